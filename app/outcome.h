@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <iostream>
+
+class CUpdateError;
+
+/**
+ * @file
+ * How a run tells its outcome: the result report for a calling program, the
+ * relaunch of the host application, and the error dialog for a user.
+ */
+
+/// The compact JSON object {"errormsg":…,"success":…,"update":…}.
+QByteArray resultReport(bool success, bool update, const QString &message);
+
+/// Writes the result report to @p out, with no separator after it, and flushes.
+void reportResult(bool success, bool update, const QString &message, std::ostream &out = std::cout);
+
+/**
+ * Starts @p hostPath detached with the arguments (@p updaterPath, "no_check").
+ * Does nothing for an empty host path; returns whether the start succeeded.
+ */
+bool relaunchHost(const QString &hostPath, const QString &updaterPath);
+
+/// Shows @p dialog modally with the given texts; true when the user asked to retry.
+bool showError(CUpdateError &dialog, const QString &title, const QString &message, bool showButtons);

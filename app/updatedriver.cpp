@@ -1,0 +1,203 @@
+#include "updatedriver.h"
+
+#include "cdownloadthread.h"
+#include "cupdatenotice.h"
+#include "cupdateprogress.h"
+#include "directories.h"
+#include "filenames.h"
+#include "httprequest.h"
+#include "outcome.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace {
+// Seconds that each fetch of update.ini and md5.txt may take.
+constexpr int fetchTimeoutSeconds = 5;
+}
+
+UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &modeArgument,
+                           std::ostream &reports)
+    : m_reports(reports)
+    , m_applicationFile(applicationFilePath)
+    , m_applicationDir(QFileInfo(applicationFilePath).absolutePath())
+    , m_config(m_applicationDir.absoluteFilePath(FileNames::systemConfig), QSettings::IniFormat)
+    , m_guard(m_applicationDir.absolutePath())
+{
+    m_config.setIniCodec("UTF-8");
+    m_config.beginGroup(QStringLiteral("Update"));
+    m_updateUrl = m_config.value(QStringLiteral("URL")).toString();
+    m_errorDialog.setDownloadUrl(m_config.value(QStringLiteral("DownLoadUrl")).toString());
+    m_installDir = m_applicationDir;
+    m_cacheDir.setPath(m_config.value(QStringLiteral("Cache"),
+                                      m_applicationDir.absoluteFilePath(QStringLiteral("update"))).toString());
+    m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
+    if (QFileInfo(m_hostPath).isRelative())
+        m_hostPath = m_installDir.absoluteFilePath(m_hostPath);
+    m_console = modeArgument.compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
+    m_restart = modeArgument.compare(QLatin1String("restart"), Qt::CaseInsensitive) == 0;
+}
+
+int UpdateDriver::run()
+{
+    if (m_restart) {
+        relaunch();
+        return 1;
+    }
+    if (!m_guard.tryAcquire())
+        return endAlreadyRunning();
+    if (!QUrl(m_updateUrl, QUrl::TolerantMode).isValid())
+        return endWithConfigError(tr("升级地址不合法:%1").arg(m_updateUrl));
+    prepareDirectories();
+
+    for (;;) {
+        if (const PassEnd end = runPass())
+            return *end;
+    }
+}
+
+void UpdateDriver::prepareDirectories()
+{
+    m_installDir.makeAbsolute();
+    ensureDirectory(m_installDir);
+    if (m_installDir.dirName().compare(QLatin1String("bin"), Qt::CaseInsensitive) == 0)
+        m_installDir.cdUp();
+
+    m_cacheDir.makeAbsolute();
+    ensureDirectory(m_cacheDir);
+}
+
+UpdateDriver::PassEnd UpdateDriver::runPass()
+{
+    m_network.clearAccessCache();
+    QByteArray fetched;
+    QString fetchError;
+
+    const QUrl descriptionUrl(m_updateUrl + QLatin1Char('/') + FileNames::updateDescription,
+                              QUrl::TolerantMode);
+    if (!descriptionUrl.isValid())
+        return endWithConfigError(tr("升级描述文件地址不合法:%1").arg(descriptionUrl.toString()));
+    if (!httpRequest(&m_network, descriptionUrl, fetched, fetchError, fetchTimeoutSeconds, {},
+                     "GET", {}, nullptr))
+        return retryableFailure(tr("下载升级描述文件失败:%1").arg(fetchError));
+
+    const QString descriptionPath = m_cacheDir.absoluteFilePath(FileNames::updateDescription);
+    QFile descriptionFile(descriptionPath);
+    if (!descriptionFile.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        return retryableFailure(tr("创建文件[%1]失败:%2").arg(descriptionPath, descriptionFile.errorString()));
+    descriptionFile.write(fetched);
+    descriptionFile.close();
+
+    UpdateCheck check;
+    QSettings description(descriptionPath, QSettings::IniFormat);
+    description.setIniCodec("UTF-8");
+    check.updateType = description.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
+    const QString folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+    check.version = description.value(QStringLiteral("Version/Version")).toString();
+    // Plain concatenation: the update URL ends with "/" and the base keeps its own.
+    check.downloadBaseUrl = m_updateUrl + folder + QLatin1Char('/');
+    const QUrl manifestUrl(check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest,
+                           QUrl::TolerantMode);
+    if (!httpRequest(&m_network, manifestUrl, fetched, fetchError, fetchTimeoutSeconds, {},
+                     "GET", {}, nullptr))
+        return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
+
+    check.manifest = fetched;
+    check.changes = compareManifest(parseManifest(fetched), m_installDir);
+    if (m_console)
+        report(true, !check.changes.isEmpty() && isMandatory(check), QString());
+    if (check.changes.isEmpty()) {
+        writeFileBytes(m_installDir.absoluteFilePath(FileNames::localManifest), check.manifest);
+        if (!m_console)
+            relaunch();
+        return 1;
+    }
+    return runUpdate(check);
+}
+
+UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
+{
+    if (!m_console && !isMandatory(check)) {
+        CUpdateNotice notice;
+        notice.setVersion(check.version);
+        if (notice.exec() != QDialog::Accepted) {
+            relaunch();
+            return 1;
+        }
+    }
+
+    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values());
+    if (m_console && !isMandatory(check)) {
+        QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
+        engine.start(QThread::InheritPriority);
+        QCoreApplication::exec();
+    } else {
+        CUpdateProgress progress(&engine);
+        progress.exec();
+    }
+    QObject::disconnect(&engine, nullptr, nullptr, nullptr);
+    engine.wait();
+
+    if (engine.isSuccess()) {
+        writeFileBytes(m_installDir.absoluteFilePath(FileNames::localManifest), check.manifest);
+        if (!m_console || isMandatory(check))
+            relaunch();
+        return 0;
+    }
+    const QString message = engine.errorMessage();
+    if (m_console) {
+        report(false, false, message);
+        return 1;
+    }
+    const bool retry = showError(m_errorDialog, tr("更新失败"), message, !isMandatory(check));
+    if (retry || isMandatory(check))
+        return std::nullopt;
+    relaunch();
+    return 1;
+}
+
+UpdateDriver::PassEnd UpdateDriver::retryableFailure(const QString &message)
+{
+    if (m_console) {
+        report(false, false, message);
+        return 1;
+    }
+    if (showError(m_errorDialog, tr("更新失败"), message, true))
+        return std::nullopt;
+    relaunch();
+    return 1;
+}
+
+int UpdateDriver::endWithConfigError(const QString &message)
+{
+    if (m_console) {
+        report(false, false, message);
+        return 1;
+    }
+    showError(m_errorDialog, tr("配置错误"), message, false);
+    relaunch();
+    return 1;
+}
+
+int UpdateDriver::endAlreadyRunning()
+{
+    const QString message = tr("升级程序已运行");
+    if (m_console) {
+        report(false, false, message);
+        return 1;
+    }
+    showError(m_errorDialog, tr("启动"), message, false);
+    relaunch();
+    return 1;
+}
+
+void UpdateDriver::report(bool success, bool update, const QString &message)
+{
+    reportResult(success, update, message, m_reports);
+}
+
+void UpdateDriver::relaunch()
+{
+    relaunchHost(m_hostPath, m_applicationFile);
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "cupdateerror.h"
+#include "manifest.h"
+#include "singleinstanceguard.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QSettings>
+
+#include <iostream>
+#include <optional>
+
+/**
+ * One run of the updater, from the configuration to the exit code.
+ *
+ * The constructor reads system.cfg beside the updater and settles the run mode
+ * from the mode argument: "console" (results as JSON on the report stream, no
+ * notice or error dialog), "restart" (only relaunch the host), anything else
+ * window mode. run() guards against a second updater, checks the update URL,
+ * prepares the install and cache directories, then runs update passes (check
+ * the server, download and install what changed) until one ends the run.
+ *
+ * Needs a QApplication. The report stream is standard output in the program;
+ * tests may pass their own.
+ */
+class UpdateDriver
+{
+    Q_DECLARE_TR_FUNCTIONS(UpdateDriver)
+
+public:
+    /// @param applicationFilePath the updater's executable; its directory holds system.cfg
+    /// @param modeArgument the first command-line argument, or empty
+    UpdateDriver(const QString &applicationFilePath, const QString &modeArgument,
+                 std::ostream &reports = std::cout);
+
+    /// Runs the updater; returns the exit code: 0 only after a successful install.
+    int run();
+
+private:
+    /// What a pass found that the update run needs.
+    struct UpdateCheck
+    {
+        QByteArray manifest;
+        int updateType = 1;
+        QString version;
+        QString downloadBaseUrl;
+        ManifestMap changes;
+    };
+    /// An exit code ends the run; no value starts a new pass.
+    using PassEnd = std::optional<int>;
+
+    bool isMandatory(const UpdateCheck &check) const { return check.updateType != 0; }
+    void prepareDirectories();
+    PassEnd runPass();
+    PassEnd runUpdate(const UpdateCheck &check);
+    PassEnd retryableFailure(const QString &message);
+    int endWithConfigError(const QString &message);
+    int endAlreadyRunning();
+    void report(bool success, bool update, const QString &message);
+    void relaunch();
+
+    std::ostream &m_reports;
+    CUpdateError m_errorDialog;
+    QString m_applicationFile;
+    QDir m_applicationDir;
+    QNetworkAccessManager m_network;
+    QSettings m_config;
+    QString m_updateUrl;
+    QDir m_installDir;
+    QDir m_cacheDir;
+    QString m_hostPath;
+    bool m_console = false;
+    bool m_restart = false;
+    SingleInstanceGuard m_guard;
+};

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "manifest.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+
+class QNetworkReply;
+
+/**
+ * Downloads the files of an update list into the cache directory, verifies
+ * each (HTTP status 200, length, digest text), then moves them into the
+ * install directory, keeping every replaced file as "<name>.old" beside it.
+ *
+ * The work runs in the constructing thread, driven by its event loop, and
+ * starts inside the constructor. The thread itself carries no work: its end
+ * (QThread::finished) tells the owner that the run is over, successfully or
+ * not. The owner connects its listeners, calls start(), runs an event loop
+ * until finished, then reads isSuccess() and errorMessage().
+ *
+ * Signals, for the progress dialog: downloadStarted once per requested file,
+ * then downloadProgress while it arrives; a failure emits downloadFail once.
+ * Success emits nothing.
+ */
+class CDownloadThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    /**
+     * @param baseUrl download base URL, ending with "/"; each entry's path is appended to it
+     * @param cacheDir where downloaded files are kept under their relative paths
+     * @param installDir where the files are installed
+     * @param updateList entries to bring up to date, in ascending path order
+     */
+    CDownloadThread(const QString &baseUrl, const QDir &cacheDir, const QDir &installDir,
+                    const UpdateList &updateList, QObject *parent = nullptr);
+    ~CDownloadThread() override;
+
+    /// True once every file has been installed.
+    bool isSuccess() const;
+    /// Text of the failure that ended the run, or "更新成功" after success.
+    QString errorMessage() const;
+
+    /**
+     * Ends the run from outside (the cancel button): aborts the transfer in
+     * flight, downloads and installs nothing further, and ends the thread.
+     * isSuccess() stays false unless the run had already succeeded.
+     * Call it from the constructing thread.
+     */
+    void quit();
+
+    /// Milliseconds without any data after which a transfer is given up.
+    static int stallTimeout();
+    static void setStallTimeout(int msecs);
+
+signals:
+    void downloadStarted(QFileInfo filename, int current, int total);
+    void downloadProgress(int64_t bytesReceived, int64_t bytesTotal);
+    void downloadFail(QFileInfo filename, QString errormsg);
+
+private:
+    QFileInfo cacheFile(const ManifestEntry &entry) const;
+    void startNextDownload();
+    void onDownloadProgress(qint64 bytesReceived);
+    void onDownloadStalled();
+    void onDownloadFinished();
+    bool storeCacheFile(const QFileInfo &file, const QByteArray &bytes);
+    void installFiles();
+    void fail(const QFileInfo &file, const QString &message);
+    void endRun();
+
+    std::atomic_bool m_success{false};
+    QString m_message;
+    QString m_baseUrl;
+    QDir m_cacheDir;
+    QDir m_installDir;
+    UpdateList m_updateList;
+    int m_current = 0;
+    // Set once the work is over; read by the thread when it starts.
+    std::atomic_bool m_ended{false};
+    bool m_cancelled = false;
+    bool m_stalled = false;
+    QTimer m_stallTimer;
+    QPointer<QNetworkReply> m_reply;
+    QNetworkAccessManager m_network;
+};

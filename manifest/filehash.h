@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+/**
+ * @file
+ * The digest text: the 32 lowercase hexadecimal characters of an MD5 digest
+ * read as four little-endian 32-bit words, each written as "%08x".
+ * Every comparison of file contents in the updater goes through this form.
+ */
+
+/// Digest text of @p bytes.
+QByteArray md5Text(const QByteArray &bytes);
+
+/// Digest text of a raw 16-byte MD5 digest.
+QByteArray digestText(const QByteArray &md5Digest);
+
+/**
+ * True when the file at @p path opens for reading and the digest text of its
+ * whole content equals @p md5 byte for byte. The file is read in chunks, so
+ * any size is hashed with flat memory.
+ */
+bool fileMd5Equals(const QString &path, const QByteArray &md5);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QLatin1String>
+
+/// Names of the files that the driver, the manifest code and the engine share.
+namespace FileNames {
+/// Configuration beside the updater's executable.
+inline const QLatin1String systemConfig("system.cfg");
+/// Update description, fetched from the server and kept in the cache directory.
+inline const QLatin1String updateDescription("update.ini");
+/// Copy of the last manifest whose files were all found current or installed.
+inline const QLatin1String localManifest("update_md5.info");
+/// Manifest of a published version, in its folder on the server.
+inline const QLatin1String remoteManifest("md5.txt");
+}

@@ -1,0 +1,87 @@
+#include "manifest.h"
+
+#include "filehash.h"
+#include "filenames.h"
+
+#include <QFile>
+
+namespace {
+
+quint64 sizeFromField(const QByteArray &field)
+{
+    bool ok = false;
+    const quint64 value = field.toULongLong(&ok, 16);
+    if (!ok)
+        return 0;
+    // The writer puts the low 32 bits first.
+    return (value << 32) | (value >> 32);
+}
+
+bool isParentSegment(const QStringRef &segment)
+{
+    // Windows drops trailing dots and spaces from a path component, so ". ." and
+    // "..." can name the parent there as well.
+    int dots = 0;
+    for (const QChar c : segment) {
+        if (c == QLatin1Char('.'))
+            ++dots;
+        else if (c != QLatin1Char(' '))
+            return false;
+    }
+    return dots >= 2;
+}
+
+} // namespace
+
+bool isSafeManifestPath(const QString &path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char(':'))
+        || path.contains(QChar::Null))
+        return false;
+    const QVector<QStringRef> segments = path.splitRef(QLatin1Char('/'));
+    for (const QStringRef &segment : segments) {
+        if (isParentSegment(segment))
+            return false;
+    }
+    return true;
+}
+
+ManifestMap parseManifest(const QByteArray &bytes)
+{
+    ManifestMap manifest;
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (QByteArray line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 3)
+            continue;
+        QString path = QString::fromLocal8Bit(fields.at(2));
+        path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        if (path.startsWith(QLatin1Char('/')))
+            path.remove(0, 1);
+        if (!isSafeManifestPath(path))
+            continue;
+        manifest.insert(path, ManifestEntry{path, sizeFromField(fields.at(1)), fields.at(0)});
+    }
+    return manifest;
+}
+
+ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
+{
+    ManifestMap local;
+    QFile localFile(dir.absoluteFilePath(FileNames::localManifest));
+    if (localFile.open(QIODevice::ReadOnly))
+        local = parseManifest(localFile.readAll());
+
+    ManifestMap changes;
+    for (const ManifestEntry &entry : remote) {
+        const auto known = local.constFind(entry.path);
+        const bool current = known != local.cend()
+                ? known->md5 == entry.md5
+                : fileMd5Equals(dir.absoluteFilePath(entry.path), entry.md5);
+        if (!current)
+            changes.insert(entry.path, entry);
+    }
+    return changes;
+}

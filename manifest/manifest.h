@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+/**
+ * One line of a manifest: a file of a published version.
+ */
+struct ManifestEntry
+{
+    /// Path relative to the checked directory, "/" separated, no leading "/".
+    QString path;
+    /// Length of the file in bytes.
+    quint64 size = 0;
+    /// Expected digest text, kept exactly as the manifest holds it.
+    QByteArray md5;
+};
+
+/// Manifest entries keyed by their path, in QString order (case-sensitive).
+using ManifestMap = QMap<QString, ManifestEntry>;
+
+/// Entries to download and install, in ascending path order.
+using UpdateList = QList<ManifestEntry>;
+
+/**
+ * Parses the text of md5.txt or update_md5.info: one "digest TAB size TAB path"
+ * line per file, LF or CR LF ended. The size field holds the low 32 bits of the
+ * size first, then the high 32 bits. Lines that are not exactly three fields,
+ * and paths that could leave the checked directory, are skipped. A later line
+ * for the same path replaces an earlier one. Never fails.
+ */
+ManifestMap parseManifest(const QByteArray &bytes);
+
+/**
+ * True for a normalised manifest path that stays inside the checked directory:
+ * not empty, not absolute, no colon, no NUL and no parent-directory segment.
+ */
+bool isSafeManifestPath(const QString &path);
+
+/**
+ * The change map: the entries of @p remote that are not current in @p dir.
+ * A path that the local manifest (update_md5.info in @p dir) lists is current
+ * when its digest there equals the remote one, without looking at the disk;
+ * any other path is current when the file's digest text equals the remote one.
+ */
+ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir);
