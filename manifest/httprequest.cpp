@@ -7,6 +7,12 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, HttpHeaders &headers)
+{
+    for (const auto &pair : pairs)
+        headers.insert(pair.first, pair.second);
+}
+
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,
                  const QByteArray &verb, const QByteArray &body,
@@ -30,10 +36,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 200) {
-        if (responseHeaders) {
-            for (const QNetworkReply::RawHeaderPair &pair : reply->rawHeaderPairs())
-                responseHeaders->insert(pair.first, pair.second);
-        }
+        if (responseHeaders)
+            storeResponseHeaders(reply->rawHeaderPairs(), *responseHeaders);
         response = reply->readAll();
     } else {
         errorText = reply->isFinished()

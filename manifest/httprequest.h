@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 #include <QUrl>
 
@@ -22,6 +24,13 @@ using HttpHeaders = QMap<QByteArray, QByteArray>;
  * first, or to "发送请求失败" when no reply could be made. Redirects are not
  * followed. Must be called on the thread that owns @p manager.
  */
+/**
+ * Stores @p pairs into @p headers in the order given: a name seen twice keeps
+ * its later value, names already in @p headers under other names stay.
+ * (Qt joins an HTTP header that a reply repeats into one "a, b" pair.)
+ */
+void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, HttpHeaders &headers);
+
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,
                  const QByteArray &verb, const QByteArray &body,

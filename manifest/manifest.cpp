@@ -35,8 +35,7 @@ bool isParentSegment(const QStringRef &segment)
 
 bool isSafeManifestPath(const QString &path)
 {
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char(':'))
-        || path.contains(QChar::Null))
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char(':')))
         return false;
     const QVector<QStringRef> segments = path.splitRef(QLatin1Char('/'));
     for (const QStringRef &segment : segments) {
@@ -54,7 +53,8 @@ ManifestMap parseManifest(const QByteArray &bytes)
         if (line.endsWith('\r'))
             line.chop(1);
         const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 3)
+        // Decoding would stop at a NUL and name another file than the line does.
+        if (fields.size() != 3 || fields.at(2).contains('\0'))
             continue;
         QString path = QString::fromLocal8Bit(fields.at(2));
         path.replace(QLatin1Char('\\'), QLatin1Char('/'));

@@ -36,7 +36,7 @@ ManifestMap parseManifest(const QByteArray &bytes);
 
 /**
  * True for a normalised manifest path that stays inside the checked directory:
- * not empty, not absolute, no colon, no NUL and no parent-directory segment.
+ * not empty, not absolute, no colon and no parent-directory segment.
  */
 bool isSafeManifestPath(const QString &path);
 

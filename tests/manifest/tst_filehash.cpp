@@ -1,0 +1,96 @@
+#include "filehash.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class FileHashTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void digestText_data();
+    void digestText();
+    void fileMd5Equals_data();
+    void fileMd5Equals();
+    void chunkedHashMatchesWholeBuffer();
+};
+
+void FileHashTest::digestText_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("usualHex");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("abc") << QByteArray("abc") << QByteArray("900150983cd24fb0d6963f7d28e17f72")
+                         << QByteArray("98500190b04fd23c7d3f96d6727fe128");
+    QTest::newRow("empty") << QByteArray() << QByteArray("d41d8cd98f00b204e9800998ecf8427e")
+                           << QByteArray("d98c1dd404b2008f980980e97e42f8ec");
+}
+
+void FileHashTest::digestText()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, usualHex);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(QCryptographicHash::hash(input, QCryptographicHash::Md5).toHex(), usualHex);
+    QCOMPARE(md5Text(input), expected);
+}
+
+void FileHashTest::fileMd5Equals_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("md5");
+    QTest::addColumn<bool>("equal");
+
+    const QByteArray abcText("98500190b04fd23c7d3f96d6727fe128");
+    QTest::newRow("matching") << "a.txt" << QByteArray("abc") << abcText << true;
+    QTest::newRow("empty file") << "empty" << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << true;
+    QTest::newRow("usual hexadecimal form") << "a.txt" << QByteArray("abc")
+                                            << QByteArray("900150983cd24fb0d6963f7d28e17f72") << false;
+    QTest::newRow("uppercase") << "a.txt" << QByteArray("abc") << abcText.toUpper() << false;
+    QTest::newRow("trailing CR") << "a.txt" << QByteArray("abc") << abcText + '\r' << false;
+    QTest::newRow("missing file") << "" << QByteArray() << abcText << false;
+    QTest::newRow("directory") << "dir/" << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << false;
+}
+
+void FileHashTest::fileMd5Equals()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, md5);
+    QFETCH(bool, equal);
+
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("missing"));
+    if (name.endsWith(QLatin1Char('/'))) {
+        path = dir.filePath(name);
+        QVERIFY(QDir().mkpath(path));
+    } else if (!name.isEmpty()) {
+        path = dir.filePath(name);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    QCOMPARE(::fileMd5Equals(path, md5), equal);
+}
+
+void FileHashTest::chunkedHashMatchesWholeBuffer()
+{
+    // Several read chunks and an odd tail: the file's digest text must be the buffer's.
+    QByteArray content;
+    for (int i = 0; i < 300000; ++i)
+        content.append(char(i * 7 + i / 13));
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("big.bin")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QVERIFY(::fileMd5Equals(file.fileName(), md5Text(content)));
+    QVERIFY(!::fileMd5Equals(file.fileName(), md5Text(content.left(content.size() - 1))));
+}
+
+QTEST_GUILESS_MAIN(FileHashTest)
+#include "tst_filehash.moc"

@@ -1,0 +1,183 @@
+#include "filehash.h"
+#include "manifest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QByteArray digestA("0123456789abcdef0123456789abcdef");
+const QByteArray digestB("fedcba9876543210fedcba9876543210");
+
+// One entry as "path|size|md5", so expected maps read as plain lists.
+QStringList describe(const ManifestMap &map)
+{
+    QStringList lines;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (it.key() != it->path)
+            lines << QStringLiteral("key mismatch: ") + it.key();
+        lines << it->path + QLatin1Char('|') + QString::number(it->size) + QLatin1Char('|')
+                        + QString::fromLatin1(it->md5);
+    }
+    return lines;
+}
+
+QByteArray line(const QByteArray &md5, const QByteArray &size, const QByteArray &path)
+{
+    return md5 + '\t' + size + '\t' + path + '\n';
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+}
+
+class ManifestTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void unsafePathsDropped_data();
+    void unsafePathsDropped();
+    void compare_data();
+    void compare();
+    void updateListOrder();
+};
+
+void ManifestTest::parse_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("entries");
+
+    QTest::newRow("CR LF, backslashes, leading backslash")
+            << QByteArray(digestA + "\t000004d200000000\t\\bin\\a.dll\r\n")
+            << QStringList{"bin/a.dll|1234|" + QString(digestA)};
+    QTest::newRow("size halves exchanged")
+            << line(digestA, "4d2", "big.bin") << QStringList{"big.bin|" + QString::number(1234ULL << 32) + "|" + QString(digestA)};
+    QTest::newRow("unreadable size is 0")
+            << line(digestA, "zz", "a.dll") << QStringList{"a.dll|0|" + QString(digestA)};
+    QTest::newRow("one leading slash removed")
+            << line(digestA, "0", "/a.dll") << QStringList{"a.dll|0|" + QString(digestA)};
+    QTest::newRow("no line end on the last line")
+            << QByteArray(digestA + "\t0\ta.dll") << QStringList{"a.dll|0|" + QString(digestA)};
+    QTest::newRow("second CR stays in the path")
+            << QByteArray(digestA + "\t0\ta.dll\r\r\n") << QStringList{"a.dll\r|0|" + QString(digestA)};
+    QTest::newRow("trailing TAB and two fields skipped")
+            << QByteArray(line(digestA, "0", "a.dll\t") + digestA + "\ta.dll\n" + line(digestB, "0", "b.dll"))
+            << QStringList{"b.dll|0|" + QString(digestB)};
+    QTest::newRow("spaces are kept")
+            << line(" " + digestA, "0", "a b.dll ") << QStringList{"a b.dll |0| " + QString(digestA)};
+    QTest::newRow("later duplicate wins")
+            << QByteArray(line(digestA, "1", "a.dll") + line(digestB, "2", "a.dll"))
+            << QStringList{"a.dll|" + QString::number(2ULL << 32) + "|" + QString(digestB)};
+    QTest::newRow("keys are case-sensitive")
+            << QByteArray(line(digestA, "0", "Bin/a.dll") + line(digestB, "0", "bin/a.dll"))
+            << QStringList{"Bin/a.dll|0|" + QString(digestA), "bin/a.dll|0|" + QString(digestB)};
+    QTest::newRow("byte-order mark stays in the first digest")
+            << QByteArray("\xEF\xBB\xBF" + line(digestA, "0", "a.dll"))
+            << QStringList{QString::fromLatin1("a.dll|0|\xEF\xBB\xBF" + digestA)};
+    QTest::newRow("empty file") << QByteArray() << QStringList();
+    QTest::newRow("only blank lines") << QByteArray("\n\r\n\n") << QStringList();
+}
+
+void ManifestTest::parse()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, entries);
+    QCOMPARE(describe(parseManifest(text)), entries);
+}
+
+void ManifestTest::unsafePathsDropped_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("only a slash") << QByteArray("/");
+    QTest::newRow("two leading slashes") << QByteArray("//etc/passwd");
+    QTest::newRow("two leading backslashes") << QByteArray("\\\\server\\share\\a.dll");
+    QTest::newRow("drive letter") << QByteArray("C:\\Windows\\a.dll");
+    QTest::newRow("relative drive") << QByteArray("C:a.dll");
+    QTest::newRow("alternate data stream") << QByteArray("a.dll:stream");
+    QTest::newRow("device") << QByteArray("NUL:");
+    QTest::newRow("parent segment") << QByteArray("../a.dll");
+    QTest::newRow("parent segment inside") << QByteArray("bin/../../a.dll");
+    QTest::newRow("parent segment with backslashes") << QByteArray("bin\\..\\..\\a.dll");
+    QTest::newRow("parent segment at the end") << QByteArray("bin/..");
+    QTest::newRow("three dots") << QByteArray("bin/.../a.dll");
+    QTest::newRow("dots and a space") << QByteArray("bin/.. /a.dll");
+    QTest::newRow("NUL byte") << QByteArray("a.dll\0/x", 8);
+}
+
+void ManifestTest::unsafePathsDropped()
+{
+    QFETCH(QByteArray, path);
+    const QByteArray text = line(digestA, "0", "first.dll") + line(digestB, "0", path)
+            + line(digestA, "0", "sub/..name/last.dll");
+    QCOMPARE(describe(parseManifest(text)),
+             (QStringList{"first.dll|0|" + QString(digestA), "sub/..name/last.dll|0|" + QString(digestA)}));
+}
+
+void ManifestTest::compare_data()
+{
+    QTest::addColumn<QByteArray>("localManifest");   // empty: no update_md5.info
+    QTest::addColumn<bool>("fileOnDisk");            // a.dll holds "abc" when true
+    QTest::addColumn<QByteArray>("remoteDigest");
+    QTest::addColumn<bool>("listed");
+
+    const QByteArray abc = md5Text("abc");
+    QTest::newRow("no local manifest, file current") << QByteArray() << true << abc << false;
+    QTest::newRow("no local manifest, file missing") << QByteArray() << false << abc << true;
+    QTest::newRow("no local manifest, file differs") << QByteArray() << true << md5Text("abd") << true;
+    QTest::newRow("uppercase digest never matches") << QByteArray() << true << abc.toUpper() << true;
+    QTest::newRow("same digest trusted although missing") << line(abc, "0", "a.dll") << false << abc << false;
+    QTest::newRow("different digest listed although current") << line(md5Text("old"), "0", "a.dll") << true << abc << true;
+    QTest::newRow("local manifest without the path") << line(abc, "0", "other.dll") << false << abc << true;
+    QTest::newRow("local manifest path differs in case") << line(abc, "0", "A.dll") << true << abc << false;
+}
+
+void ManifestTest::compare()
+{
+    QFETCH(QByteArray, localManifest);
+    QFETCH(bool, fileOnDisk);
+    QFETCH(QByteArray, remoteDigest);
+    QFETCH(bool, listed);
+
+    QTemporaryDir dir;
+    if (!localManifest.isEmpty())
+        writeFile(dir.filePath(QStringLiteral("update_md5.info")), localManifest);
+    if (fileOnDisk)
+        writeFile(dir.filePath(QStringLiteral("a.dll")), "abc");
+
+    const ManifestMap remote = parseManifest(line(remoteDigest, "0000000300000000", "a.dll"));
+    const ManifestMap changes = compareManifest(remote, QDir(dir.path()));
+    QCOMPARE(changes.contains(QStringLiteral("a.dll")), listed);
+    if (listed) {
+        QCOMPARE(changes.value(QStringLiteral("a.dll")).md5, remoteDigest);
+        QCOMPARE(changes.value(QStringLiteral("a.dll")).size, quint64(3));
+    }
+}
+
+void ManifestTest::updateListOrder()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("current.dll")), "abc");
+    const QByteArray text = line(digestA, "0", "b.dll") + line(digestA, "0", "A.dll")
+            + line(md5Text("abc"), "0", "current.dll") + line(digestA, "0", "a\\x.dll");
+    const ManifestMap changes = compareManifest(parseManifest(text), QDir(dir.path()));
+    QStringList order;
+    for (const ManifestEntry &entry : changes.values())
+        order << entry.path;
+    QCOMPARE(order, (QStringList{"A.dll", "a/x.dll", "b.dll"}));
+    QVERIFY(compareManifest(ManifestMap(), QDir(dir.path())).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(ManifestTest)
+#include "tst_manifest.moc"

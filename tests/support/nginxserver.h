@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+/**
+ * A private nginx serving one folder on a free loopback port, with its own
+ * configuration, logs and temporary files. Stopped when destroyed.
+ */
+class NginxServer
+{
+public:
+    NginxServer() = default;
+    ~NginxServer();
+
+    /// Starts nginx for @p siteDir; false (with errorString()) when it cannot.
+    bool start(const QString &siteDir);
+    void stop();
+
+    quint16 port() const { return m_port; }
+    /// "http://127.0.0.1:PORT" followed by @p path.
+    QString url(const QString &path = QString()) const;
+    QString errorString() const { return m_error; }
+
+private:
+    QTemporaryDir m_prefix;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};

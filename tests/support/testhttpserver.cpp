@@ -1,0 +1,183 @@
+#include "testhttpserver.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+// An endless body stops here all the same, so a faulty client cannot make a test run forever.
+constexpr qint64 endlessLimit = 256LL * 1024 * 1024;
+constexpr int endlessChunk = 64 * 1024;
+const char endlessSent[] = "endlessSent";
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+}
+
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QObject(parent)
+{
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    const auto sockets = m_pending.keys();
+    for (QTcpSocket *socket : sockets)
+        socket->abort();
+    m_server.close();
+}
+
+quint16 TestHttpServer::port() const
+{
+    return m_server.serverPort();
+}
+
+QString TestHttpServer::url(const QString &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port()) + path;
+}
+
+void TestHttpServer::setResponse(const QByteArray &path, const Response &response)
+{
+    m_responses.insert(path, response);
+}
+
+void TestHttpServer::setFile(const QByteArray &path, const QByteArray &body)
+{
+    Response response;
+    response.body = body;
+    setResponse(path, response);
+}
+
+void TestHttpServer::setRedirect(const QByteArray &path, const QByteArray &location, int status)
+{
+    Response response;
+    response.status = status;
+    response.headers = {{"Location", location}};
+    response.body = "moved";
+    setResponse(path, response);
+}
+
+QList<TestHttpServer::Request> TestHttpServer::requests() const
+{
+    return m_requests;
+}
+
+QList<QByteArray> TestHttpServer::requestPaths() const
+{
+    QList<QByteArray> paths;
+    for (const Request &request : m_requests)
+        paths.append(request.path);
+    return paths;
+}
+
+void TestHttpServer::clearLog()
+{
+    m_requests.clear();
+}
+
+void TestHttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        socket->setParent(this);
+        m_pending.insert(socket, QByteArray());
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_pending.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void TestHttpServer::onReadyRead(QTcpSocket *socket)
+{
+    auto pending = m_pending.find(socket);
+    if (pending == m_pending.end())
+        return;
+    pending->append(socket->readAll());
+    const int headerEnd = pending->indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return;
+
+    const QList<QByteArray> lines = pending->left(headerEnd).split('\n');
+    pending->clear();
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    Request request;
+    request.method = requestLine.value(0);
+    request.path = requestLine.value(1);
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines.at(i).indexOf(':');
+        if (colon > 0)
+            request.headers.append({lines.at(i).left(colon).trimmed(), lines.at(i).mid(colon + 1).trimmed()});
+    }
+    m_requests.append(request);
+
+    Response response;
+    response.status = 404;
+    response.body = "not found";
+    response = m_responses.value(request.path, response);
+    if (response.end == BodyEnd::NoAnswer)
+        return;
+    if (response.delayMsecs > 0)
+        QTimer::singleShot(response.delayMsecs, socket, [this, socket, response] { respond(socket, response); });
+    else
+        respond(socket, response);
+}
+
+void TestHttpServer::respond(QTcpSocket *socket, const Response &response)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+            + reasonPhrase(response.status) + "\r\nConnection: close\r\n";
+    if (response.end != BodyEnd::Endless)
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    for (const auto &header : response.headers)
+        head += header.first + ": " + header.second + "\r\n";
+    head += "\r\n";
+    socket->write(head);
+
+    switch (response.end) {
+    case BodyEnd::Complete:
+        socket->write(response.body);
+        socket->disconnectFromHost();
+        break;
+    case BodyEnd::Close:
+        socket->write(response.body.left(int(response.cutAt)));
+        socket->disconnectFromHost();
+        break;
+    case BodyEnd::Stall:
+        socket->write(response.body.left(int(response.cutAt)));
+        break;
+    case BodyEnd::Endless:
+        socket->setProperty(endlessSent, qint64(0));
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { feedEndless(socket); });
+        feedEndless(socket);
+        break;
+    case BodyEnd::NoAnswer:
+        break;
+    }
+}
+
+void TestHttpServer::feedEndless(QTcpSocket *socket)
+{
+    if (socket->bytesToWrite() > endlessChunk)
+        return;
+    const qint64 sent = socket->property(endlessSent).toLongLong();
+    if (sent >= endlessLimit) {
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(QByteArray(endlessChunk, 'x'));
+    socket->setProperty(endlessSent, sent + endlessChunk);
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPair>
+#include <QStringList>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+/**
+ * A small HTTP/1.1 server on 127.0.0.1 for tests. Each path gets a canned
+ * response; unknown paths answer 404. Every request is logged. One request is
+ * served per connection ("Connection: close").
+ */
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+    /// How a response's body ends.
+    enum class BodyEnd {
+        Complete,   ///< the whole body, as announced
+        Close,      ///< full length announced, connection closed after cutAt bytes
+        Stall,      ///< full length announced, nothing more after cutAt bytes
+        Endless,    ///< no length announced, data keeps coming (bounded for safety)
+        NoAnswer,   ///< the request is read and never answered
+    };
+
+    struct Response
+    {
+        int status = 200;
+        HeaderList headers;
+        QByteArray body;
+        BodyEnd end = BodyEnd::Complete;
+        qint64 cutAt = 0;
+        int delayMsecs = 0;
+    };
+
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        HeaderList headers;
+    };
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
+
+    quint16 port() const;
+    /// "http://127.0.0.1:PORT" followed by @p path.
+    QString url(const QString &path = QString()) const;
+
+    void setResponse(const QByteArray &path, const Response &response);
+    /// Serves @p body with status 200 under @p path.
+    void setFile(const QByteArray &path, const QByteArray &body);
+    void setRedirect(const QByteArray &path, const QByteArray &location, int status = 302);
+
+    QList<Request> requests() const;
+    QList<QByteArray> requestPaths() const;
+    void clearLog();
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, const Response &response);
+    void feedEndless(QTcpSocket *socket);
+
+    QTcpServer m_server;
+    QHash<QByteArray, Response> m_responses;
+    QList<Request> m_requests;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+};

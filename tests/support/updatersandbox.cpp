@@ -1,0 +1,124 @@
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+const char hostLog[] = "host-starts.log";
+}
+
+UpdaterSandbox::UpdaterSandbox(const QString &appSubdir)
+    : m_appDir(appSubdir.isEmpty() ? m_dir.path() : m_dir.path() + QLatin1Char('/') + appSubdir)
+{
+    QDir().mkpath(m_appDir);
+    QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), updaterPath());
+}
+
+bool UpdaterSandbox::isValid() const
+{
+    return m_dir.isValid() && QFileInfo(updaterPath()).isExecutable();
+}
+
+QString UpdaterSandbox::root() const
+{
+    return m_dir.path();
+}
+
+QString UpdaterSandbox::appDir() const
+{
+    return m_appDir;
+}
+
+QString UpdaterSandbox::updaterPath() const
+{
+    return m_appDir + QStringLiteral("/updater");
+}
+
+QString UpdaterSandbox::path(const QString &relative) const
+{
+    return m_dir.filePath(relative);
+}
+
+void UpdaterSandbox::writeConfig(const QMap<QString, QString> &updateKeys) const
+{
+    QByteArray text = "[Update]\n";
+    for (auto it = updateKeys.cbegin(); it != updateKeys.cend(); ++it)
+        text += it.key().toUtf8() + '=' + it.value().toUtf8() + '\n';
+    QFile file(m_appDir + QStringLiteral("/system.cfg"));
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(text);
+}
+
+void UpdaterSandbox::writeFile(const QString &relative, const QByteArray &bytes) const
+{
+    const QString target = path(relative);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QFile file(target);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(bytes);
+}
+
+QByteArray UpdaterSandbox::readFile(const QString &relative) const
+{
+    QFile file(path(relative));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void UpdaterSandbox::installHost(const QString &relative) const
+{
+    // One line per start: the arguments joined by TAB.
+    const QByteArray script = "#!/bin/sh\n"
+                              "( IFS='\t'; printf '%s\\n' \"$*\" ) >> '"
+            + QFile::encodeName(path(QLatin1String(hostLog))) + "'\n";
+    writeFile(relative, script);
+    QFile::setPermissions(path(relative), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                              | QFileDevice::ExeOwner);
+}
+
+UpdaterSandbox::Result UpdaterSandbox::run(const QStringList &arguments, int timeoutMsecs,
+                                           const QString &workingDir,
+                                           const QProcessEnvironment &extraEnvironment) const
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(extraEnvironment);
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDir.isEmpty() ? root() : workingDir);
+    QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    process.start(updaterPath(), arguments);
+
+    Result result;
+    // Waiting in an event loop keeps the test's own servers answering.
+    result.finished = finished.wait(timeoutMsecs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.exitCode = process.exitCode();
+    result.output = process.readAllStandardOutput();
+    result.errors = process.readAllStandardError();
+    return result;
+}
+
+QList<QStringList> UpdaterSandbox::hostStarts(int waitMsecs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(path(QLatin1String(hostLog))) && timer.elapsed() < waitMsecs)
+        QTest::qWait(20);
+    // A detached start may still be writing its line.
+    QTest::qWait(50);
+    QList<QStringList> starts;
+    const QList<QByteArray> lines = readFile(QLatin1String(hostLog)).split('\n');
+    for (const QByteArray &line : lines) {
+        if (!line.isEmpty())
+            starts.append(QString::fromUtf8(line).split(QLatin1Char('\t')));
+    }
+    return starts;
+}

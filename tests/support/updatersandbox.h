@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+
+/**
+ * A temporary application directory holding a copy of the real updater, its
+ * system.cfg and a stand-in host application that records how it was started.
+ */
+class UpdaterSandbox
+{
+public:
+    /// @param appSubdir the application directory below the sandbox root ("" for the root itself)
+    explicit UpdaterSandbox(const QString &appSubdir = QString());
+
+    bool isValid() const;
+    QString root() const;
+    QString appDir() const;
+    QString updaterPath() const;
+    /// Path of @p relative below the sandbox root.
+    QString path(const QString &relative) const;
+
+    /// Writes system.cfg with the given keys in its [Update] section.
+    void writeConfig(const QMap<QString, QString> &updateKeys) const;
+    /// Writes @p bytes to @p relative below the root, creating its directories.
+    void writeFile(const QString &relative, const QByteArray &bytes) const;
+    QByteArray readFile(const QString &relative) const;
+    /// Installs a host stand-in at @p relative below the root; each start appends its arguments to the log.
+    void installHost(const QString &relative) const;
+
+    struct Result
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray output;
+        QByteArray errors;
+    };
+    /// Runs the updater with @p arguments from @p workingDir (default: the root), waiting while serving events.
+    Result run(const QStringList &arguments, int timeoutMsecs = 60000,
+               const QString &workingDir = QString(),
+               const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const;
+
+    /// Every host start so far, each as its argument list. Waits up to @p waitMsecs for the first.
+    QList<QStringList> hostStarts(int waitMsecs = 3000) const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_appDir;
+};
