@@ -117,20 +117,23 @@ void CDownloadThread::startNextDownload()
     }
     m_reply = reply;
     m_stalled = false;
+    m_oversized = false;
     connect(reply, &QNetworkReply::redirected, reply, [reply] { emit reply->redirectAllowed(); });
     connect(reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::downloadProgress);
-    connect(reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &CDownloadThread::onDataArrived);
     connect(reply, &QNetworkReply::finished, this, &CDownloadThread::onDownloadFinished);
     m_stallTimer.start(s_stallTimeoutMsecs);
 }
 
-void CDownloadThread::onDownloadProgress(qint64 bytesReceived)
+void CDownloadThread::onDataArrived()
 {
     m_stallTimer.start(s_stallTimeoutMsecs);
-    // A body longer than announced is cut at once: the length check then fails
-    // without the updater holding whatever else the server would send.
-    if (m_reply && quint64(bytesReceived) > m_updateList.at(m_current).size)
+    // A body longer than the manifest says is cut at once: the length check
+    // then fails without the updater holding whatever else the server sends.
+    if (m_reply && quint64(m_reply->bytesAvailable()) > m_updateList.at(m_current).size) {
+        m_oversized = true;
         m_reply->abort();
+    }
 }
 
 void CDownloadThread::onDownloadStalled()
@@ -160,8 +163,8 @@ void CDownloadThread::onDownloadFinished()
         fail(file, tr("下载更新文件%1网络错误：%2-%3").arg(file.fileName()).arg(status).arg(reason));
         return;
     }
-    const QByteArray body = reply->readAll();
-    if (quint64(body.size()) != entry.size) {
+    const QByteArray body = m_oversized ? QByteArray() : reply->readAll();
+    if (m_oversized || quint64(body.size()) != entry.size) {
         fail(file, tr("下载更新文件%1大小不对").arg(file.fileName()));
         return;
     }

@@ -69,7 +69,7 @@ signals:
 private:
     QFileInfo cacheFile(const ManifestEntry &entry) const;
     void startNextDownload();
-    void onDownloadProgress(qint64 bytesReceived);
+    void onDataArrived();
     void onDownloadStalled();
     void onDownloadFinished();
     bool storeCacheFile(const QFileInfo &file, const QByteArray &bytes);
@@ -88,6 +88,7 @@ private:
     std::atomic_bool m_ended{false};
     bool m_cancelled = false;
     bool m_stalled = false;
+    bool m_oversized = false;
     QTimer m_stallTimer;
     QPointer<QNetworkReply> m_reply;
     QNetworkAccessManager m_network;

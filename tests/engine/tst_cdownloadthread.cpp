@@ -1,4 +1,488 @@
+#include "cdownloadthread.h"
+#include "filehash.h"
+#include "testhttpserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_MAIN(Placeholder)
+
+#include <csignal>
+#include <sys/resource.h>
+
+Q_DECLARE_METATYPE(TestHttpServer::Response)
+
+namespace {
+
+QByteArray content(const QByteArray &seed, int size)
+{
+    QByteArray bytes;
+    while (bytes.size() < size)
+        bytes += seed;
+    bytes.truncate(size);
+    return bytes;
+}
+
+// Lowers the largest file this process may write, for as long as it lives.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
+
+private:
+    rlimit m_saved;
+};
+
+}
+
+class CDownloadThreadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void signalsAsListenerSeesThem();
+    void endsWithoutTransfers_data();
+    void endsWithoutTransfers();
+    void downloadFailures_data();
+    void downloadFailures();
+    void noRouteGivesStatusZero();
+    void directoryInCachePlaceIsRemoved();
+    void cacheBelowRegularFileFailsToWrite();
+    void shortWriteFails();
+    void installKeepsBackups();
+    void backupNameTakenByDirectory();
+    void failedMoveLeavesDocumentedState();
+    void retryFetchesOnlyWhatIsNotCached();
+    void quitDuringTransfer();
+    void endlessBodyIsCut();
+    void stalledTransferFails_data();
+    void stalledTransferFails();
+
+private:
+    ManifestEntry publish(const QString &path, const QByteArray &bytes);
+    ManifestEntry cached(const QString &path, const QByteArray &bytes);
+    void writeFile(const QString &path, const QByteArray &bytes);
+    QByteArray readFile(const QString &path) const;
+    QString cachePath(const QString &relative) const { return m_cacheDir.filePath(relative); }
+    QString installPath(const QString &relative) const { return m_installDir.filePath(relative); }
+    bool runToEnd(CDownloadThread &engine);
+
+    QTemporaryDir *m_dir = nullptr;
+    TestHttpServer *m_server = nullptr;
+    QDir m_cacheDir;
+    QDir m_installDir;
+    QString m_baseUrl;
+};
+
+void CDownloadThreadTest::initTestCase()
+{
+    qRegisterMetaType<QFileInfo>();
+    qRegisterMetaType<int64_t>("int64_t");
+}
+
+void CDownloadThreadTest::init()
+{
+    m_dir = new QTemporaryDir;
+    m_server = new TestHttpServer;
+    m_cacheDir.setPath(m_dir->filePath(QStringLiteral("cache")));
+    m_installDir.setPath(m_dir->filePath(QStringLiteral("install")));
+    QDir().mkpath(m_cacheDir.path());
+    QDir().mkpath(m_installDir.path());
+    m_baseUrl = m_server->url(QStringLiteral("/v2/"));
+    CDownloadThread::setStallTimeout(30000);
+}
+
+void CDownloadThreadTest::cleanup()
+{
+    delete m_server;
+    delete m_dir;
+}
+
+ManifestEntry CDownloadThreadTest::publish(const QString &path, const QByteArray &bytes)
+{
+    m_server->setFile("/v2/" + path.toUtf8(), bytes);
+    return ManifestEntry{path, quint64(bytes.size()), md5Text(bytes)};
+}
+
+ManifestEntry CDownloadThreadTest::cached(const QString &path, const QByteArray &bytes)
+{
+    writeFile(cachePath(path), bytes);
+    return ManifestEntry{path, quint64(bytes.size()), md5Text(bytes)};
+}
+
+void CDownloadThreadTest::writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray CDownloadThreadTest::readFile(const QString &path) const
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool CDownloadThreadTest::runToEnd(CDownloadThread &engine)
+{
+    QSignalSpy finished(&engine, &QThread::finished);
+    engine.start(QThread::InheritPriority);
+    return finished.wait(20000) && finished.count() == 1;
+}
+
+void CDownloadThreadTest::signalsAsListenerSeesThem()
+{
+    const QByteArray cBytes = content("c-content ", 70000);
+    writeFile(installPath(QStringLiteral("c.dll")), "old c");
+    const UpdateList list{cached(QStringLiteral("a.dll"), "cached a"),
+                          publish(QStringLiteral("bin/b.dll"), "new b"),
+                          publish(QStringLiteral("c.dll"), cBytes)};
+
+    // The constructor has already asked for bin/b.dll; a listener sees what follows.
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QSignalSpy started(&engine, &CDownloadThread::downloadStarted);
+    QSignalSpy progress(&engine, &CDownloadThread::downloadProgress);
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+
+    QVERIFY(engine.isSuccess());
+    QCOMPARE(engine.errorMessage(), QStringLiteral("更新成功"));
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(started.count(), 1);
+    QCOMPARE(started.at(0).at(0).value<QFileInfo>().absoluteFilePath(), cachePath(QStringLiteral("c.dll")));
+    QCOMPARE(started.at(0).at(1).toInt(), 2);
+    QCOMPARE(started.at(0).at(2).toInt(), 3);
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last().at(0).value<int64_t>(), int64_t(cBytes.size()));
+    QCOMPARE(progress.last().at(1).value<int64_t>(), int64_t(cBytes.size()));
+    QCOMPARE(m_server->requestPaths(), (QList<QByteArray>{"/v2/bin/b.dll", "/v2/c.dll"}));
+
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("cached a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("bin/b.dll"))), QByteArray("new b"));
+    QCOMPARE(readFile(installPath(QStringLiteral("c.dll"))), cBytes);
+    QCOMPARE(readFile(installPath(QStringLiteral("c.dll.old"))), QByteArray("old c"));
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("c.dll"))));
+}
+
+void CDownloadThreadTest::endsWithoutTransfers_data()
+{
+    QTest::addColumn<bool>("withEntries");
+    QTest::newRow("empty list") << false;
+    QTest::newRow("everything cached") << true;
+}
+
+void CDownloadThreadTest::endsWithoutTransfers()
+{
+    QFETCH(bool, withEntries);
+    UpdateList list;
+    if (withEntries) {
+        writeFile(installPath(QStringLiteral("a.dll")), "old a");
+        list << cached(QStringLiteral("a.dll"), "new a") << cached(QStringLiteral("sub/b.dll"), "new b");
+    }
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    // The whole run happened inside the constructor, before the thread exists.
+    QVERIFY(engine.isSuccess());
+    QSignalSpy started(&engine, &CDownloadThread::downloadStarted);
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(engine.errorMessage(), QStringLiteral("更新成功"));
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(failed.count(), 0);
+    QVERIFY(m_server->requests().isEmpty());
+    if (withEntries) {
+        QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+        QCOMPARE(readFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a"));
+        QCOMPARE(readFile(installPath(QStringLiteral("sub/b.dll"))), QByteArray("new b"));
+        QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("sub/b.dll.old"))));
+    }
+}
+
+void CDownloadThreadTest::downloadFailures_data()
+{
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray expected = content("expected ", 3000);
+    TestHttpServer::Response notFound;
+    notFound.status = 404;
+    QTest::newRow("404") << notFound << QStringLiteral("下载更新文件a.dll网络错误：404-");
+
+    TestHttpServer::Response partial;
+    partial.status = 206;
+    partial.body = expected;
+    QTest::newRow("206 is not 200") << partial << QStringLiteral("下载更新文件a.dll网络错误：206-");
+
+    TestHttpServer::Response redirectToMissing;
+    redirectToMissing.status = 302;
+    redirectToMissing.headers = {{"Location", "/elsewhere/missing.dll"}};
+    QTest::newRow("404 after a redirect") << redirectToMissing << QStringLiteral("下载更新文件a.dll网络错误：404-");
+
+    TestHttpServer::Response cut;
+    cut.body = expected;
+    cut.end = TestHttpServer::BodyEnd::Close;
+    cut.cutAt = 1000;
+    QTest::newRow("body cut off") << cut << QStringLiteral("下载更新文件a.dll大小不对");
+
+    TestHttpServer::Response longer;
+    longer.body = expected + "x";
+    QTest::newRow("body too long") << longer << QStringLiteral("下载更新文件a.dll大小不对");
+
+    TestHttpServer::Response wrong;
+    wrong.body = content("tampered ", 3000);
+    QTest::newRow("wrong digest") << wrong << QStringLiteral("更新文件a.dll校验不对");
+}
+
+void CDownloadThreadTest::downloadFailures()
+{
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(QString, message);
+
+    const QByteArray expected = content("expected ", 3000);
+    writeFile(installPath(QStringLiteral("bin/a.dll")), "installed a");
+    m_server->setResponse("/v2/bin/a.dll", response);
+    const UpdateList list{ManifestEntry{QStringLiteral("bin/a.dll"), quint64(expected.size()), md5Text(expected)},
+                          publish(QStringLiteral("z.dll"), "z")};
+
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+
+    QVERIFY(!engine.isSuccess());
+    QCOMPARE(failed.count(), 1);
+    const QString text = failed.at(0).at(1).toString();
+    QVERIFY2(text.startsWith(message), qPrintable(text));
+    QCOMPARE(engine.errorMessage(), text);
+    QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), cachePath(QStringLiteral("bin/a.dll")));
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("bin/a.dll"))));
+    QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("installed a"));
+    QVERIFY(!m_server->requestPaths().contains("/v2/z.dll"));
+}
+
+void CDownloadThreadTest::noRouteGivesStatusZero()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const QString base = QStringLiteral("http://127.0.0.1:%1/v2/").arg(closed.serverPort());
+    closed.close();
+
+    CDownloadThread engine(base, m_cacheDir, m_installDir, {ManifestEntry{QStringLiteral("a.dll"), 1, md5Text("a")}});
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(engine.errorMessage(), QStringLiteral("下载更新文件a.dll网络错误：0-Connection refused"));
+}
+
+void CDownloadThreadTest::directoryInCachePlaceIsRemoved()
+{
+    writeFile(cachePath(QStringLiteral("a.dll/inner/file.txt")), "in the way");
+    const UpdateList list{publish(QStringLiteral("a.dll"), "new a")};
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
+    QVERIFY(runToEnd(engine));
+    QVERIFY(engine.isSuccess());
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+}
+
+void CDownloadThreadTest::cacheBelowRegularFileFailsToWrite()
+{
+    writeFile(m_dir->filePath(QStringLiteral("blocker")), "a file, not a directory");
+    const QDir cacheDir(m_dir->filePath(QStringLiteral("blocker/cache")));
+    CDownloadThread engine(m_baseUrl, cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), "new a")});
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(engine.errorMessage(), QStringLiteral("更新文件a.dll写入失败"));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("a.dll"))));
+}
+
+void CDownloadThreadTest::shortWriteFails()
+{
+    const QByteArray big = content("big file ", 200000);
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), big)});
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    {
+        const FileSizeLimit limit(4096);
+        QVERIFY(runToEnd(engine));
+    }
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(engine.errorMessage(), QStringLiteral("更新文件a.dll写入失败"));
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("a.dll"))));
+}
+
+void CDownloadThreadTest::installKeepsBackups()
+{
+    writeFile(installPath(QStringLiteral("bin/a.dll")), "old a");
+    writeFile(installPath(QStringLiteral("b.dll")), "old b");
+    writeFile(installPath(QStringLiteral("b.dll.old")), "stale backup of b");
+    const UpdateList list{publish(QStringLiteral("b.dll"), "new b"), publish(QStringLiteral("bin/a.dll"), "new a"),
+                          publish(QStringLiteral("new/deep/c.dll"), "new c")};
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QVERIFY(runToEnd(engine));
+    QVERIFY(engine.isSuccess());
+
+    QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("new a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll.old"))), QByteArray("old a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
+    QCOMPARE(readFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b"));
+    QCOMPARE(readFile(installPath(QStringLiteral("new/deep/c.dll"))), QByteArray("new c"));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("new/deep/c.dll.old"))));
+    QVERIFY(QFileInfo(cachePath(QStringLiteral("new/deep"))).isDir());
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("new/deep/c.dll"))));
+}
+
+void CDownloadThreadTest::backupNameTakenByDirectory()
+{
+    writeFile(installPath(QStringLiteral("a.dll")), "old a");
+    writeFile(installPath(QStringLiteral("a.dll.old/keep.txt")), "kept");
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), "new a")});
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+    QVERIFY(!engine.isSuccess());
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(engine.errorMessage(), QStringLiteral("删除文件a.dll.old失败"));
+    QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), installPath(QStringLiteral("a.dll")));
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("old a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll.old/keep.txt"))), QByteArray("kept"));
+}
+
+void CDownloadThreadTest::failedMoveLeavesDocumentedState()
+{
+    for (const char *name : {"a.dll", "b.dll", "c.dll"})
+        writeFile(installPath(QLatin1String(name)), QByteArray("old ") + name);
+    TestHttpServer::Response slowC;
+    slowC.body = "new c";
+    slowC.delayMsecs = 300;
+    m_server->setResponse("/v2/c.dll", slowC);
+    const UpdateList list{cached(QStringLiteral("a.dll"), "new a"), cached(QStringLiteral("b.dll"), "new b"),
+                          ManifestEntry{QStringLiteral("c.dll"), 5, md5Text("new c")}};
+
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    // b.dll was found cached; take it away before the install step moves it.
+    QVERIFY(QFile::remove(cachePath(QStringLiteral("b.dll"))));
+    QVERIFY(runToEnd(engine));
+
+    QVERIFY(!engine.isSuccess());
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(engine.errorMessage(), QStringLiteral("覆盖文件b.dll失败"));
+    QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), installPath(QStringLiteral("b.dll")));
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a.dll"));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("b.dll"))));
+    QCOMPARE(readFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b.dll"));
+    QCOMPARE(readFile(installPath(QStringLiteral("c.dll"))), QByteArray("old c.dll"));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("c.dll.old"))));
+    QCOMPARE(readFile(cachePath(QStringLiteral("c.dll"))), QByteArray("new c"));
+}
+
+void CDownloadThreadTest::retryFetchesOnlyWhatIsNotCached()
+{
+    const ManifestEntry a = publish(QStringLiteral("a.dll"), "new a");
+    const ManifestEntry b{QStringLiteral("b.dll"), 5, md5Text("new b")};
+    m_server->setFile("/v2/b.dll", "bad b");
+    {
+        CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {a, b});
+        QVERIFY(runToEnd(engine));
+        QCOMPARE(engine.errorMessage(), QStringLiteral("更新文件b.dll校验不对"));
+    }
+    QCOMPARE(m_server->requestPaths(), (QList<QByteArray>{"/v2/a.dll", "/v2/b.dll"}));
+
+    m_server->clearLog();
+    m_server->setFile("/v2/b.dll", "new b");
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {a, b});
+    QVERIFY(runToEnd(engine));
+    QVERIFY(engine.isSuccess());
+    QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/v2/b.dll"});
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
+}
+
+void CDownloadThreadTest::quitDuringTransfer()
+{
+    TestHttpServer::Response stalled;
+    stalled.body = content("slow ", 10000);
+    stalled.end = TestHttpServer::BodyEnd::Stall;
+    stalled.cutAt = 2000;
+    m_server->setResponse("/v2/a.dll", stalled);
+    writeFile(installPath(QStringLiteral("a.dll")), "old a");
+    const UpdateList list{ManifestEntry{QStringLiteral("a.dll"), 10000, md5Text(stalled.body)},
+                          publish(QStringLiteral("b.dll"), "new b")};
+
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QSignalSpy finished(&engine, &QThread::finished);
+    engine.start();
+    QTRY_VERIFY(!m_server->requests().isEmpty());
+    QTest::qWait(100);
+    engine.quit();
+    QVERIFY(finished.wait(5000));
+    QTest::qWait(200);
+
+    QVERIFY(!engine.isSuccess());
+    QCOMPARE(engine.errorMessage(), QString());
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/v2/a.dll"});
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("b.dll"))));
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
+}
+
+void CDownloadThreadTest::endlessBodyIsCut()
+{
+    TestHttpServer::Response endless;
+    endless.end = TestHttpServer::BodyEnd::Endless;
+    m_server->setResponse("/v2/a.dll", endless);
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir,
+                           {ManifestEntry{QStringLiteral("a.dll"), 100000, md5Text("whatever")}});
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(engine.errorMessage(), QStringLiteral("下载更新文件a.dll大小不对"));
+    QTest::qWait(100);
+    QVERIFY2(m_server->endlessBytesSent() < 32 * 1024 * 1024,
+             qPrintable(QString::number(m_server->endlessBytesSent())));
+}
+
+void CDownloadThreadTest::stalledTransferFails_data()
+{
+    QTest::addColumn<TestHttpServer::Response>("response");
+    TestHttpServer::Response silent;
+    silent.end = TestHttpServer::BodyEnd::NoAnswer;
+    QTest::newRow("no answer") << silent;
+    TestHttpServer::Response stalled;
+    stalled.body = content("part ", 5000);
+    stalled.end = TestHttpServer::BodyEnd::Stall;
+    stalled.cutAt = 1000;
+    QTest::newRow("stalls after part of the body") << stalled;
+}
+
+void CDownloadThreadTest::stalledTransferFails()
+{
+    QFETCH(TestHttpServer::Response, response);
+    CDownloadThread::setStallTimeout(300);
+    m_server->setResponse("/v2/a.dll", response);
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir,
+                           {ManifestEntry{QStringLiteral("a.dll"), 5000, md5Text(response.body)}});
+    QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(engine.errorMessage(), QStringLiteral("下载更新文件a.dll网络错误：0-网络超时"));
+    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
+}
+
+QTEST_GUILESS_MAIN(CDownloadThreadTest)
 #include "tst_cdownloadthread.moc"

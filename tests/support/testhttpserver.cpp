@@ -180,4 +180,5 @@ void TestHttpServer::feedEndless(QTcpSocket *socket)
     }
     socket->write(QByteArray(endlessChunk, 'x'));
     socket->setProperty(endlessSent, sent + endlessChunk);
+    m_endlessBytesSent += endlessChunk;
 }

@@ -62,6 +62,8 @@ public:
     QList<Request> requests() const;
     QList<QByteArray> requestPaths() const;
     void clearLog();
+    /// Body bytes handed to the network for endless responses so far.
+    qint64 endlessBytesSent() const { return m_endlessBytesSent; }
 
 private:
     void onNewConnection();
@@ -73,4 +75,5 @@ private:
     QHash<QByteArray, Response> m_responses;
     QList<Request> m_requests;
     QHash<QTcpSocket *, QByteArray> m_pending;
+    qint64 m_endlessBytesSent = 0;
 };
