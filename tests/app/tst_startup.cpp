@@ -1,4 +1,260 @@
+#include "dialogscript.h"
+#include "directories.h"
+#include "outcome.h"
+#include "singleinstanceguard.h"
+#include "testhttpserver.h"
+#include "updatedriver.h"
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_MAIN(Placeholder)
+
+#include <signal.h>
+#include <sstream>
+
+namespace {
+const QByteArray invalidUrlReport(R"({"errormsg":"升级地址不合法:","success":false,"update":false})");
+const QByteArray alreadyRunningReport(R"({"errormsg":"升级程序已运行","success":false,"update":false})");
+const QByteArray nothingToUpdate(R"({"errormsg":"","success":true,"update":false})");
+
+QString canonical(const QString &path)
+{
+    return QFileInfo(path).canonicalFilePath();
+}
+}
+
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void resultReportJson_data();
+    void resultReportJson();
+    void modeArgument_data();
+    void modeArgument();
+    void restartWhileGuardHeld_data();
+    void restartWhileGuardHeld();
+    void secondUpdaterIsBlocked();
+    void killedUpdaterDoesNotBlock();
+    void windowModeShowsConfigError();
+    void windowModeAlreadyRunning();
+    void directories_data();
+    void directories();
+    void ensureDirectoryCreatesMissingLevels();
+};
+
+void StartupTest::resultReportJson_data()
+{
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("check passed") << true << false << QString() << nothingToUpdate;
+    QTest::newRow("update due") << true << true << QString() << QByteArray(R"({"errormsg":"","success":true,"update":true})");
+    QTest::newRow("quote and backslash") << false << false << QStringLiteral("a\"b\\c") << QByteArray(R"({"errormsg":"a\"b\\c","success":false,"update":false})");
+    QTest::newRow("control character") << false << false << QStringLiteral("x\ny") << QByteArray(R"({"errormsg":"x\ny","success":false,"update":false})");
+    QTest::newRow("Chinese as UTF-8") << false << false << QStringLiteral("升级程序已运行") << alreadyRunningReport;
+}
+
+void StartupTest::resultReportJson()
+{
+    QFETCH(bool, success);
+    QFETCH(bool, update);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, json);
+    QCOMPARE(resultReport(success, update, message), json);
+    std::ostringstream out;
+    reportResult(success, update, message, out);
+    reportResult(success, update, message, out);
+    QCOMPARE(QByteArray::fromStdString(out.str()), json + json);
+}
+
+void StartupTest::modeArgument_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("console") << QStringList{"console"};
+    QTest::newRow("CONSOLE") << QStringList{"CONSOLE"};
+    QTest::newRow("Console with more") << QStringList{"Console", "restart"};
+}
+
+void StartupTest::modeArgument()
+{
+    QFETCH(QStringList, arguments);
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    const UpdaterSandbox::Result result = sandbox.run(arguments);
+    QVERIFY(result.finished);
+    QCOMPARE(result.output, invalidUrlReport);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(sandbox.hostStarts(300).isEmpty());
+}
+
+void StartupTest::restartWhileGuardHeld_data()
+{
+    QTest::addColumn<QString>("argument");
+    QTest::newRow("restart") << "restart";
+    QTest::newRow("RESTART") << "RESTART";
+    QTest::newRow("Restart") << "Restart";
+}
+
+void StartupTest::restartWhileGuardHeld()
+{
+    QFETCH(QString, argument);
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    SingleInstanceGuard otherUpdater(canonical(sandbox.appDir()));
+    QVERIFY(otherUpdater.tryAcquire());
+
+    const UpdaterSandbox::Result result = sandbox.run({argument});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.output, QByteArray());
+    QCOMPARE(sandbox.hostStarts(), (QList<QStringList>{{sandbox.updaterPath(), "no_check"}}));
+}
+
+void StartupTest::secondUpdaterIsBlocked()
+{
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    sandbox.writeConfig({{"URL", "http://127.0.0.1:1/"}});
+    SingleInstanceGuard otherUpdater(canonical(sandbox.appDir()));
+    QVERIFY(otherUpdater.tryAcquire());
+
+    const UpdaterSandbox::Result result = sandbox.run({"console"});
+    QCOMPARE(result.output, alreadyRunningReport);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(sandbox.hostStarts(300).isEmpty());
+
+    // Another application directory is another updater.
+    UpdaterSandbox elsewhere;
+    QCOMPARE(elsewhere.run({"console"}).output, invalidUrlReport);
+}
+
+void StartupTest::killedUpdaterDoesNotBlock()
+{
+    TestHttpServer server;
+    TestHttpServer::Response silent;
+    silent.end = TestHttpServer::BodyEnd::NoAnswer;
+    server.setResponse("/slow//update.ini", silent);
+    UpdaterSandbox sandbox;
+    sandbox.writeConfig({{"URL", server.url(QStringLiteral("/slow/"))}});
+
+    QProcess first;
+    first.setProgram(sandbox.updaterPath());
+    first.setArguments({QStringLiteral("console")});
+    first.start();
+    // Once it asks the server it holds the guard.
+    QTRY_VERIFY_WITH_TIMEOUT(!server.requests().isEmpty(), 10000);
+    QCOMPARE(sandbox.run({"console"}).output, alreadyRunningReport);
+
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(5000));
+
+    sandbox.writeConfig({{"URL", server.url(QStringLiteral("/gone/"))}});
+    const UpdaterSandbox::Result after = sandbox.run({"console"});
+    const QByteArray fetchFailed = R"({"errormsg":"下载升级描述文件失败:)";
+    QVERIFY2(after.output.startsWith(fetchFailed), after.output.constData());
+    QCOMPARE(server.requestPaths().last(), QByteArray("/gone//update.ini"));
+}
+
+void StartupTest::windowModeShowsConfigError()
+{
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    DialogScript script({&DialogScript::pressEscape});
+    std::ostringstream reports;
+    UpdateDriver driver(sandbox.updaterPath(), QStringLiteral("console2"), reports);
+    QCOMPARE(driver.run(), 1);
+    QCOMPARE(script.shown(), QStringList{"CUpdateError|配置错误|升级地址不合法:|"});
+    QVERIFY(reports.str().empty());
+    QCOMPARE(sandbox.hostStarts(), (QList<QStringList>{{sandbox.updaterPath(), "no_check"}}));
+}
+
+void StartupTest::windowModeAlreadyRunning()
+{
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    sandbox.writeConfig({{"URL", "http://127.0.0.1:1/"}, {"DownLoadUrl", "http://example.invalid/"}});
+    SingleInstanceGuard otherUpdater(QFileInfo(sandbox.updaterPath()).absolutePath());
+    QVERIFY(otherUpdater.tryAcquire());
+
+    DialogScript script({&DialogScript::accept});
+    UpdateDriver driver(sandbox.updaterPath(), QString());
+    QCOMPARE(driver.run(), 1);
+    QCOMPARE(script.shown(), QStringList{"CUpdateError|启动|升级程序已运行|"});
+    QCOMPARE(sandbox.hostStarts().size(), 1);
+}
+
+void StartupTest::directories_data()
+{
+    QTest::addColumn<QString>("appSubdir");
+    QTest::addColumn<QString>("exeName");       // as written in system.cfg; "@" stands for the sandbox root
+    QTest::addColumn<QString>("cache");         // likewise; relative values resolve against "work"
+    QTest::addColumn<QString>("installDir");    // expected, below the root
+    QTest::addColumn<QString>("hostPath");
+    QTest::addColumn<QString>("cacheDir");
+
+    QTest::newRow("defaults") << "app" << "" << "" << "app" << "app/Host.exe" << "app/update";
+    QTest::newRow("bin") << "pkg/bin" << "" << "" << "pkg" << "pkg/bin/Host.exe" << "pkg/bin/update";
+    QTest::newRow("BIN") << "pkg/BIN" << "" << "" << "pkg" << "pkg/BIN/Host.exe" << "pkg/BIN/update";
+    QTest::newRow("Bin, relative ExeName in a subfolder") << "pkg/Bin" << "sub/app.exe" << "" << "pkg" << "pkg/Bin/sub/app.exe" << "pkg/Bin/update";
+    QTest::newRow("bin2 is not bin") << "pkg/bin2" << "" << "" << "pkg/bin2" << "pkg/bin2/Host.exe" << "pkg/bin2/update";
+    QTest::newRow("absolute ExeName") << "pkg/bin" << "@/elsewhere/host" << "" << "pkg" << "elsewhere/host" << "pkg/bin/update";
+    QTest::newRow("relative Cache") << "app" << "" << "rel/cache" << "app" << "app/Host.exe" << "work/rel/cache";
+    QTest::newRow("absolute Cache, missing levels") << "app" << "" << "@/c1/c2/c3/c4" << "app" << "app/Host.exe" << "c1/c2/c3/c4";
+}
+
+void StartupTest::directories()
+{
+    QFETCH(QString, appSubdir);
+    QFETCH(QString, exeName);
+    QFETCH(QString, cache);
+    QFETCH(QString, installDir);
+    QFETCH(QString, hostPath);
+    QFETCH(QString, cacheDir);
+
+    TestHttpServer server;
+    server.setFile("/up//update.ini", "[Version]\nFolder=v2\n");
+    server.setFile("/up/v2//md5.txt", "");
+    UpdaterSandbox sandbox(appSubdir);
+    QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("work"))));
+    QMap<QString, QString> config{{"URL", server.url(QStringLiteral("/up/"))}};
+    if (!exeName.isEmpty())
+        config.insert(QStringLiteral("ExeName"), exeName.replace(QLatin1Char('@'), sandbox.root()));
+    if (!cache.isEmpty())
+        config.insert(QStringLiteral("Cache"), cache.replace(QLatin1Char('@'), sandbox.root()));
+    sandbox.writeConfig(config);
+    sandbox.installHost(hostPath);
+
+    const UpdaterSandbox::Result check = sandbox.run({"console"}, 30000, sandbox.path(QStringLiteral("work")));
+    QCOMPARE(check.output, nothingToUpdate);
+    QVERIFY(QFileInfo::exists(sandbox.path(installDir + QStringLiteral("/update_md5.info"))));
+    QVERIFY(QFileInfo::exists(sandbox.path(cacheDir + QStringLiteral("/update.ini"))));
+
+    QCOMPARE(sandbox.run({"restart"}).exitCode, 1);
+    QCOMPARE(sandbox.hostStarts(), (QList<QStringList>{{sandbox.updaterPath(), "no_check"}}));
+}
+
+void StartupTest::ensureDirectoryCreatesMissingLevels()
+{
+    QTemporaryDir root;
+    QDir deep(root.filePath(QStringLiteral("a/b/c")));
+    ensureDirectory(deep);
+    QVERIFY(deep.exists());
+    QCOMPARE(deep.absolutePath(), root.filePath(QStringLiteral("a/b/c")));
+
+    // Below a regular file nothing can be made, and the call still returns.
+    UpdaterSandbox files;
+    files.writeFile(QStringLiteral("plain"), "x");
+    QDir blocked(files.path(QStringLiteral("plain/sub/dir")));
+    ensureDirectory(blocked);
+    QVERIFY(!blocked.exists());
+    QCOMPARE(blocked.absolutePath(), files.path(QStringLiteral("plain/sub/dir")));
+}
+
+QTEST_MAIN(StartupTest)
 #include "tst_startup.moc"

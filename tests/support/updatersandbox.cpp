@@ -5,7 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSignalSpy>
+#include <QEventLoop>
+#include <QTimer>
 #include <QTest>
 
 namespace {
@@ -90,12 +91,16 @@ UpdaterSandbox::Result UpdaterSandbox::run(const QStringList &arguments, int tim
     environment.insert(extraEnvironment);
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDir.isEmpty() ? root() : workingDir);
-    QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    // Waiting in an event loop keeps the test's own servers answering.
+    QEventLoop loop;
+    QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMsecs, &loop, &QEventLoop::quit);
     process.start(updaterPath(), arguments);
+    loop.exec();
 
     Result result;
-    // Waiting in an event loop keeps the test's own servers answering.
-    result.finished = finished.wait(timeoutMsecs);
+    result.finished = process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit;
     if (!result.finished) {
         process.kill();
         process.waitForFinished();
