@@ -1,4 +1,263 @@
+#include "dialogscript.h"
+#include "filehash.h"
+#include "nginxserver.h"
+#include "testhttpserver.h"
+#include "updatedriver.h"
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_MAIN(Placeholder)
+
+#include <sstream>
+
+namespace {
+const QByteArray nothingToUpdate(R"({"errormsg":"","success":true,"update":false})");
+
+QByteArray manifestLine(const QByteArray &content, const QByteArray &path)
+{
+    const quint64 size = quint64(content.size());
+    const QByteArray field = QByteArray::number(size & 0xffffffffu, 16).rightJustified(8, '0')
+            + QByteArray::number(size >> 32, 16).rightJustified(8, '0');
+    return md5Text(content) + '\t' + field + '\t' + path + "\r\n";
+}
+
+QByteArray report(const QString &message)
+{
+    return R"({"errormsg":")" + message.toUtf8() + R"(","success":false,"update":false})";
+}
+}
+
+class UpdateCheckTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void consoleNothingToUpdate();
+    void windowNothingToUpdate();
+    void requestPaths_data();
+    void requestPaths();
+    void fetchFailures_data();
+    void fetchFailures();
+    void serverThatNeverAnswers();
+    void cacheBelowRegularFile();
+    void updateType_data();
+    void updateType();
+    void windowRetryStartsNewPass();
+    void againstNginx();
+
+private:
+    void publishCurrentInstall();
+
+    TestHttpServer *m_server = nullptr;
+    UpdaterSandbox *m_sandbox = nullptr;
+    QByteArray m_manifest;
+};
+
+void UpdateCheckTest::init()
+{
+    m_server = new TestHttpServer;
+    m_sandbox = new UpdaterSandbox;
+    QVERIFY(m_sandbox->isValid());
+    m_sandbox->installHost(QStringLiteral("Host.exe"));
+    m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}});
+}
+
+void UpdateCheckTest::cleanup()
+{
+    delete m_sandbox;
+    delete m_server;
+}
+
+// Version v2 lists two files that the install directory already holds.
+void UpdateCheckTest::publishCurrentInstall()
+{
+    m_sandbox->writeFile(QStringLiteral("a.dll"), "content of a");
+    m_sandbox->writeFile(QStringLiteral("sub/b.dll"), "content of b");
+    m_manifest = manifestLine("content of a", "a.dll") + manifestLine("content of b", "sub\\b.dll");
+    m_server->setFile("/up//update.ini", "[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=2.0\n");
+    m_server->setFile("/up/v2//md5.txt", m_manifest);
+}
+
+void UpdateCheckTest::consoleNothingToUpdate()
+{
+    publishCurrentInstall();
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QVERIFY(result.finished);
+    QCOMPARE(result.output, nothingToUpdate);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), m_manifest);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update/update.ini")),
+             QByteArray("[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=2.0\n"));
+    QVERIFY(m_sandbox->hostStarts(300).isEmpty());
+}
+
+void UpdateCheckTest::windowNothingToUpdate()
+{
+    publishCurrentInstall();
+    // A dialog would wait for an answer that never comes, and the run would time out.
+    const UpdaterSandbox::Result result = m_sandbox->run({}, 20000);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.output, QByteArray());
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), m_manifest);
+    QCOMPARE(m_sandbox->hostStarts(), (QList<QStringList>{{m_sandbox->updaterPath(), "no_check"}}));
+}
+
+void UpdateCheckTest::requestPaths_data()
+{
+    QTest::addColumn<QByteArray>("description");
+    QTest::addColumn<QByteArray>("manifestPath");
+    QTest::newRow("named folder") << QByteArray("[Version]\nFolder=2.1.0\n") << QByteArray("/up/2.1.0//md5.txt");
+    QTest::newRow("no folder") << QByteArray("[Summary]\nUpdateType=0\n") << QByteArray("/up/Base//md5.txt");
+    QTest::newRow("empty description") << QByteArray() << QByteArray("/up/Base//md5.txt");
+}
+
+void UpdateCheckTest::requestPaths()
+{
+    QFETCH(QByteArray, description);
+    QFETCH(QByteArray, manifestPath);
+    m_server->setFile("/up//update.ini", description);
+    m_server->setFile(manifestPath, "");
+    QCOMPARE(m_sandbox->run({"console"}).output, nothingToUpdate);
+    QCOMPARE(m_server->requestPaths(), (QList<QByteArray>{"/up//update.ini", manifestPath}));
+}
+
+void UpdateCheckTest::fetchFailures_data()
+{
+    QTest::addColumn<QByteArray>("failingPath");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("update.ini 404") << QByteArray("/up//update.ini") << 404
+                                    << "下载升级描述文件失败:Error transferring %1/up//update.ini - server replied: Not Found";
+    QTest::newRow("update.ini redirect not followed") << QByteArray("/up//update.ini") << 302
+                                                      << "下载升级描述文件失败:Unknown error";
+    QTest::newRow("md5.txt 404") << QByteArray("/up/v2//md5.txt") << 404
+                                 << "下载更新列表文件失败:Error transferring %1/up/v2//md5.txt - server replied: Not Found";
+    QTest::newRow("md5.txt 500") << QByteArray("/up/v2//md5.txt") << 500
+                                 << "下载更新列表文件失败:Error transferring %1/up/v2//md5.txt - server replied: Internal Server Error";
+}
+
+void UpdateCheckTest::fetchFailures()
+{
+    QFETCH(QByteArray, failingPath);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    publishCurrentInstall();
+    TestHttpServer::Response failure;
+    failure.status = status;
+    if (status == 302)
+        failure.headers = {{"Location", "/moved/update.ini"}};
+    m_server->setResponse(failingPath, failure);
+    m_server->setFile("/moved/update.ini", "[Version]\nFolder=v2\n");
+
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(report(message.arg(m_server->url()))));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(!m_server->requestPaths().contains("/moved/update.ini"));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("update_md5.info"))));
+    QVERIFY(m_sandbox->hostStarts(300).isEmpty());
+}
+
+void UpdateCheckTest::serverThatNeverAnswers()
+{
+    TestHttpServer::Response silent;
+    silent.end = TestHttpServer::BodyEnd::NoAnswer;
+    m_server->setResponse("/up//update.ini", silent);
+    QElapsedTimer timer;
+    timer.start();
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(report(QStringLiteral("下载升级描述文件失败:网络超时"))));
+    QVERIFY2(timer.elapsed() >= 4500 && timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void UpdateCheckTest::cacheBelowRegularFile()
+{
+    publishCurrentInstall();
+    m_sandbox->writeFile(QStringLiteral("plain"), "a regular file");
+    m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))},
+                            {"Cache", m_sandbox->path(QStringLiteral("plain/cache"))}});
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    const QString expected = QStringLiteral("创建文件[%1]失败:").arg(m_sandbox->path(QStringLiteral("plain/cache/update.ini")));
+    QVERIFY2(result.output.startsWith(R"({"errormsg":")" + expected.toUtf8()), result.output.constData());
+    QVERIFY(result.output.endsWith(R"(","success":false,"update":false})"));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/up//update.ini"});
+}
+
+void UpdateCheckTest::updateType_data()
+{
+    QTest::addColumn<QByteArray>("summary");
+    QTest::addColumn<bool>("update");
+    QTest::newRow("missing means mandatory") << QByteArray() << true;
+    QTest::newRow("1") << QByteArray("[Summary]\nUpdateType=1\n") << true;
+    QTest::newRow("2") << QByteArray("[Summary]\nUpdateType=2\n") << true;
+    QTest::newRow("0") << QByteArray("[Summary]\nUpdateType=0\n") << false;
+    QTest::newRow("abc reads as 0") << QByteArray("[Summary]\nUpdateType=abc\n") << false;
+}
+
+void UpdateCheckTest::updateType()
+{
+    QFETCH(QByteArray, summary);
+    QFETCH(bool, update);
+    m_server->setFile("/up//update.ini", summary + "[Version]\nFolder=v2\n");
+    m_server->setFile("/up/v2//md5.txt", manifestLine("new", "new.dll"));
+    m_server->setFile("/up/v2/new.dll", "new");
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    const QByteArray first = update ? R"({"errormsg":"","success":true,"update":true})" : nothingToUpdate;
+    QVERIFY2(result.output.startsWith(first), result.output.constData());
+}
+
+void UpdateCheckTest::windowRetryStartsNewPass()
+{
+    publishCurrentInstall();
+    m_server->setResponse("/up/v2//md5.txt", TestHttpServer::Response{404, {}, "missing", {}, 0, 0});
+    m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"DownLoadUrl", "http://example.invalid/"}});
+    DialogScript script({&DialogScript::accept, &DialogScript::pressEscape});
+    std::ostringstream reports;
+    UpdateDriver driver(m_sandbox->updaterPath(), QString(), reports);
+    QCOMPARE(driver.run(), 1);
+
+    const QString shown = QStringLiteral("CUpdateError|更新失败|下载更新列表文件失败:Error transferring %1/up/v2//md5.txt - server replied: Not Found|retry,download")
+            .arg(m_server->url());
+    QCOMPARE(script.shown(), QStringList({shown, shown}));
+    QCOMPARE(m_server->requestPaths(),
+             (QList<QByteArray>{"/up//update.ini", "/up/v2//md5.txt", "/up//update.ini", "/up/v2//md5.txt"}));
+    QVERIFY(reports.str().empty());
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+}
+
+void UpdateCheckTest::againstNginx()
+{
+    QTemporaryDir site;
+    const auto publish = [&site](const QString &relative, const QByteArray &bytes) {
+        QDir().mkpath(QFileInfo(site.filePath(relative)).absolutePath());
+        QFile file(site.filePath(relative));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    };
+    m_sandbox->writeFile(QStringLiteral("a.dll"), "content of a");
+    m_manifest = manifestLine("content of a", "a.dll");
+    publish(QStringLiteral("update.ini"), "[Summary]\nUpdateType=1\n[Version]\nFolder=2.0\nVersion=2.0\n");
+    publish(QStringLiteral("2.0/md5.txt"), m_manifest);
+
+    NginxServer nginx;
+    QVERIFY2(nginx.start(site.path()), qPrintable(nginx.errorString()));
+    m_sandbox->writeConfig({{"URL", nginx.url(QStringLiteral("/"))}});
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(result.output, nothingToUpdate);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), m_manifest);
+
+    m_sandbox->writeConfig({{"URL", nginx.url(QStringLiteral("/missing/"))}});
+    const UpdaterSandbox::Result missing = m_sandbox->run({"console"});
+    QVERIFY2(missing.output.contains("下载升级描述文件失败:") && missing.output.contains("Not Found"),
+             missing.output.constData());
+}
+
+QTEST_MAIN(UpdateCheckTest)
 #include "tst_updatecheck.moc"
