@@ -1,4 +1,219 @@
+#include "dialogscript.h"
+#include "filehash.h"
+#include "testhttpserver.h"
+#include "updatedriver.h"
+#include "updatersandbox.h"
+
+#include <QFileInfo>
 #include <QTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_MAIN(Placeholder)
+
+#include <sstream>
+
+namespace {
+const QByteArray updateDue(R"({"errormsg":"","success":true,"update":true})");
+const QByteArray noUpdateDue(R"({"errormsg":"","success":true,"update":false})");
+const QByteArray previousManifest("previous manifest\n");
+
+QByteArray manifestLine(const QByteArray &content, const QByteArray &path)
+{
+    const QByteArray size = QByteArray::number(content.size(), 16).rightJustified(8, '0') + "00000000";
+    return md5Text(content) + '\t' + size + '\t' + path + '\n';
+}
+}
+
+class UpdateRunTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void consoleMandatory();
+    void consoleMandatoryShowsProgress();
+    void consoleOptional();
+    void consoleMandatoryFails();
+    void windowNotice_data();
+    void windowNotice();
+    void windowMandatoryFailureRetries();
+    void windowOptionalFailureDeclined();
+
+private:
+    void publish(int updateType);
+    void verifyInstalled() const;
+    void verifyUntouched() const;
+    int runInProcess(const QString &mode);
+
+    TestHttpServer *m_server = nullptr;
+    UpdaterSandbox *m_sandbox = nullptr;
+    QByteArray m_manifest;
+    std::ostringstream m_reports;
+};
+
+void UpdateRunTest::init()
+{
+    m_server = new TestHttpServer;
+    m_sandbox = new UpdaterSandbox;
+    QVERIFY(m_sandbox->isValid());
+    m_sandbox->installHost(QStringLiteral("Host.exe"));
+    m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"DownLoadUrl", "http://example.invalid/"}});
+    m_sandbox->writeFile(QStringLiteral("a.dll"), "old a");
+    m_sandbox->writeFile(QStringLiteral("keep.dll"), "kept");
+    m_sandbox->writeFile(QStringLiteral("update_md5.info"), previousManifest);
+    m_reports.str(std::string());
+}
+
+void UpdateRunTest::cleanup()
+{
+    delete m_sandbox;
+    delete m_server;
+}
+
+// Version 2.0 changes a.dll, adds sub/c.dll and keeps keep.dll.
+void UpdateRunTest::publish(int updateType)
+{
+    m_server->setFile("/up//update.ini", "[Summary]\nUpdateType=" + QByteArray::number(updateType)
+                              + "\n[Version]\nFolder=v2\nVersion=2.0\n");
+    m_manifest = manifestLine("new a", "a.dll") + manifestLine("kept", "keep.dll") + manifestLine("new c", "sub\\c.dll");
+    m_server->setFile("/up/v2//md5.txt", m_manifest);
+    m_server->setFile("/up/v2/a.dll", "new a");
+    m_server->setFile("/up/v2/sub/c.dll", "new c");
+}
+
+void UpdateRunTest::verifyInstalled() const
+{
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll.old")), QByteArray("old a"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/c.dll")), QByteArray("new c"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("keep.dll")), QByteArray("kept"));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("keep.dll.old"))));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), m_manifest);
+}
+
+void UpdateRunTest::verifyUntouched() const
+{
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("a.dll.old"))));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("sub/c.dll"))));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), previousManifest);
+}
+
+int UpdateRunTest::runInProcess(const QString &mode)
+{
+    UpdateDriver driver(m_sandbox->updaterPath(), mode, m_reports);
+    return driver.run();
+}
+
+void UpdateRunTest::consoleMandatory()
+{
+    publish(1);
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QVERIFY(result.finished);
+    QCOMPARE(result.output, updateDue);
+    QCOMPARE(result.exitCode, 0);
+    verifyInstalled();
+    QCOMPARE(m_sandbox->hostStarts(), (QList<QStringList>{{m_sandbox->updaterPath(), "no_check"}}));
+    QCOMPARE(m_server->requestPaths(),
+             (QList<QByteArray>{"/up//update.ini", "/up/v2//md5.txt", "/up/v2/a.dll", "/up/v2/sub/c.dll"}));
+}
+
+void UpdateRunTest::consoleMandatoryShowsProgress()
+{
+    publish(1);
+    DialogScript script({});
+    QCOMPARE(runInProcess(QStringLiteral("console")), 0);
+    QCOMPARE(script.shown(), QStringList{"CUpdateProgress|正在更新|正在下载更新文件|cancel"});
+    QCOMPARE(QByteArray::fromStdString(m_reports.str()), updateDue);
+    verifyInstalled();
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+}
+
+void UpdateRunTest::consoleOptional()
+{
+    publish(0);
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(result.output, noUpdateDue);
+    QCOMPARE(result.exitCode, 0);
+    verifyInstalled();
+    QVERIFY(m_sandbox->hostStarts(300).isEmpty());
+
+    // The same run in process shows no window at all.
+    m_sandbox->writeFile(QStringLiteral("a.dll"), "old a");
+    m_sandbox->writeFile(QStringLiteral("update_md5.info"), previousManifest);
+    DialogScript script({});
+    m_reports.str(std::string());
+    QCOMPARE(runInProcess(QStringLiteral("console")), 0);
+    QCOMPARE(script.shown(), QStringList());
+    QCOMPARE(QByteArray::fromStdString(m_reports.str()), noUpdateDue);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    QVERIFY(m_sandbox->hostStarts(300).isEmpty());
+}
+
+void UpdateRunTest::consoleMandatoryFails()
+{
+    publish(1);
+    m_server->setFile("/up/v2/a.dll", "bad a");
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(QString::fromUtf8(result.output),
+             QString::fromUtf8(updateDue + R"({"errormsg":"更新文件a.dll校验不对","success":false,"update":false})"));
+    QCOMPARE(result.exitCode, 1);
+    verifyUntouched();
+    QVERIFY(m_sandbox->hostStarts(300).isEmpty());
+}
+
+void UpdateRunTest::windowNotice_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::newRow("Enter updates") << true;
+    QTest::newRow("Escape declines") << false;
+}
+
+void UpdateRunTest::windowNotice()
+{
+    QFETCH(bool, accept);
+    publish(0);
+    DialogScript script({accept ? &DialogScript::pressEnter : &DialogScript::pressEscape});
+    QCOMPARE(runInProcess(QString()), accept ? 0 : 1);
+    QCOMPARE(script.shown().value(0), QStringLiteral("CUpdateNotice|发现新版本：2.0|update,skip"));
+    QCOMPARE(script.shown().size(), accept ? 2 : 1);
+    if (accept)
+        verifyInstalled();
+    else
+        verifyUntouched();
+    QVERIFY(m_reports.str().empty());
+    QCOMPARE(m_sandbox->hostStarts(), (QList<QStringList>{{m_sandbox->updaterPath(), "no_check"}}));
+}
+
+void UpdateRunTest::windowMandatoryFailureRetries()
+{
+    publish(1);
+    m_server->setFile("/up/v2/a.dll", "bad a");
+    // The error dialog has no buttons; closing it in any way starts a new pass,
+    // which meets a mended server.
+    DialogScript script({[this](QDialog *dialog) {
+        m_server->setFile("/up/v2/a.dll", "new a");
+        DialogScript::pressEscape(dialog);
+    }});
+    QCOMPARE(runInProcess(QString()), 0);
+    QCOMPARE(script.shown(), (QStringList{"CUpdateProgress|正在更新|正在下载更新文件|cancel",
+                                          "CUpdateError|更新失败|更新文件a.dll校验不对|",
+                                          "CUpdateProgress|正在更新|正在下载更新文件|cancel"}));
+    QCOMPARE(m_server->requestPaths().count("/up//update.ini"), 2);
+    QCOMPARE(m_server->requestPaths().count("/up/v2/sub/c.dll"), 1);
+    verifyInstalled();
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+}
+
+void UpdateRunTest::windowOptionalFailureDeclined()
+{
+    publish(0);
+    m_server->setFile("/up/v2/a.dll", "bad a");
+    DialogScript script({&DialogScript::pressEnter, &DialogScript::pressEscape});
+    QCOMPARE(runInProcess(QString()), 1);
+    QCOMPARE(script.shown().value(2), QStringLiteral("CUpdateError|更新失败|更新文件a.dll校验不对|retry,download"));
+    verifyUntouched();
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+}
+
+QTEST_MAIN(UpdateRunTest)
 #include "tst_updaterun.moc"
