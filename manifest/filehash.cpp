@@ -22,13 +22,19 @@ QByteArray md5Text(const QByteArray &bytes)
     return digestText(QCryptographicHash::hash(bytes, QCryptographicHash::Md5));
 }
 
-bool fileMd5Equals(const QString &path, const QByteArray &md5)
+QByteArray fileMd5Text(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return QByteArray();
     QCryptographicHash hash(QCryptographicHash::Md5);
     if (!hash.addData(&file))
-        return false;
-    return digestText(hash.result()) == md5;
+        return QByteArray();
+    return digestText(hash.result());
+}
+
+bool fileMd5Equals(const QString &path, const QByteArray &md5)
+{
+    const QByteArray text = fileMd5Text(path);
+    return !text.isEmpty() && text == md5;
 }

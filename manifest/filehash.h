@@ -17,6 +17,12 @@ QByteArray md5Text(const QByteArray &bytes);
 QByteArray digestText(const QByteArray &md5Digest);
 
 /**
+ * Digest text of the whole content of the file at @p path, read in chunks;
+ * an empty array when the file cannot be opened or read.
+ */
+QByteArray fileMd5Text(const QString &path);
+
+/**
  * True when the file at @p path opens for reading and the digest text of its
  * whole content equals @p md5 byte for byte. The file is read in chunks, so
  * any size is hashed with flat memory.

@@ -45,6 +45,13 @@ bool isSafeManifestPath(const QString &path)
     return true;
 }
 
+QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &encodedPath)
+{
+    const quint64 swapped = (entry.size << 32) | (entry.size >> 32);
+    return entry.md5 + '\t' + QByteArray::number(swapped, 16).rightJustified(16, '0') + '\t'
+            + encodedPath + '\n';
+}
+
 ManifestMap parseManifest(const QByteArray &bytes)
 {
     ManifestMap manifest;

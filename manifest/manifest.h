@@ -35,6 +35,13 @@ using UpdateList = QList<ManifestEntry>;
 ManifestMap parseManifest(const QByteArray &bytes);
 
 /**
+ * One manifest line for @p entry, ended by LF: the digest text, TAB, the size
+ * as sixteen hexadecimal digits (low 32 bits first), TAB, then @p encodedPath,
+ * the entry's path in the clients' 8-bit encoding. parseManifest reads it back.
+ */
+QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &encodedPath);
+
+/**
  * True for a normalised manifest path that stays inside the checked directory:
  * not empty, not absolute, no colon and no parent-directory segment.
  */

@@ -1,0 +1,249 @@
+#include "filehash.h"
+#include "nginxserver.h"
+#include "releasepublisher.h"
+#include "sitechecker.h"
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Every regular file below @p dir, relative path to content.
+QMap<QString, QByteArray> tree(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+    }
+    return files;
+}
+
+struct Tool
+{
+    int exitCode = -1;
+    QByteArray output;
+};
+
+Tool runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), arguments);
+    process.waitForFinished(30000);
+    return Tool{process.exitCode(), process.readAll()};
+}
+
+}
+
+class PublishTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void roundTripThroughNginx();
+    void checkFindsDamage_data();
+    void checkFindsDamage();
+    void refusedInput_data();
+    void refusedInput();
+    void refusalKeepsEarlierVersion();
+    void commandLine();
+
+private:
+    ReleasePublisher::Options options(const QString &version = QStringLiteral("2.0")) const;
+    QString release(const QString &relative = QString()) const { return m_dir->filePath(QStringLiteral("release/") + relative); }
+    QString site(const QString &relative = QString()) const { return m_dir->filePath(QStringLiteral("site/") + relative); }
+
+    QTemporaryDir *m_dir = nullptr;
+};
+
+void PublishTest::init()
+{
+    m_dir = new QTemporaryDir;
+    writeFile(release(QStringLiteral("app.bin")), QByteArray(70000, 'a'));
+    writeFile(release(QStringLiteral("empty.dat")), QByteArray());
+    writeFile(release(QStringLiteral("lib/plugins/深层/插件.dll")), "plugin v2");
+    writeFile(release(QStringLiteral("docs/read me.txt")), "read me v2\r\n");
+    writeFile(release(QStringLiteral(".hidden")), "hidden v2");
+}
+
+void PublishTest::cleanup()
+{
+    delete m_dir;
+}
+
+ReleasePublisher::Options PublishTest::options(const QString &version) const
+{
+    ReleasePublisher::Options options;
+    options.releaseDir = release();
+    options.siteDir = site();
+    options.version = version;
+    return options;
+}
+
+void PublishTest::roundTripThroughNginx()
+{
+    ReleasePublisher publisher(options());
+    QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    QCOMPARE(publisher.fileCount(), 5);
+    QVERIFY(SiteChecker(site()).check());
+
+    // Version 1 is installed: one file differs, one is current, one is missing.
+    UpdaterSandbox install;
+    QVERIFY(install.isValid());
+    install.installHost(QStringLiteral("Host.exe"));
+    install.writeFile(QStringLiteral("app.bin"), "version 1");
+    install.writeFile(QStringLiteral("empty.dat"), QByteArray());
+    install.writeFile(QStringLiteral("docs/read me.txt"), "read me v1");
+
+    NginxServer nginx;
+    QVERIFY2(nginx.start(site()), qPrintable(nginx.errorString()));
+    install.writeConfig({{"URL", nginx.url(QStringLiteral("/"))}});
+    const UpdaterSandbox::Result result = install.run({"console"});
+    QCOMPARE(result.output, QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.exitCode, 0);
+
+    QMap<QString, QByteArray> installed = tree(install.appDir());
+    QCOMPARE(installed.take(QStringLiteral("app.bin.old")), QByteArray("version 1"));
+    QCOMPARE(installed.take(QStringLiteral("docs/read me.txt.old")), QByteArray("read me v1"));
+    QCOMPARE(installed.take(QStringLiteral("update_md5.info")), readFile(site(QStringLiteral("2.0/md5.txt"))));
+    for (const char *own : {"updater", "system.cfg", "Host.exe", "host-starts.log", "update/update.ini"})
+        installed.remove(QString::fromUtf8(own));
+    QCOMPARE(installed, tree(release()));
+}
+
+void PublishTest::checkFindsDamage_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("content");    // empty: remove the file
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("same size, other bytes") << "app.bin" << QByteArray(70000, 'b') << "app.bin: its content does not match";
+    QTest::newRow("longer") << "lib/plugins/深层/插件.dll" << QByteArray("plugin v2!") << "插件.dll: 10 bytes, the manifest says 9";
+    QTest::newRow("missing") << "docs/read me.txt" << QByteArray() << "docs/read me.txt: listed but missing";
+    QTest::newRow("malformed manifest line") << "md5.txt" << QByteArray("appended junk\n") << "usable entries";
+}
+
+void PublishTest::checkFindsDamage()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, problem);
+    ReleasePublisher publisher(options());
+    QVERIFY(publisher.publish());
+    QVERIFY(SiteChecker(site()).check());
+
+    const QString path = site(QStringLiteral("2.0/") + file);
+    if (file == QLatin1String("md5.txt"))
+        writeFile(path, readFile(path) + content);
+    else if (content.isEmpty())
+        QVERIFY(QFile::remove(path));
+    else
+        writeFile(path, content);
+    SiteChecker checker(site());
+    QVERIFY(!checker.check());
+    QVERIFY2(checker.problems().join(QLatin1Char('\n')).contains(problem), qPrintable(checker.problems().join(QLatin1Char('\n'))));
+}
+
+void PublishTest::refusedInput_data()
+{
+    QTest::addColumn<QString>("badFile");       // created in the release; "" for none
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("TAB in a name") << "a\tb.txt" << "2.0" << "" << "cannot carry a file name";
+    QTest::newRow("CR in a name") << "a\rb.txt" << "2.0" << "" << "cannot carry a file name";
+    QTest::newRow("LF in a name") << "dir\nx/a.txt" << "2.0" << "" << "cannot carry a file name";
+    QTest::newRow("colon in a name") << "a:b.txt" << "2.0" << "" << "cannot carry a file name";
+    QTest::newRow("backslash in a name") << "a\\b.txt" << "2.0" << "" << "cannot carry a file name";
+    QTest::newRow("three dots") << "sub/.../x" << "2.0" << "" << "leaving the install folder";
+    QTest::newRow("collides with md5.txt") << "md5.txt" << "2.0" << "" << "collide with the manifest";
+    QTest::newRow("link outside the release") << "@link" << "2.0" << "" << "leads outside the release";
+    QTest::newRow("empty version") << "" << "" << "v" << "version text";
+    QTest::newRow("version with a line break") << "" << "2\n[x]" << "v" << "version text";
+    QTest::newRow("folder with a slash") << "" << "2.0" << "a/b" << "single folder";
+    QTest::newRow("folder with dots") << "" << "2.0" << ".." << "single folder";
+    QTest::newRow("folder with a query mark") << "" << "2.0" << "v?2" << "URL path";
+}
+
+void PublishTest::refusedInput()
+{
+    QFETCH(QString, badFile);
+    QFETCH(QString, version);
+    QFETCH(QString, folder);
+    QFETCH(QString, error);
+    if (badFile == QLatin1String("@link"))
+        QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), release(QStringLiteral("link"))));
+    else if (!badFile.isEmpty())
+        writeFile(release(badFile), "bad");
+
+    ReleasePublisher::Options bad = options(version);
+    bad.folder = folder;
+    ReleasePublisher publisher(bad);
+    QVERIFY(!publisher.publish());
+    QVERIFY2(publisher.errors().join(QLatin1Char('\n')).contains(error), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    QCOMPARE(tree(site()), (QMap<QString, QByteArray>()));
+    QVERIFY(QDir(site()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+}
+
+void PublishTest::refusalKeepsEarlierVersion()
+{
+    QVERIFY(ReleasePublisher(options()).publish());
+    const QMap<QString, QByteArray> published = tree(site());
+    writeFile(release(QStringLiteral("md5.txt")), "collides");
+    QVERIFY(!ReleasePublisher(options()).publish());
+    QCOMPARE(tree(site()), published);
+
+    ReleasePublisher::Options inside = options();
+    inside.siteDir = release(QStringLiteral("site"));
+    ReleasePublisher nested(inside);
+    QVERIFY(!nested.publish());
+    QVERIFY(nested.errors().join(QLatin1Char('\n')).contains(QStringLiteral("must not contain each other")));
+}
+
+void PublishTest::commandLine()
+{
+    const Tool published = runTool({"--version", "3.1", "--type", "0", "--folder", "v3", release(), site()});
+    QCOMPARE(published.exitCode, 0);
+    QVERIFY(published.output.startsWith("published 5 files (70030 bytes) as version 3.1"));
+    QCOMPARE(readFile(site(QStringLiteral("update.ini"))),
+             QByteArray("[Summary]\nUpdateType=0\n\n[Version]\nFolder=\"v3\"\nVersion=\"3.1\"\n"));
+    QCOMPARE(readFile(site(QStringLiteral("v3/md5.txt"))).split('\n').value(1),
+             md5Text(QByteArray(70000, 'a')) + "\t0001117000000000\tapp.bin");
+
+    const Tool good = runTool({"--check", site()});
+    QCOMPARE(good.exitCode, 0);
+    writeFile(site(QStringLiteral("v3/app.bin")), "corrupt");
+    const Tool bad = runTool({"--check", site()});
+    QCOMPARE(bad.exitCode, 1);
+    QVERIFY(bad.output.contains("app.bin: 7 bytes, the manifest says 70000"));
+
+    QCOMPARE(runTool({"--version", "1", m_dir->filePath(QStringLiteral("no-such-release")), site()}).exitCode, 1);
+    QCOMPARE(runTool({"--version", "1", "--type", "x", release(), site()}).exitCode, 1);
+    QCOMPARE(runTool({release(), site()}).exitCode, 1);
+}
+
+QTEST_MAIN(PublishTest)
+#include "tst_publish.moc"

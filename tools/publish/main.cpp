@@ -1,0 +1,85 @@
+// update-publish: turns a release folder into an update site, and checks a site before upload.
+
+#include "releasepublisher.h"
+#include "sitechecker.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextCodec>
+
+#include <cstdio>
+
+namespace {
+
+void printLine(FILE *stream, const QString &text)
+{
+    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+}
+
+int fail(const QStringList &errors)
+{
+    for (const QString &error : errors)
+        printLine(stderr, QStringLiteral("update-publish: ") + error);
+    return 1;
+}
+
+int check(const QString &siteDir)
+{
+    SiteChecker checker(siteDir);
+    if (!checker.check())
+        return fail(checker.problems());
+    printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified")
+                          .arg(siteDir).arg(checker.checkedFiles()).arg(checker.folder()));
+    return 0;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("update-publish"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Publishes RELEASE_DIR as a version of the update site SITE_DIR, or checks a site."));
+    parser.addHelpOption();
+    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Version text shown to users."), QStringLiteral("TEXT"));
+    const QCommandLineOption typeOption(QStringLiteral("type"), QStringLiteral("Update type: 0 optional, 1 mandatory (default)."), QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Version folder on the site (default: the version text)."), QStringLiteral("NAME"));
+    const QCommandLineOption encodingOption(QStringLiteral("path-encoding"), QStringLiteral("8-bit encoding of the clients' file names, e.g. GBK (default: this machine's)."), QStringLiteral("CODEC"));
+    const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Verify SITE_DIR instead of publishing."), QStringLiteral("SITE_DIR"));
+    parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption});
+    parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
+    parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
+    parser.process(app);
+
+    if (parser.isSet(checkOption))
+        return check(parser.value(checkOption));
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2 || !parser.isSet(versionOption))
+        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] RELEASE_DIR SITE_DIR")});
+
+    ReleasePublisher::Options options;
+    options.releaseDir = positional.at(0);
+    options.siteDir = positional.at(1);
+    options.version = parser.value(versionOption);
+    options.folder = parser.value(folderOption);
+    bool typeIsNumber = false;
+    options.updateType = parser.value(typeOption).toInt(&typeIsNumber);
+    if (!typeIsNumber)
+        return fail({QStringLiteral("--type takes a whole number")});
+    if (parser.isSet(encodingOption)) {
+        options.pathCodec = QTextCodec::codecForName(parser.value(encodingOption).toLatin1());
+        if (!options.pathCodec)
+            return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(encodingOption))});
+    }
+
+    ReleasePublisher publisher(options);
+    if (!publisher.publish())
+        return fail(publisher.errors());
+    printLine(stdout, QStringLiteral("published %1 files (%2 bytes) as version %3 in %4")
+                          .arg(publisher.fileCount()).arg(publisher.byteCount()).arg(options.version, publisher.folderPath()));
+    return 0;
+}

@@ -1,0 +1,227 @@
+#include "releasepublisher.h"
+
+#include "filehash.h"
+#include "filenames.h"
+#include "manifest.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTextCodec>
+
+#include <algorithm>
+
+namespace {
+
+bool isInside(const QString &path, const QString &dir)
+{
+    return path == dir || path.startsWith(dir + QLatin1Char('/'));
+}
+
+bool hasControlCharacter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// A quoted INI value keeps commas and semicolons as text.
+QByteArray iniQuoted(const QString &value)
+{
+    QByteArray text = value.toUtf8();
+    text.replace('\\', "\\\\").replace('"', "\\\"");
+    return '"' + text + '"';
+}
+
+}
+
+ReleasePublisher::ReleasePublisher(const Options &options)
+    : m_options(options)
+{
+    if (m_options.folder.isEmpty())
+        m_options.folder = m_options.version;
+}
+
+qint64 ReleasePublisher::byteCount() const
+{
+    qint64 total = 0;
+    for (const ReleaseFile &file : m_files)
+        total += file.size;
+    return total;
+}
+
+QString ReleasePublisher::folderPath() const
+{
+    return QDir(m_options.siteDir).absoluteFilePath(m_options.folder);
+}
+
+bool ReleasePublisher::publish()
+{
+    if (!validateOptions() || !collectFiles())
+        return false;
+
+    QDir site(m_options.siteDir);
+    if (!site.mkpath(QStringLiteral("."))) {
+        m_errors << tr("cannot create the site folder %1").arg(m_options.siteDir);
+        return false;
+    }
+    // Staged inside the site so that the final rename stays on one file system.
+    QTemporaryDir staging(site.absoluteFilePath(QStringLiteral(".publishing-XXXXXX")));
+    if (!staging.isValid()) {
+        m_errors << tr("cannot create a staging folder in %1: %2").arg(m_options.siteDir, staging.errorString());
+        return false;
+    }
+    if (!writeVersionFolder(staging.path()))
+        return false;
+
+    const QString target = folderPath();
+    const QString previous = staging.filePath(QStringLiteral("previous"));
+    if (QFileInfo::exists(target) && !QDir().rename(target, previous)) {
+        m_errors << tr("cannot move the earlier %1 aside").arg(target);
+        return false;
+    }
+    if (!QDir().rename(staging.filePath(QStringLiteral("version")), target)) {
+        m_errors << tr("cannot move the new version folder to %1").arg(target);
+        QDir().rename(previous, target);
+        return false;
+    }
+    return writeDescription();
+}
+
+bool ReleasePublisher::validateOptions()
+{
+    if (m_options.version.isEmpty() || hasControlCharacter(m_options.version))
+        m_errors << tr("the version text is empty or holds a control character");
+    const QString &folder = m_options.folder;
+    if (folder.isEmpty() || folder == QLatin1String(".") || folder.contains(QLatin1Char('/'))
+        || folder.contains(QLatin1Char('\\')) || !isSafeManifestPath(folder)
+        || folder.startsWith(QLatin1Char('.')))
+        m_errors << tr("the folder name \"%1\" cannot be a single folder of the site").arg(folder);
+    if (hasControlCharacter(folder) || folder.contains(QLatin1Char('?')) || folder.contains(QLatin1Char('#'))
+        || folder.contains(QLatin1Char('%')))
+        m_errors << tr("the folder name \"%1\" holds a character that does not fit a URL path").arg(folder);
+
+    const QFileInfo release(m_options.releaseDir);
+    if (!release.isDir()) {
+        m_errors << tr("the release folder %1 does not exist").arg(m_options.releaseDir);
+        return false;
+    }
+    const QString releasePath = release.canonicalFilePath();
+    const QString sitePath = QFileInfo(m_options.siteDir).absoluteFilePath();
+    const QString siteCanonical = QFileInfo(sitePath).exists() ? QFileInfo(sitePath).canonicalFilePath() : sitePath;
+    if (isInside(siteCanonical, releasePath) || isInside(releasePath, siteCanonical))
+        m_errors << tr("the site folder and the release folder must not contain each other");
+    return m_errors.isEmpty();
+}
+
+bool ReleasePublisher::collectFiles()
+{
+    const QString root = QFileInfo(m_options.releaseDir).canonicalFilePath();
+    const QDir rootDir(root);
+    QDirIterator it(root, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString relative = rootDir.relativeFilePath(info.absoluteFilePath());
+        if (info.isSymLink()) {
+            const QString target = info.canonicalFilePath();
+            if (target.isEmpty() || !isInside(target, root)) {
+                m_errors << tr("%1 is a link that leads outside the release").arg(relative);
+                continue;
+            }
+            if (info.isDir()) {
+                m_errors << tr("%1 is a link to a folder; publish the folder itself").arg(relative);
+                continue;
+            }
+        }
+        if (info.isDir())
+            continue;
+        if (!info.isFile()) {
+            m_errors << tr("%1 is not a regular file").arg(relative);
+            continue;
+        }
+        if (checkFileName(relative))
+            m_files.append(ReleaseFile{relative, info.absoluteFilePath(), info.size()});
+    }
+    std::sort(m_files.begin(), m_files.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
+        return a.relativePath < b.relativePath;
+    });
+    return m_errors.isEmpty();
+}
+
+bool ReleasePublisher::checkFileName(const QString &relativePath)
+{
+    static const QString forbidden = QStringLiteral("\t\r\n:\\");
+    for (const QChar c : forbidden) {
+        if (relativePath.contains(c)) {
+            m_errors << tr("%1: a manifest cannot carry a file name with TAB, CR, LF, colon or backslash")
+                                .arg(relativePath);
+            return false;
+        }
+    }
+    if (!isSafeManifestPath(relativePath)) {
+        m_errors << tr("%1: clients would read this name as leaving the install folder").arg(relativePath);
+        return false;
+    }
+    if (relativePath == FileNames::remoteManifest) {
+        m_errors << tr("%1 would collide with the manifest of the version folder").arg(relativePath);
+        return false;
+    }
+    const QByteArray encoded = encodePath(relativePath);
+    const QString decoded = m_options.pathCodec ? m_options.pathCodec->toUnicode(encoded)
+                                                : QString::fromLocal8Bit(encoded);
+    if (decoded != relativePath) {
+        m_errors << tr("%1: the clients' path encoding cannot carry this name").arg(relativePath);
+        return false;
+    }
+    return true;
+}
+
+QByteArray ReleasePublisher::encodePath(const QString &relativePath) const
+{
+    return m_options.pathCodec ? m_options.pathCodec->fromUnicode(relativePath) : relativePath.toLocal8Bit();
+}
+
+bool ReleasePublisher::writeVersionFolder(const QString &stagingDir)
+{
+    const QDir version(stagingDir + QStringLiteral("/version"));
+    QByteArray manifest;
+    for (const ReleaseFile &file : qAsConst(m_files)) {
+        const QString target = version.absoluteFilePath(file.relativePath);
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(file.sourcePath, target)) {
+            m_errors << tr("cannot copy %1 into the site").arg(file.relativePath);
+            return false;
+        }
+        // Digest the copy: it is what the server will send.
+        const QByteArray digest = fileMd5Text(target);
+        if (digest.isEmpty() || QFileInfo(target).size() != file.size) {
+            m_errors << tr("%1 changed or could not be read while it was published").arg(file.relativePath);
+            return false;
+        }
+        manifest += formatManifestLine(ManifestEntry{file.relativePath, quint64(file.size), digest},
+                                       encodePath(file.relativePath));
+    }
+    QFile manifestFile(version.absoluteFilePath(FileNames::remoteManifest));
+    if (!manifestFile.open(QIODevice::WriteOnly) || manifestFile.write(manifest) != manifest.size()
+        || !manifestFile.flush()) {
+        m_errors << tr("cannot write %1").arg(manifestFile.fileName());
+        return false;
+    }
+    return true;
+}
+
+bool ReleasePublisher::writeDescription()
+{
+    const QByteArray text = "[Summary]\nUpdateType=" + QByteArray::number(m_options.updateType)
+            + "\n\n[Version]\nFolder=" + iniQuoted(m_options.folder)
+            + "\nVersion=" + iniQuoted(m_options.version) + '\n';
+    QSaveFile description(QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription));
+    if (!description.open(QIODevice::WriteOnly) || description.write(text) != text.size()
+        || !description.commit()) {
+        m_errors << tr("cannot write %1").arg(description.fileName());
+        return false;
+    }
+    return true;
+}

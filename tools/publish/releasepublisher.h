@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class QTextCodec;
+
+/**
+ * Publishes a release folder as a version of an update site:
+ * SITE/<folder>/ receives a copy of every file of the release and md5.txt,
+ * SITE/update.ini names the folder, the version text and the update type.
+ *
+ * Everything is checked before anything is written, and the version folder
+ * is assembled beside its final place and renamed into it at the end, so an
+ * interrupted or refused publication never leaves a folder that looks complete.
+ */
+class ReleasePublisher
+{
+    Q_DECLARE_TR_FUNCTIONS(ReleasePublisher)
+
+public:
+    struct Options
+    {
+        QString releaseDir;
+        QString siteDir;
+        QString version;
+        QString folder;          ///< defaults to the version text
+        int updateType = 1;      ///< 0: optional, anything else: mandatory
+        QTextCodec *pathCodec = nullptr;   ///< how clients decode paths; null: this machine's 8-bit encoding
+    };
+
+    explicit ReleasePublisher(const Options &options);
+
+    /// Publishes; false with errors() when refused or failed.
+    bool publish();
+
+    QStringList errors() const { return m_errors; }
+    int fileCount() const { return m_files.size(); }
+    qint64 byteCount() const;
+    QString folderPath() const;
+
+private:
+    struct ReleaseFile
+    {
+        QString relativePath;
+        QString sourcePath;
+        qint64 size = 0;
+    };
+
+    bool validateOptions();
+    bool collectFiles();
+    bool checkFileName(const QString &relativePath);
+    QByteArray encodePath(const QString &relativePath) const;
+    bool writeVersionFolder(const QString &stagingDir);
+    bool writeDescription();
+
+    Options m_options;
+    QList<ReleaseFile> m_files;
+    QStringList m_errors;
+};

@@ -1,0 +1,69 @@
+#include "sitechecker.h"
+
+#include "filehash.h"
+#include "filenames.h"
+#include "manifest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+
+SiteChecker::SiteChecker(const QString &siteDir)
+    : m_siteDir(siteDir)
+{
+}
+
+bool SiteChecker::check()
+{
+    const QDir site(m_siteDir);
+    const QString descriptionPath = site.absoluteFilePath(FileNames::updateDescription);
+    if (!QFileInfo(descriptionPath).isFile()) {
+        m_problems << tr("%1 is missing").arg(descriptionPath);
+        return false;
+    }
+    QSettings description(descriptionPath, QSettings::IniFormat);
+    description.setIniCodec("UTF-8");
+    m_folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+
+    const QDir version(site.absoluteFilePath(m_folder));
+    QFile manifestFile(version.absoluteFilePath(FileNames::remoteManifest));
+    if (!manifestFile.open(QIODevice::ReadOnly)) {
+        m_problems << tr("%1 cannot be read: %2").arg(manifestFile.fileName(), manifestFile.errorString());
+        return false;
+    }
+    const QByteArray manifest = manifestFile.readAll();
+    const ManifestMap entries = parseManifest(manifest);
+    checkManifestLines(manifest, entries.size());
+
+    static const QRegularExpression digestForm(QStringLiteral("^[0-9a-f]{32}$"));
+    for (const ManifestEntry &entry : entries) {
+        ++m_checkedFiles;
+        const QFileInfo file(version.absoluteFilePath(entry.path));
+        if (!file.isFile()) {
+            m_problems << tr("%1: listed but missing").arg(entry.path);
+            continue;
+        }
+        if (quint64(file.size()) != entry.size)
+            m_problems << tr("%1: %2 bytes, the manifest says %3").arg(entry.path).arg(file.size()).arg(entry.size);
+        if (!digestForm.match(QString::fromLatin1(entry.md5)).hasMatch())
+            m_problems << tr("%1: the digest \"%2\" is not lowercase digest text; clients would download it every time")
+                                  .arg(entry.path, QString::fromLatin1(entry.md5));
+        else if (fileMd5Text(file.absoluteFilePath()) != entry.md5)
+            m_problems << tr("%1: its content does not match the listed digest").arg(entry.path);
+    }
+    return m_problems.isEmpty();
+}
+
+void SiteChecker::checkManifestLines(const QByteArray &manifest, int entryCount)
+{
+    int lines = 0;
+    for (const QByteArray &line : manifest.split('\n')) {
+        if (!line.trimmed().isEmpty())
+            ++lines;
+    }
+    if (lines != entryCount)
+        m_problems << tr("md5.txt has %1 lines but only %2 usable entries: malformed lines, unsafe paths or repeated paths")
+                              .arg(lines).arg(entryCount);
+}
