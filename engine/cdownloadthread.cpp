@@ -198,6 +198,7 @@ void CDownloadThread::installFiles()
     for (const ManifestEntry &entry : qAsConst(m_updateList)) {
         const QFileInfo target(m_installDir.absoluteFilePath(entry.path));
         const QFileInfo backup(m_installDir.absoluteFilePath(entry.path + QLatin1String(".old")));
+        const QFileDevice::Permissions previousPermissions = target.permissions();
         if (target.exists()) {
             if (backup.exists() && !QFile::remove(backup.absoluteFilePath())) {
                 fail(target, tr("删除文件%1失败").arg(backup.fileName()));
@@ -216,6 +217,11 @@ void CDownloadThread::installFiles()
             fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
             return;
         }
+#ifndef Q_OS_WIN
+        // Here a downloaded file has no execute bit; a replaced program must still run.
+        if (previousPermissions)
+            QFile::setPermissions(target.absoluteFilePath(), previousPermissions);
+#endif
     }
     m_success = true;
     m_message = tr("更新成功");

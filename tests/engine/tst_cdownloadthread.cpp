@@ -328,6 +328,8 @@ void CDownloadThreadTest::shortWriteFails()
 void CDownloadThreadTest::installKeepsBackups()
 {
     writeFile(installPath(QStringLiteral("bin/a.dll")), "old a");
+    QFile::setPermissions(installPath(QStringLiteral("bin/a.dll")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     writeFile(installPath(QStringLiteral("b.dll")), "old b");
     writeFile(installPath(QStringLiteral("b.dll.old")), "stale backup of b");
     const UpdateList list{publish(QStringLiteral("b.dll"), "new b"), publish(QStringLiteral("bin/a.dll"), "new a"),
@@ -341,6 +343,7 @@ void CDownloadThreadTest::installKeepsBackups()
     QCOMPARE(readFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
     QCOMPARE(readFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b"));
     QCOMPARE(readFile(installPath(QStringLiteral("new/deep/c.dll"))), QByteArray("new c"));
+    QVERIFY(QFileInfo(installPath(QStringLiteral("bin/a.dll"))).isExecutable());
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("new/deep/c.dll.old"))));
     QVERIFY(QFileInfo(cachePath(QStringLiteral("new/deep"))).isDir());
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("new/deep/c.dll"))));
