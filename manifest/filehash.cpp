@@ -1,6 +1,7 @@
 #include "filehash.h"
 
-#include <QCryptographicHash>
+#include "md5hasher.h"
+
 #include <QFile>
 #include <QtEndian>
 
@@ -19,7 +20,9 @@ QByteArray digestText(const QByteArray &md5Digest)
 
 QByteArray md5Text(const QByteArray &bytes)
 {
-    return digestText(QCryptographicHash::hash(bytes, QCryptographicHash::Md5));
+    Md5Hasher hasher;
+    hasher.addData(bytes);
+    return hasher.text();
 }
 
 QByteArray fileMd5Text(const QString &path)
@@ -27,10 +30,19 @@ QByteArray fileMd5Text(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file))
-        return QByteArray();
-    return digestText(hash.result());
+    // Large reads keep the per-call cost out of the way; memory stays flat.
+    const qint64 chunkSize = qBound<qint64>(1, file.size(), 1024 * 1024);
+    QByteArray chunk(int(chunkSize), Qt::Uninitialized);
+    Md5Hasher hasher;
+    for (;;) {
+        const qint64 read = file.read(chunk.data(), chunkSize);
+        if (read < 0)
+            return QByteArray();
+        if (read == 0)
+            break;
+        hasher.addData(chunk.constData(), read);
+    }
+    return hasher.text();
 }
 
 bool fileMd5Equals(const QString &path, const QByteArray &md5)
