@@ -1,6 +1,7 @@
 #include "cdownloadthread.h"
 
 #include "filehash.h"
+#include "bodyreceiver.h"
 
 #include <QFile>
 #include <QNetworkReply>
@@ -10,6 +11,9 @@
 
 namespace {
 int s_stallTimeoutMsecs = 30 * 1000;
+// What the network stack may hold of a body before the engine has taken it.
+constexpr qint64 readBufferSize = 1024 * 1024;
+constexpr int chunkSize = 256 * 1024;
 }
 
 int CDownloadThread::stallTimeout()
@@ -30,7 +34,11 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     , m_cacheDir(cacheDir)
     , m_installDir(installDir)
     , m_updateList(updateList)
+    , m_chunk(chunkSize, Qt::Uninitialized)
 {
+    for (const ManifestEntry &entry : updateList)
+        m_listedPaths.insert(entry.path.toLower());
+
     // A quit() issued before start() is forgotten by QThread, so a run that is
     // already over ends the thread as soon as it runs.
     connect(this, &QThread::started, this, [this] {
@@ -115,6 +123,9 @@ void CDownloadThread::startNextDownload()
         fail(file, tr("下载更新文件%1失败").arg(file.fileName()));
         return;
     }
+    // The body goes to disk as it arrives; the reply holds little of it at a time.
+    reply->setReadBufferSize(readBufferSize);
+    m_body = std::make_unique<BodyReceiver>(file.absoluteFilePath(), temporaryPath(entry));
     m_reply = reply;
     m_stalled = false;
     m_oversized = false;
@@ -125,15 +136,39 @@ void CDownloadThread::startNextDownload()
     m_stallTimer.start(s_stallTimeoutMsecs);
 }
 
+QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
+{
+    // The name must not be another listed file's cache file, whose verified
+    // content it would destroy; letter case is ignored for Windows' sake.
+    QString path = entry.path + QLatin1String(".download");
+    for (int attempt = 1; m_listedPaths.contains(path.toLower()); ++attempt)
+        path = entry.path + QLatin1String(".download") + QString::number(attempt);
+    return m_cacheDir.absoluteFilePath(path);
+}
+
 void CDownloadThread::onDataArrived()
 {
     m_stallTimer.start(s_stallTimeoutMsecs);
-    // A body longer than the manifest says is cut at once: the length check
-    // then fails without the updater holding whatever else the server sends.
-    if (m_reply && quint64(m_reply->bytesAvailable()) > m_updateList.at(m_current).size) {
+    if (m_reply && m_body && !receiveAvailable(*m_reply, *m_body)) {
         m_oversized = true;
         m_reply->abort();
     }
+}
+
+bool CDownloadThread::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
+{
+    // A body longer than the manifest says is cut at once: the length check
+    // then fails without the updater taking whatever else the server sends.
+    const quint64 expected = m_updateList.at(m_current).size;
+    while (reply.bytesAvailable() > 0) {
+        const qint64 read = reply.read(m_chunk.data(), m_chunk.size());
+        if (read <= 0)
+            break;
+        body.append(m_chunk.constData(), read);
+        if (body.size() > expected)
+            return false;
+    }
+    return true;
 }
 
 void CDownloadThread::onDownloadStalled()
@@ -147,6 +182,8 @@ void CDownloadThread::onDownloadFinished()
 {
     m_stallTimer.stop();
     QNetworkReply *reply = m_reply;
+    // Whatever happens below, the temporary file goes with the receiver unless committed.
+    const std::unique_ptr<BodyReceiver> body = std::move(m_body);
     m_reply = nullptr;
     if (!reply)
         return;
@@ -163,34 +200,21 @@ void CDownloadThread::onDownloadFinished()
         fail(file, tr("下载更新文件%1网络错误：%2-%3").arg(file.fileName()).arg(status).arg(reason));
         return;
     }
-    const QByteArray body = m_oversized ? QByteArray() : reply->readAll();
-    if (m_oversized || quint64(body.size()) != entry.size) {
+    const bool withinSize = !m_oversized && receiveAvailable(*reply, *body);
+    if (!withinSize || body->size() != entry.size) {
         fail(file, tr("下载更新文件%1大小不对").arg(file.fileName()));
         return;
     }
-    if (md5Text(body) != entry.md5) {
+    if (body->digestText() != entry.md5) {
         fail(file, tr("更新文件%1校验不对").arg(file.fileName()));
         return;
     }
-    if (!storeCacheFile(file, body)) {
+    if (!body->commit()) {
         fail(file, tr("更新文件%1写入失败").arg(file.fileName()));
         return;
     }
     ++m_current;
     startNextDownload();
-}
-
-bool CDownloadThread::storeCacheFile(const QFileInfo &file, const QByteArray &bytes)
-{
-    QFile cache(file.absoluteFilePath());
-    if (!cache.open(QIODevice::ReadWrite | QIODevice::Truncate))
-        return false;
-    const bool written = cache.write(bytes) == bytes.size() && cache.flush();
-    cache.close();
-    // A partial file must never pass for a verified one.
-    if (!written)
-        cache.remove();
-    return written;
 }
 
 void CDownloadThread::installFiles()

@@ -6,18 +6,25 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
+class BodyReceiver;
 class QNetworkReply;
 
 /**
  * Downloads the files of an update list into the cache directory, verifies
  * each (HTTP status 200, length, digest text), then moves them into the
  * install directory, keeping every replaced file as "<name>.old" beside it.
+ *
+ * Each body is written to a temporary file beside its cache file as it
+ * arrives, counted and hashed on the way, and takes the cache file's place
+ * only once complete and verified: memory stays flat whatever the file size.
  *
  * The work runs in the constructing thread, driven by its event loop, and
  * starts inside the constructor. The thread itself carries no work: its end
@@ -72,7 +79,8 @@ private:
     void onDataArrived();
     void onDownloadStalled();
     void onDownloadFinished();
-    bool storeCacheFile(const QFileInfo &file, const QByteArray &bytes);
+    QString temporaryPath(const ManifestEntry &entry) const;
+    bool receiveAvailable(QNetworkReply &reply, BodyReceiver &body);
     void installFiles();
     void fail(const QFileInfo &file, const QString &message);
     void endRun();
@@ -90,6 +98,9 @@ private:
     bool m_stalled = false;
     bool m_oversized = false;
     QTimer m_stallTimer;
+    QSet<QString> m_listedPaths;
+    QByteArray m_chunk;
+    std::unique_ptr<BodyReceiver> m_body;
     QPointer<QNetworkReply> m_reply;
     QNetworkAccessManager m_network;
 };

@@ -63,6 +63,8 @@ private slots:
     void directoryInCachePlaceIsRemoved();
     void cacheBelowRegularFileFailsToWrite();
     void shortWriteFails();
+    void temporaryNameNeverTakesAListedFile();
+    void leftoverTemporaryFileIsReplaced();
     void installKeepsBackups();
     void backupNameTakenByDirectory();
     void failedMoveLeavesDocumentedState();
@@ -254,6 +256,7 @@ void CDownloadThreadTest::downloadFailures()
 
     const QByteArray expected = content("expected ", 3000);
     writeFile(installPath(QStringLiteral("bin/a.dll")), "installed a");
+    writeFile(cachePath(QStringLiteral("bin/a.dll")), "stale cache");
     m_server->setResponse("/v2/bin/a.dll", response);
     const UpdateList list{ManifestEntry{QStringLiteral("bin/a.dll"), quint64(expected.size()), md5Text(expected)},
                           publish(QStringLiteral("z.dll"), "z")};
@@ -268,7 +271,8 @@ void CDownloadThreadTest::downloadFailures()
     QVERIFY2(text.startsWith(message), qPrintable(text));
     QCOMPARE(engine.errorMessage(), text);
     QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), cachePath(QStringLiteral("bin/a.dll")));
-    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("bin/a.dll"))));
+    QCOMPARE(readFile(cachePath(QStringLiteral("bin/a.dll"))), QByteArray("stale cache"));
+    QCOMPARE(QDir(cachePath(QStringLiteral("bin"))).entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll"});
     QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("installed a"));
     QVERIFY(!m_server->requestPaths().contains("/v2/z.dll"));
 }
@@ -313,6 +317,7 @@ void CDownloadThreadTest::cacheBelowRegularFileFailsToWrite()
 void CDownloadThreadTest::shortWriteFails()
 {
     const QByteArray big = content("big file ", 200000);
+    writeFile(cachePath(QStringLiteral("a.dll")), "stale cache");
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), big)});
     QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
     {
@@ -321,8 +326,35 @@ void CDownloadThreadTest::shortWriteFails()
     }
     QCOMPARE(failed.count(), 1);
     QCOMPARE(engine.errorMessage(), QStringLiteral("更新文件a.dll写入失败"));
-    QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
+    QCOMPARE(readFile(cachePath(QStringLiteral("a.dll"))), QByteArray("stale cache"));
+    QCOMPARE(m_cacheDir.entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll"});
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("a.dll"))));
+}
+
+void CDownloadThreadTest::temporaryNameNeverTakesAListedFile()
+{
+    // a.dll.download is listed and already cached; the download of a.dll must not touch it.
+    const UpdateList list{publish(QStringLiteral("a.dll"), "new a"),
+                          cached(QStringLiteral("a.dll.download"), "listed, verified"),
+                          cached(QStringLiteral("A.DLL.DOWNLOAD1"), "listed too")};
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
+    QVERIFY(runToEnd(engine));
+    QVERIFY(engine.isSuccess());
+    QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/v2/a.dll"});
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readFile(installPath(QStringLiteral("a.dll.download"))), QByteArray("listed, verified"));
+    QCOMPARE(readFile(installPath(QStringLiteral("A.DLL.DOWNLOAD1"))), QByteArray("listed too"));
+    QCOMPARE(m_cacheDir.entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void CDownloadThreadTest::leftoverTemporaryFileIsReplaced()
+{
+    writeFile(cachePath(QStringLiteral("sub/a.dll.download")), content("left by a killed run ", 9000));
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("sub/a.dll"), "new a")});
+    QVERIFY(runToEnd(engine));
+    QVERIFY(engine.isSuccess());
+    QCOMPARE(readFile(installPath(QStringLiteral("sub/a.dll"))), QByteArray("new a"));
+    QCOMPARE(QDir(cachePath(QStringLiteral("sub"))).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void CDownloadThreadTest::installKeepsBackups()

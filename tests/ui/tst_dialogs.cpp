@@ -381,7 +381,7 @@ void DialogsTest::progressClosesOnlyWhenFinished()
             QTest::keyClick(&dialog, Qt::Key_Escape);
         else
             dialog.close();
-        openRightAfter = dialog.isVisible() && finished.isEmpty();
+        openRightAfter = dialog.isVisible();
     });
     QVERIFY(openRightAfter);
     QCOMPARE(finished.count(), 1);
