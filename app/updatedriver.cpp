@@ -35,6 +35,9 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
         m_hostPath = m_installDir.absoluteFilePath(m_hostPath);
+    const QString publicKey = m_config.value(QStringLiteral("PublicKey")).toString().trimmed();
+    if (!publicKey.isEmpty())
+        m_verifier = std::make_unique<SignatureVerifier>(publicKey.toLatin1());
     m_console = modeArgument.compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
     m_restart = modeArgument.compare(QLatin1String("restart"), Qt::CaseInsensitive) == 0;
 }
@@ -49,6 +52,8 @@ int UpdateDriver::run()
         return endAlreadyRunning();
     if (!QUrl(m_updateUrl, QUrl::TolerantMode).isValid())
         return endWithConfigError(tr("升级地址不合法:%1").arg(m_updateUrl));
+    if (m_verifier && !m_verifier->isValid())
+        return endWithConfigError(tr("升级公钥不合法:%1").arg(m_config.value(QStringLiteral("PublicKey")).toString()));
     prepareDirectories();
 
     for (;;) {
@@ -74,13 +79,14 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     QByteArray fetched;
     QString fetchError;
 
-    const QUrl descriptionUrl(m_updateUrl + QLatin1Char('/') + FileNames::updateDescription,
-                              QUrl::TolerantMode);
+    const QString descriptionAddress = m_updateUrl + QLatin1Char('/') + FileNames::updateDescription;
+    const QUrl descriptionUrl(descriptionAddress, QUrl::TolerantMode);
     if (!descriptionUrl.isValid())
         return endWithConfigError(tr("升级描述文件地址不合法:%1").arg(descriptionUrl.toString()));
-    if (!httpRequest(&m_network, descriptionUrl, fetched, fetchError, fetchTimeoutSeconds, {},
-                     "GET", {}, nullptr))
+    if (!fetch(descriptionUrl, fetched, fetchError))
         return retryableFailure(tr("下载升级描述文件失败:%1").arg(fetchError));
+    if (!isSigned(fetched, descriptionAddress))
+        return retryableFailure(tr("升级描述文件签名无效"));
 
     const QString descriptionPath = m_cacheDir.absoluteFilePath(FileNames::updateDescription);
     QFile descriptionFile(descriptionPath);
@@ -97,11 +103,11 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     check.version = description.value(QStringLiteral("Version/Version")).toString();
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
     check.downloadBaseUrl = m_updateUrl + folder + QLatin1Char('/');
-    const QUrl manifestUrl(check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest,
-                           QUrl::TolerantMode);
-    if (!httpRequest(&m_network, manifestUrl, fetched, fetchError, fetchTimeoutSeconds, {},
-                     "GET", {}, nullptr))
+    const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;
+    if (!fetch(QUrl(manifestAddress, QUrl::TolerantMode), fetched, fetchError))
         return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
+    if (!isSigned(fetched, manifestAddress))
+        return retryableFailure(tr("更新列表文件签名无效"));
 
     check.manifest = fetched;
     check.changes = compareManifest(parseManifest(fetched), m_installDir);
@@ -114,6 +120,22 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
         return 1;
     }
     return runUpdate(check);
+}
+
+bool UpdateDriver::fetch(const QUrl &url, QByteArray &body, QString &error)
+{
+    return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, {}, "GET", {}, nullptr);
+}
+
+bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
+{
+    if (!m_verifier)
+        return true;
+    // A signature that cannot be fetched counts as a wrong one.
+    QByteArray signature;
+    QString error;
+    return fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), signature, error)
+            && m_verifier->verify(content, signature);
 }
 
 UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)

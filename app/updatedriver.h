@@ -2,14 +2,17 @@
 
 #include "cupdateerror.h"
 #include "manifest.h"
+#include "signatureverifier.h"
 #include "singleinstanceguard.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QSettings>
+#include <QUrl>
 
 #include <iostream>
+#include <memory>
 #include <optional>
 
 /**
@@ -21,6 +24,8 @@
  * window mode. run() guards against a second updater, checks the update URL,
  * prepares the install and cache directories, then runs update passes (check
  * the server, download and install what changed) until one ends the run.
+ * With a PublicKey configured, update.ini and md5.txt are used only when their
+ * detached signatures (<file>.sig) verify.
  *
  * Needs a QApplication. The report stream is standard output in the program;
  * tests may pass their own.
@@ -56,6 +61,9 @@ private:
     PassEnd runPass();
     PassEnd runUpdate(const UpdateCheck &check);
     PassEnd retryableFailure(const QString &message);
+    bool fetch(const QUrl &url, QByteArray &body, QString &error);
+    /// True without a configured key; otherwise when <address>.sig signs @p content.
+    bool isSigned(const QByteArray &content, const QString &address);
     int endWithConfigError(const QString &message);
     int endAlreadyRunning();
     void report(bool success, bool update, const QString &message);
@@ -74,4 +82,5 @@ private:
     bool m_console = false;
     bool m_restart = false;
     SingleInstanceGuard m_guard;
+    std::unique_ptr<SignatureVerifier> m_verifier;
 };

@@ -71,6 +71,7 @@ private slots:
     void refusedInput();
     void refusalKeepsEarlierVersion();
     void commandLine();
+    void signedSiteOnCommandLine();
 
 private:
     ReleasePublisher::Options options(const QString &version = QStringLiteral("2.0")) const;
@@ -180,6 +181,7 @@ void PublishTest::refusedInput_data()
     QTest::newRow("backslash in a name") << "a\\b.txt" << "2.0" << "" << "cannot carry a file name";
     QTest::newRow("three dots") << "sub/.../x" << "2.0" << "" << "leaving the install folder";
     QTest::newRow("collides with md5.txt") << "md5.txt" << "2.0" << "" << "collide with the manifest";
+    QTest::newRow("collides with md5.txt.sig") << "md5.txt.sig" << "2.0" << "" << "collide with the manifest";
     QTest::newRow("link outside the release") << "@link" << "2.0" << "" << "leads outside the release";
     QTest::newRow("empty version") << "" << "" << "v" << "version text";
     QTest::newRow("version with a line break") << "" << "2\n[x]" << "v" << "version text";
@@ -243,6 +245,37 @@ void PublishTest::commandLine()
     QCOMPARE(runTool({"--version", "1", m_dir->filePath(QStringLiteral("no-such-release")), site()}).exitCode, 1);
     QCOMPARE(runTool({"--version", "1", "--type", "x", release(), site()}).exitCode, 1);
     QCOMPARE(runTool({release(), site()}).exitCode, 1);
+}
+
+void PublishTest::signedSiteOnCommandLine()
+{
+    const QString privateKey = m_dir->filePath(QStringLiteral("keys/release.pem"));
+    const QString publicKey = m_dir->filePath(QStringLiteral("keys/release.pub"));
+    const QString otherKey = m_dir->filePath(QStringLiteral("keys/other.pub"));
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("keys"))));
+    QCOMPARE(runTool({"--keygen", privateKey, publicKey}).exitCode, 0);
+    QCOMPARE(runTool({"--keygen", m_dir->filePath(QStringLiteral("keys/other.pem")), otherKey}).exitCode, 0);
+    QCOMPARE(QByteArray::fromBase64(readFile(publicKey).trimmed()).size(), 32);
+    QVERIFY(QFileInfo(privateKey).permissions() & QFileDevice::ReadOwner);
+    QVERIFY(!(QFileInfo(privateKey).permissions() & QFileDevice::ReadOther));
+
+    QCOMPARE(runTool({"--version", "2.0", "--sign", privateKey, release(), site()}).exitCode, 0);
+    QVERIFY(QFileInfo::exists(site(QStringLiteral("update.ini.sig"))));
+    QVERIFY(QFileInfo::exists(site(QStringLiteral("2.0/md5.txt.sig"))));
+    QCOMPARE(runTool({"--check", site(), "--key", publicKey}).exitCode, 0);
+    const Tool wrongKey = runTool({"--check", site(), "--key", otherKey});
+    QCOMPARE(wrongKey.exitCode, 1);
+    QVERIFY(wrongKey.output.contains("update.ini.sig is not a valid signature"));
+
+    writeFile(site(QStringLiteral("2.0/md5.txt")), readFile(site(QStringLiteral("2.0/md5.txt"))) + "\n");
+    const Tool tampered = runTool({"--check", site(), "--key", publicKey});
+    QCOMPARE(tampered.exitCode, 1);
+    QVERIFY(tampered.output.contains("md5.txt.sig is not a valid signature"));
+    QCOMPARE(runTool({"--version", "2.1", "--sign", publicKey, release(), site()}).exitCode, 1);
+
+    // An unsigned publication leaves no stale signature of update.ini behind.
+    QCOMPARE(runTool({"--version", "2.2", release(), site()}).exitCode, 0);
+    QVERIFY(!QFileInfo::exists(site(QStringLiteral("update.ini.sig"))));
 }
 
 QTEST_MAIN(PublishTest)

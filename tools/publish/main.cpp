@@ -1,13 +1,18 @@
 // update-publish: turns a release folder into an update site, and checks a site before upload.
 
 #include "releasepublisher.h"
+#include "releasesigner.h"
+#include "signatureverifier.h"
 #include "sitechecker.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextCodec>
 
+#include <QFile>
+
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -23,9 +28,18 @@ int fail(const QStringList &errors)
     return 1;
 }
 
-int check(const QString &siteDir)
+int check(const QString &siteDir, const QString &publicKeyPath)
 {
-    SiteChecker checker(siteDir);
+    std::unique_ptr<SignatureVerifier> verifier;
+    if (!publicKeyPath.isEmpty()) {
+        QFile keyFile(publicKeyPath);
+        if (!keyFile.open(QIODevice::ReadOnly))
+            return fail({QStringLiteral("cannot read the public key %1").arg(publicKeyPath)});
+        verifier = std::make_unique<SignatureVerifier>(keyFile.readAll());
+        if (!verifier->isValid())
+            return fail({QStringLiteral("%1 does not hold an Ed25519 public key").arg(publicKeyPath)});
+    }
+    SiteChecker checker(siteDir, verifier.get());
     if (!checker.check())
         return fail(checker.problems());
     printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified")
@@ -49,17 +63,29 @@ int main(int argc, char *argv[])
     const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Version folder on the site (default: the version text)."), QStringLiteral("NAME"));
     const QCommandLineOption encodingOption(QStringLiteral("path-encoding"), QStringLiteral("8-bit encoding of the clients' file names, e.g. GBK (default: this machine's)."), QStringLiteral("CODEC"));
     const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Verify SITE_DIR instead of publishing."), QStringLiteral("SITE_DIR"));
-    parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption});
+    const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("With --check: also verify the signatures with this public key."), QStringLiteral("PUBLIC_FILE"));
+    const QCommandLineOption signOption(QStringLiteral("sign"), QStringLiteral("Sign update.ini and md5.txt with this private key."), QStringLiteral("PRIVATE_FILE"));
+    const QCommandLineOption keygenOption(QStringLiteral("keygen"), QStringLiteral("Make a key pair: --keygen PRIVATE_FILE PUBLIC_FILE."));
+    parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption, keyOption, signOption, keygenOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
     parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
     parser.process(app);
 
-    if (parser.isSet(checkOption))
-        return check(parser.value(checkOption));
-
     const QStringList positional = parser.positionalArguments();
+    if (parser.isSet(keygenOption)) {
+        QString error;
+        if (positional.size() != 2)
+            return fail({QStringLiteral("usage: update-publish --keygen PRIVATE_FILE PUBLIC_FILE")});
+        if (!ReleaseSigner::generateKeys(positional.at(0), positional.at(1), &error))
+            return fail({error});
+        printLine(stdout, QStringLiteral("private key in %1 (keep it secret), public key in %2").arg(positional.at(0), positional.at(1)));
+        return 0;
+    }
+    if (parser.isSet(checkOption))
+        return check(parser.value(checkOption), parser.value(keyOption));
+
     if (positional.size() != 2 || !parser.isSet(versionOption))
-        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] RELEASE_DIR SITE_DIR")});
+        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] RELEASE_DIR SITE_DIR")});
 
     ReleasePublisher::Options options;
     options.releaseDir = positional.at(0);
@@ -74,6 +100,14 @@ int main(int argc, char *argv[])
         options.pathCodec = QTextCodec::codecForName(parser.value(encodingOption).toLatin1());
         if (!options.pathCodec)
             return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(encodingOption))});
+    }
+
+    std::unique_ptr<ReleaseSigner> signer;
+    if (parser.isSet(signOption)) {
+        signer = std::make_unique<ReleaseSigner>(parser.value(signOption));
+        if (!signer->isValid())
+            return fail({signer->errorString()});
+        options.signer = signer.get();
     }
 
     ReleasePublisher publisher(options);

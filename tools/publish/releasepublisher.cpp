@@ -3,6 +3,7 @@
 #include "filehash.h"
 #include "filenames.h"
 #include "manifest.h"
+#include "releasesigner.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -165,7 +166,7 @@ bool ReleasePublisher::checkFileName(const QString &relativePath)
         m_errors << tr("%1: clients would read this name as leaving the install folder").arg(relativePath);
         return false;
     }
-    if (relativePath == FileNames::remoteManifest) {
+    if (relativePath == FileNames::remoteManifest || relativePath == FileNames::remoteManifest + QLatin1String(".sig")) {
         m_errors << tr("%1 would collide with the manifest of the version folder").arg(relativePath);
         return false;
     }
@@ -209,6 +210,18 @@ bool ReleasePublisher::writeVersionFolder(const QString &stagingDir)
         m_errors << tr("cannot write %1").arg(manifestFile.fileName());
         return false;
     }
+    return !m_options.signer || writeSignature(manifestFile.fileName(), manifest);
+}
+
+bool ReleasePublisher::writeSignature(const QString &signedFilePath, const QByteArray &signedBytes)
+{
+    const QByteArray signature = m_options.signer->sign(signedBytes);
+    QSaveFile file(signedFilePath + QLatin1String(".sig"));
+    if (signature.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(signature) != signature.size()
+        || !file.commit()) {
+        m_errors << tr("cannot sign %1").arg(signedFilePath);
+        return false;
+    }
     return true;
 }
 
@@ -217,7 +230,16 @@ bool ReleasePublisher::writeDescription()
     const QByteArray text = "[Summary]\nUpdateType=" + QByteArray::number(m_options.updateType)
             + "\n\n[Version]\nFolder=" + iniQuoted(m_options.folder)
             + "\nVersion=" + iniQuoted(m_options.version) + '\n';
-    QSaveFile description(QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription));
+    const QString descriptionPath = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
+    // The signature goes first: a client that meets the pair half-written
+    // sees an invalid signature and tries again later.
+    if (m_options.signer ? !writeSignature(descriptionPath, text)
+                         : QFile::exists(descriptionPath + QLatin1String(".sig"))
+                    && !QFile::remove(descriptionPath + QLatin1String(".sig"))) {
+        m_errors << tr("cannot replace %1.sig").arg(descriptionPath);
+        return false;
+    }
+    QSaveFile description(descriptionPath);
     if (!description.open(QIODevice::WriteOnly) || description.write(text) != text.size()
         || !description.commit()) {
         m_errors << tr("cannot write %1").arg(description.fileName());

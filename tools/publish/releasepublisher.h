@@ -6,11 +6,13 @@
 #include <QStringList>
 
 class QTextCodec;
+class ReleaseSigner;
 
 /**
  * Publishes a release folder as a version of an update site:
  * SITE/<folder>/ receives a copy of every file of the release and md5.txt,
  * SITE/update.ini names the folder, the version text and the update type.
+ * With a signer, update.ini.sig and <folder>/md5.txt.sig sign those two files.
  *
  * Everything is checked before anything is written, and the version folder
  * is assembled beside its final place and renamed into it at the end, so an
@@ -29,6 +31,7 @@ public:
         QString folder;          ///< defaults to the version text
         int updateType = 1;      ///< 0: optional, anything else: mandatory
         QTextCodec *pathCodec = nullptr;   ///< how clients decode paths; null: this machine's 8-bit encoding
+        const ReleaseSigner *signer = nullptr;   ///< when set, update.ini and md5.txt get detached signatures
     };
 
     explicit ReleasePublisher(const Options &options);
@@ -55,6 +58,7 @@ private:
     QByteArray encodePath(const QString &relativePath) const;
     bool writeVersionFolder(const QString &stagingDir);
     bool writeDescription();
+    bool writeSignature(const QString &signedFilePath, const QByteArray &signedBytes);
 
     Options m_options;
     QList<ReleaseFile> m_files;

@@ -3,6 +3,7 @@
 #include "filehash.h"
 #include "filenames.h"
 #include "manifest.h"
+#include "signatureverifier.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,9 +11,20 @@
 #include <QRegularExpression>
 #include <QSettings>
 
-SiteChecker::SiteChecker(const QString &siteDir)
+SiteChecker::SiteChecker(const QString &siteDir, const SignatureVerifier *verifier)
     : m_siteDir(siteDir)
+    , m_verifier(verifier)
 {
+}
+
+void SiteChecker::checkSignature(const QString &signedFilePath)
+{
+    QFile signedFile(signedFilePath);
+    QFile signature(signedFilePath + QLatin1String(".sig"));
+    if (!signature.open(QIODevice::ReadOnly))
+        m_problems << tr("%1.sig is missing").arg(signedFilePath);
+    else if (!signedFile.open(QIODevice::ReadOnly) || !m_verifier->verify(signedFile.readAll(), signature.readAll()))
+        m_problems << tr("%1.sig is not a valid signature of it by this key").arg(signedFilePath);
 }
 
 bool SiteChecker::check()
@@ -26,6 +38,8 @@ bool SiteChecker::check()
     QSettings description(descriptionPath, QSettings::IniFormat);
     description.setIniCodec("UTF-8");
     m_folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+    if (m_verifier)
+        checkSignature(descriptionPath);
 
     const QDir version(site.absoluteFilePath(m_folder));
     QFile manifestFile(version.absoluteFilePath(FileNames::remoteManifest));
@@ -34,6 +48,8 @@ bool SiteChecker::check()
         return false;
     }
     const QByteArray manifest = manifestFile.readAll();
+    if (m_verifier)
+        checkSignature(manifestFile.fileName());
     const ManifestMap entries = parseManifest(manifest);
     checkManifestLines(manifest, entries.size());
 

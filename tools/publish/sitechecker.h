@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class SignatureVerifier;
+
 /**
  * Verifies an update site before it is uploaded: update.ini names a version
  * folder whose md5.txt parses completely, and every file it lists is present
@@ -14,7 +16,8 @@ class SiteChecker
     Q_DECLARE_TR_FUNCTIONS(SiteChecker)
 
 public:
-    explicit SiteChecker(const QString &siteDir);
+    /// @param verifier when given, update.ini and md5.txt must carry valid signatures
+    explicit SiteChecker(const QString &siteDir, const SignatureVerifier *verifier = nullptr);
 
     /// Checks the site; false when anything is wrong (see problems()).
     bool check();
@@ -25,8 +28,10 @@ public:
 
 private:
     void checkManifestLines(const QByteArray &manifest, int entryCount);
+    void checkSignature(const QString &signedFilePath);
 
     QString m_siteDir;
+    const SignatureVerifier *m_verifier;
     QString m_folder;
     QStringList m_problems;
     int m_checkedFiles = 0;

@@ -1,0 +1,255 @@
+#include "dialogscript.h"
+#include "releasepublisher.h"
+#include "releasesigner.h"
+#include "signatureverifier.h"
+#include "testhttpserver.h"
+#include "updatedriver.h"
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sstream>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray failureReport(const QString &message)
+{
+    return R"({"errormsg":")" + message.toUtf8() + R"(","success":false,"update":false})";
+}
+
+}
+
+class SigningTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void verifier_data();
+    void verifier();
+    void signedSiteUpdates();
+    void badSignatureStopsTheUpdate_data();
+    void badSignatureStopsTheUpdate();
+    void badSignatureOffersRetryInWindowMode();
+    void withoutKeyNoSignatureIsRequested();
+    void unusableKeyIsReportedFirst_data();
+    void unusableKeyIsReportedFirst();
+
+private:
+    void serveSite();
+    QByteArray publicKey(const QString &name) const { return readFile(m_keys.filePath(name + QStringLiteral(".pub"))).trimmed(); }
+    void configure(const QByteArray &key);
+    void verifyUntouched() const;
+
+    QTemporaryDir m_keys;
+    QTemporaryDir *m_site = nullptr;
+    TestHttpServer *m_server = nullptr;
+    UpdaterSandbox *m_sandbox = nullptr;
+};
+
+void SigningTest::initTestCase()
+{
+    QString error;
+    QVERIFY2(ReleaseSigner::generateKeys(m_keys.filePath(QStringLiteral("release.pem")),
+                                         m_keys.filePath(QStringLiteral("release.pub")), &error), qPrintable(error));
+    QVERIFY(ReleaseSigner::generateKeys(m_keys.filePath(QStringLiteral("other.pem")),
+                                        m_keys.filePath(QStringLiteral("other.pub")), &error));
+}
+
+void SigningTest::init()
+{
+    m_site = new QTemporaryDir;
+    m_server = new TestHttpServer;
+    m_sandbox = new UpdaterSandbox;
+    QVERIFY(m_sandbox->isValid());
+    m_sandbox->installHost(QStringLiteral("Host.exe"));
+    m_sandbox->writeFile(QStringLiteral("a.dll"), "old a");
+
+    QTemporaryDir release;
+    writeFile(release.filePath(QStringLiteral("a.dll")), "new a");
+    writeFile(release.filePath(QStringLiteral("sub/b.dll")), "new b");
+    ReleaseSigner signer(m_keys.filePath(QStringLiteral("release.pem")));
+    QVERIFY(signer.isValid());
+    ReleasePublisher::Options options;
+    options.releaseDir = release.path();
+    options.siteDir = m_site->path();
+    options.version = QStringLiteral("2.0");
+    options.signer = &signer;
+    ReleasePublisher publisher(options);
+    QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+}
+
+void SigningTest::cleanup()
+{
+    delete m_sandbox;
+    delete m_server;
+    delete m_site;
+}
+
+// Serves the site as the updater asks for it: "<URL>/update.ini", "<URL><Folder>//md5.txt".
+void SigningTest::serveSite()
+{
+    QDirIterator it(m_site->path(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(m_site->path()).relativeFilePath(it.next());
+        QByteArray path = "/up/" + relative.toUtf8();
+        if (!relative.contains(QLatin1Char('/')))
+            path = "/up//" + relative.toUtf8();
+        else if (relative.startsWith(QLatin1String("2.0/md5.txt")))
+            path = "/up/2.0//" + relative.mid(4).toUtf8();
+        m_server->setFile(path, readFile(it.filePath()));
+    }
+}
+
+void SigningTest::configure(const QByteArray &key)
+{
+    m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"PublicKey", QString::fromLatin1(key)},
+                            {"DownLoadUrl", "http://example.invalid/"}});
+}
+
+void SigningTest::verifyUntouched() const
+{
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("sub/b.dll"))));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("a.dll.old"))));
+    QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("update_md5.info"))));
+    for (const QByteArray &path : m_server->requestPaths())
+        QVERIFY2(!path.endsWith(".dll"), path.constData());
+}
+
+void SigningTest::verifier_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("signed data") << "release" << QByteArray("[Version]\nFolder=2.0\n") << true;
+    QTest::newRow("one byte more") << "release" << QByteArray("[Version]\nFolder=2.0\n\n") << false;
+    QTest::newRow("another key") << "other" << QByteArray("[Version]\nFolder=2.0\n") << false;
+}
+
+void SigningTest::verifier()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, data);
+    QFETCH(bool, valid);
+    const QByteArray signature = ReleaseSigner(m_keys.filePath(QStringLiteral("release.pem"))).sign("[Version]\nFolder=2.0\n");
+    SignatureVerifier verifier(publicKey(key));
+    QVERIFY(verifier.isValid());
+    QCOMPARE(verifier.verify(data, signature), valid);
+    QVERIFY(!verifier.verify(data, signature.left(20)));
+    QVERIFY(!verifier.verify(data, QByteArray()));
+}
+
+void SigningTest::signedSiteUpdates()
+{
+    serveSite();
+    configure(publicKey(QStringLiteral("release")));
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(result.output, QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/b.dll")), QByteArray("new b"));
+    QCOMPARE(m_server->requestPaths().mid(0, 4),
+             (QList<QByteArray>{"/up//update.ini", "/up//update.ini.sig", "/up/2.0//md5.txt", "/up/2.0//md5.txt.sig"}));
+}
+
+void SigningTest::badSignatureStopsTheUpdate_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("configuredKey");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("md5.txt changed after signing") << "append:2.0/md5.txt" << "release" << "更新列表文件签名无效";
+    QTest::newRow("md5.txt.sig missing") << "remove:2.0/md5.txt.sig" << "release" << "更新列表文件签名无效";
+    QTest::newRow("update.ini changed after signing") << "append:update.ini" << "release" << "升级描述文件签名无效";
+    QTest::newRow("update.ini.sig missing") << "remove:update.ini.sig" << "release" << "升级描述文件签名无效";
+    QTest::newRow("signed by another key") << "" << "other" << "升级描述文件签名无效";
+}
+
+void SigningTest::badSignatureStopsTheUpdate()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, configuredKey);
+    QFETCH(QString, message);
+    const QString file = m_site->filePath(change.section(QLatin1Char(':'), 1));
+    if (change.startsWith(QLatin1String("append:")))
+        writeFile(file, readFile(file) + "0123456789abcdef0123456789abcdef\t0100000000000000\tevil.exe\n");
+    else if (change.startsWith(QLatin1String("remove:")))
+        QVERIFY(QFile::remove(file));
+    serveSite();
+    configure(publicKey(configuredKey));
+
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(message)));
+    QCOMPARE(result.exitCode, 1);
+    verifyUntouched();
+}
+
+void SigningTest::badSignatureOffersRetryInWindowMode()
+{
+    QVERIFY(QFile::remove(m_site->filePath(QStringLiteral("2.0/md5.txt.sig"))));
+    serveSite();
+    configure(publicKey(QStringLiteral("release")));
+    DialogScript script({&DialogScript::accept, &DialogScript::pressEscape});
+    std::ostringstream reports;
+    UpdateDriver driver(m_sandbox->updaterPath(), QString(), reports);
+    QCOMPARE(driver.run(), 1);
+    const QString shown = QStringLiteral("CUpdateError|更新失败|更新列表文件签名无效|retry,download");
+    QCOMPARE(script.shown(), QStringList({shown, shown}));
+    QCOMPARE(m_server->requestPaths().count("/up//update.ini"), 2);
+    verifyUntouched();
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+}
+
+void SigningTest::withoutKeyNoSignatureIsRequested()
+{
+    serveSite();
+    configure(QByteArray());
+    QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    for (const QByteArray &path : m_server->requestPaths())
+        QVERIFY2(!path.endsWith(".sig"), path.constData());
+}
+
+void SigningTest::unusableKeyIsReportedFirst_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::newRow("not base64") << QByteArray("not a key!");
+    QTest::newRow("31 bytes") << QByteArray(31, 'k').toBase64();
+    QTest::newRow("a signature, not a key") << QByteArray(64, 's').toBase64();
+}
+
+void SigningTest::unusableKeyIsReportedFirst()
+{
+    QFETCH(QByteArray, key);
+    serveSite();
+    configure(key);
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(QStringLiteral("升级公钥不合法:") + QString::fromLatin1(key))));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(m_server->requests().isEmpty());
+    verifyUntouched();
+}
+
+QTEST_MAIN(SigningTest)
+#include "tst_signing.moc"
