@@ -2,6 +2,7 @@
 #include "releasepublisher.h"
 #include "releasesigner.h"
 #include "signatureverifier.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedriver.h"
 #include "updatersandbox.h"
@@ -15,20 +16,6 @@
 #include <sstream>
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 QByteArray failureReport(const QString &message)
 {
@@ -58,7 +45,7 @@ private slots:
 
 private:
     void serveSite();
-    QByteArray publicKey(const QString &name) const { return readFile(m_keys.filePath(name + QStringLiteral(".pub"))).trimmed(); }
+    QByteArray publicKey(const QString &name) const { return readTestFile(m_keys.filePath(name + QStringLiteral(".pub"))).trimmed(); }
     void configure(const QByteArray &key);
     void verifyUntouched() const;
 
@@ -87,8 +74,8 @@ void SigningTest::init()
     m_sandbox->writeFile(QStringLiteral("a.dll"), "old a");
 
     QTemporaryDir release;
-    writeFile(release.filePath(QStringLiteral("a.dll")), "new a");
-    writeFile(release.filePath(QStringLiteral("sub/b.dll")), "new b");
+    QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), "new a"));
+    QVERIFY(writeTestFile(release.filePath(QStringLiteral("sub/b.dll")), "new b"));
     ReleaseSigner signer(m_keys.filePath(QStringLiteral("release.pem")));
     QVERIFY(signer.isValid());
     ReleasePublisher::Options options;
@@ -118,7 +105,7 @@ void SigningTest::serveSite()
             path = "/up//" + relative.toUtf8();
         else if (relative.startsWith(QLatin1String("2.0/md5.txt")))
             path = "/up/2.0//" + relative.mid(4).toUtf8();
-        m_server->setFile(path, readFile(it.filePath()));
+        m_server->setFile(path, readTestFile(it.filePath()));
     }
 }
 
@@ -193,7 +180,7 @@ void SigningTest::badSignatureStopsTheUpdate()
     QFETCH(QString, message);
     const QString file = m_site->filePath(change.section(QLatin1Char(':'), 1));
     if (change.startsWith(QLatin1String("append:")))
-        writeFile(file, readFile(file) + "0123456789abcdef0123456789abcdef\t0100000000000000\tevil.exe\n");
+        QVERIFY(writeTestFile(file, readTestFile(file) + "0123456789abcdef0123456789abcdef\t0100000000000000\tevil.exe\n"));
     else if (change.startsWith(QLatin1String("remove:")))
         QVERIFY(QFile::remove(file));
     serveSite();

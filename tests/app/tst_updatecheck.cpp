@@ -1,6 +1,7 @@
 #include "dialogscript.h"
 #include "filehash.h"
 #include "nginxserver.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedriver.h"
 #include "updatersandbox.h"
@@ -15,14 +16,6 @@
 
 namespace {
 const QByteArray nothingToUpdate(R"({"errormsg":"","success":true,"update":false})");
-
-QByteArray manifestLine(const QByteArray &content, const QByteArray &path)
-{
-    const quint64 size = quint64(content.size());
-    const QByteArray field = QByteArray::number(size & 0xffffffffu, 16).rightJustified(8, '0')
-            + QByteArray::number(size >> 32, 16).rightJustified(8, '0');
-    return md5Text(content) + '\t' + field + '\t' + path + "\r\n";
-}
 
 QByteArray report(const QString &message)
 {

@@ -1,5 +1,6 @@
 #include "dialogscript.h"
 #include "filehash.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedriver.h"
 #include "updatersandbox.h"
@@ -14,11 +15,6 @@ const QByteArray updateDue(R"({"errormsg":"","success":true,"update":true})");
 const QByteArray noUpdateDue(R"({"errormsg":"","success":true,"update":false})");
 const QByteArray previousManifest("previous manifest\n");
 
-QByteArray manifestLine(const QByteArray &content, const QByteArray &path)
-{
-    const QByteArray size = QByteArray::number(content.size(), 16).rightJustified(8, '0') + "00000000";
-    return md5Text(content) + '\t' + size + '\t' + path + '\n';
-}
 }
 
 class UpdateRunTest : public QObject

@@ -1,5 +1,6 @@
 #include "cdownloadthread.h"
 #include "filehash.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 
 #include <QDir>
@@ -77,8 +78,6 @@ private slots:
 private:
     ManifestEntry publish(const QString &path, const QByteArray &bytes);
     ManifestEntry cached(const QString &path, const QByteArray &bytes);
-    void writeFile(const QString &path, const QByteArray &bytes);
-    QByteArray readFile(const QString &path) const;
     QString cachePath(const QString &relative) const { return m_cacheDir.filePath(relative); }
     QString installPath(const QString &relative) const { return m_installDir.filePath(relative); }
     bool runToEnd(CDownloadThread &engine);
@@ -122,22 +121,8 @@ ManifestEntry CDownloadThreadTest::publish(const QString &path, const QByteArray
 
 ManifestEntry CDownloadThreadTest::cached(const QString &path, const QByteArray &bytes)
 {
-    writeFile(cachePath(path), bytes);
+    writeTestFile(cachePath(path), bytes);
     return ManifestEntry{path, quint64(bytes.size()), md5Text(bytes)};
-}
-
-void CDownloadThreadTest::writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray CDownloadThreadTest::readFile(const QString &path) const
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 bool CDownloadThreadTest::runToEnd(CDownloadThread &engine)
@@ -150,7 +135,7 @@ bool CDownloadThreadTest::runToEnd(CDownloadThread &engine)
 void CDownloadThreadTest::signalsAsListenerSeesThem()
 {
     const QByteArray cBytes = content("c-content ", 70000);
-    writeFile(installPath(QStringLiteral("c.dll")), "old c");
+    QVERIFY(writeTestFile(installPath(QStringLiteral("c.dll")), "old c"));
     const UpdateList list{cached(QStringLiteral("a.dll"), "cached a"),
                           publish(QStringLiteral("bin/b.dll"), "new b"),
                           publish(QStringLiteral("c.dll"), cBytes)};
@@ -174,10 +159,10 @@ void CDownloadThreadTest::signalsAsListenerSeesThem()
     QCOMPARE(progress.last().at(1).value<int64_t>(), int64_t(cBytes.size()));
     QCOMPARE(m_server->requestPaths(), (QList<QByteArray>{"/v2/bin/b.dll", "/v2/c.dll"}));
 
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("cached a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("bin/b.dll"))), QByteArray("new b"));
-    QCOMPARE(readFile(installPath(QStringLiteral("c.dll"))), cBytes);
-    QCOMPARE(readFile(installPath(QStringLiteral("c.dll.old"))), QByteArray("old c"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("cached a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("bin/b.dll"))), QByteArray("new b"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("c.dll"))), cBytes);
+    QCOMPARE(readTestFile(installPath(QStringLiteral("c.dll.old"))), QByteArray("old c"));
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("c.dll"))));
 }
 
@@ -193,7 +178,7 @@ void CDownloadThreadTest::endsWithoutTransfers()
     QFETCH(bool, withEntries);
     UpdateList list;
     if (withEntries) {
-        writeFile(installPath(QStringLiteral("a.dll")), "old a");
+        QVERIFY(writeTestFile(installPath(QStringLiteral("a.dll")), "old a"));
         list << cached(QStringLiteral("a.dll"), "new a") << cached(QStringLiteral("sub/b.dll"), "new b");
     }
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
@@ -207,9 +192,9 @@ void CDownloadThreadTest::endsWithoutTransfers()
     QCOMPARE(failed.count(), 0);
     QVERIFY(m_server->requests().isEmpty());
     if (withEntries) {
-        QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
-        QCOMPARE(readFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a"));
-        QCOMPARE(readFile(installPath(QStringLiteral("sub/b.dll"))), QByteArray("new b"));
+        QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+        QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a"));
+        QCOMPARE(readTestFile(installPath(QStringLiteral("sub/b.dll"))), QByteArray("new b"));
         QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("sub/b.dll.old"))));
     }
 }
@@ -255,8 +240,8 @@ void CDownloadThreadTest::downloadFailures()
     QFETCH(QString, message);
 
     const QByteArray expected = content("expected ", 3000);
-    writeFile(installPath(QStringLiteral("bin/a.dll")), "installed a");
-    writeFile(cachePath(QStringLiteral("bin/a.dll")), "stale cache");
+    QVERIFY(writeTestFile(installPath(QStringLiteral("bin/a.dll")), "installed a"));
+    QVERIFY(writeTestFile(cachePath(QStringLiteral("bin/a.dll")), "stale cache"));
     m_server->setResponse("/v2/bin/a.dll", response);
     const UpdateList list{ManifestEntry{QStringLiteral("bin/a.dll"), quint64(expected.size()), md5Text(expected)},
                           publish(QStringLiteral("z.dll"), "z")};
@@ -271,9 +256,9 @@ void CDownloadThreadTest::downloadFailures()
     QVERIFY2(text.startsWith(message), qPrintable(text));
     QCOMPARE(engine.errorMessage(), text);
     QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), cachePath(QStringLiteral("bin/a.dll")));
-    QCOMPARE(readFile(cachePath(QStringLiteral("bin/a.dll"))), QByteArray("stale cache"));
+    QCOMPARE(readTestFile(cachePath(QStringLiteral("bin/a.dll"))), QByteArray("stale cache"));
     QCOMPARE(QDir(cachePath(QStringLiteral("bin"))).entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll"});
-    QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("installed a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("installed a"));
     QVERIFY(!m_server->requestPaths().contains("/v2/z.dll"));
 }
 
@@ -293,18 +278,18 @@ void CDownloadThreadTest::noRouteGivesStatusZero()
 
 void CDownloadThreadTest::directoryInCachePlaceIsRemoved()
 {
-    writeFile(cachePath(QStringLiteral("a.dll/inner/file.txt")), "in the way");
+    QVERIFY(writeTestFile(cachePath(QStringLiteral("a.dll/inner/file.txt")), "in the way"));
     const UpdateList list{publish(QStringLiteral("a.dll"), "new a")};
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
 }
 
 void CDownloadThreadTest::cacheBelowRegularFileFailsToWrite()
 {
-    writeFile(m_dir->filePath(QStringLiteral("blocker")), "a file, not a directory");
+    QVERIFY(writeTestFile(m_dir->filePath(QStringLiteral("blocker")), "a file, not a directory"));
     const QDir cacheDir(m_dir->filePath(QStringLiteral("blocker/cache")));
     CDownloadThread engine(m_baseUrl, cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), "new a")});
     QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
@@ -317,7 +302,7 @@ void CDownloadThreadTest::cacheBelowRegularFileFailsToWrite()
 void CDownloadThreadTest::shortWriteFails()
 {
     const QByteArray big = content("big file ", 200000);
-    writeFile(cachePath(QStringLiteral("a.dll")), "stale cache");
+    QVERIFY(writeTestFile(cachePath(QStringLiteral("a.dll")), "stale cache"));
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), big)});
     QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
     {
@@ -326,7 +311,7 @@ void CDownloadThreadTest::shortWriteFails()
     }
     QCOMPARE(failed.count(), 1);
     QCOMPARE(engine.errorMessage(), QStringLiteral("更新文件a.dll写入失败"));
-    QCOMPARE(readFile(cachePath(QStringLiteral("a.dll"))), QByteArray("stale cache"));
+    QCOMPARE(readTestFile(cachePath(QStringLiteral("a.dll"))), QByteArray("stale cache"));
     QCOMPARE(m_cacheDir.entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll"});
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("a.dll"))));
 }
@@ -341,40 +326,40 @@ void CDownloadThreadTest::temporaryNameNeverTakesAListedFile()
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
     QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/v2/a.dll"});
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll.download"))), QByteArray("listed, verified"));
-    QCOMPARE(readFile(installPath(QStringLiteral("A.DLL.DOWNLOAD1"))), QByteArray("listed too"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.download"))), QByteArray("listed, verified"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("A.DLL.DOWNLOAD1"))), QByteArray("listed too"));
     QCOMPARE(m_cacheDir.entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void CDownloadThreadTest::leftoverTemporaryFileIsReplaced()
 {
-    writeFile(cachePath(QStringLiteral("sub/a.dll.download")), content("left by a killed run ", 9000));
+    QVERIFY(writeTestFile(cachePath(QStringLiteral("sub/a.dll.download")), content("left by a killed run ", 9000)));
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("sub/a.dll"), "new a")});
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
-    QCOMPARE(readFile(installPath(QStringLiteral("sub/a.dll"))), QByteArray("new a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("sub/a.dll"))), QByteArray("new a"));
     QCOMPARE(QDir(cachePath(QStringLiteral("sub"))).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void CDownloadThreadTest::installKeepsBackups()
 {
-    writeFile(installPath(QStringLiteral("bin/a.dll")), "old a");
+    QVERIFY(writeTestFile(installPath(QStringLiteral("bin/a.dll")), "old a"));
     QFile::setPermissions(installPath(QStringLiteral("bin/a.dll")),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    writeFile(installPath(QStringLiteral("b.dll")), "old b");
-    writeFile(installPath(QStringLiteral("b.dll.old")), "stale backup of b");
+    QVERIFY(writeTestFile(installPath(QStringLiteral("b.dll")), "old b"));
+    QVERIFY(writeTestFile(installPath(QStringLiteral("b.dll.old")), "stale backup of b"));
     const UpdateList list{publish(QStringLiteral("b.dll"), "new b"), publish(QStringLiteral("bin/a.dll"), "new a"),
                           publish(QStringLiteral("new/deep/c.dll"), "new c")};
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
 
-    QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("new a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("bin/a.dll.old"))), QByteArray("old a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
-    QCOMPARE(readFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b"));
-    QCOMPARE(readFile(installPath(QStringLiteral("new/deep/c.dll"))), QByteArray("new c"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("bin/a.dll"))), QByteArray("new a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("bin/a.dll.old"))), QByteArray("old a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("new/deep/c.dll"))), QByteArray("new c"));
     QVERIFY(QFileInfo(installPath(QStringLiteral("bin/a.dll"))).isExecutable());
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("new/deep/c.dll.old"))));
     QVERIFY(QFileInfo(cachePath(QStringLiteral("new/deep"))).isDir());
@@ -383,8 +368,8 @@ void CDownloadThreadTest::installKeepsBackups()
 
 void CDownloadThreadTest::backupNameTakenByDirectory()
 {
-    writeFile(installPath(QStringLiteral("a.dll")), "old a");
-    writeFile(installPath(QStringLiteral("a.dll.old/keep.txt")), "kept");
+    QVERIFY(writeTestFile(installPath(QStringLiteral("a.dll")), "old a"));
+    QVERIFY(writeTestFile(installPath(QStringLiteral("a.dll.old/keep.txt")), "kept"));
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), "new a")});
     QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
     QVERIFY(runToEnd(engine));
@@ -392,14 +377,14 @@ void CDownloadThreadTest::backupNameTakenByDirectory()
     QCOMPARE(failed.count(), 1);
     QCOMPARE(engine.errorMessage(), QStringLiteral("删除文件a.dll.old失败"));
     QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), installPath(QStringLiteral("a.dll")));
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("old a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll.old/keep.txt"))), QByteArray("kept"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("old a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.old/keep.txt"))), QByteArray("kept"));
 }
 
 void CDownloadThreadTest::failedMoveLeavesDocumentedState()
 {
     for (const char *name : {"a.dll", "b.dll", "c.dll"})
-        writeFile(installPath(QLatin1String(name)), QByteArray("old ") + name);
+        QVERIFY(writeTestFile(installPath(QLatin1String(name)), QByteArray("old ") + name));
     TestHttpServer::Response slowC;
     slowC.body = "new c";
     slowC.delayMsecs = 300;
@@ -417,13 +402,13 @@ void CDownloadThreadTest::failedMoveLeavesDocumentedState()
     QCOMPARE(failed.count(), 1);
     QCOMPARE(engine.errorMessage(), QStringLiteral("覆盖文件b.dll失败"));
     QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), installPath(QStringLiteral("b.dll")));
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a.dll"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a.dll"));
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("b.dll"))));
-    QCOMPARE(readFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b.dll"));
-    QCOMPARE(readFile(installPath(QStringLiteral("c.dll"))), QByteArray("old c.dll"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b.dll"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("c.dll"))), QByteArray("old c.dll"));
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("c.dll.old"))));
-    QCOMPARE(readFile(cachePath(QStringLiteral("c.dll"))), QByteArray("new c"));
+    QCOMPARE(readTestFile(cachePath(QStringLiteral("c.dll"))), QByteArray("new c"));
 }
 
 void CDownloadThreadTest::retryFetchesOnlyWhatIsNotCached()
@@ -444,8 +429,8 @@ void CDownloadThreadTest::retryFetchesOnlyWhatIsNotCached()
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
     QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/v2/b.dll"});
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
-    QCOMPARE(readFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
 }
 
 void CDownloadThreadTest::quitDuringTransfer()
@@ -455,7 +440,7 @@ void CDownloadThreadTest::quitDuringTransfer()
     stalled.end = TestHttpServer::BodyEnd::Stall;
     stalled.cutAt = 2000;
     m_server->setResponse("/v2/a.dll", stalled);
-    writeFile(installPath(QStringLiteral("a.dll")), "old a");
+    QVERIFY(writeTestFile(installPath(QStringLiteral("a.dll")), "old a"));
     const UpdateList list{ManifestEntry{QStringLiteral("a.dll"), 10000, md5Text(stalled.body)},
                           publish(QStringLiteral("b.dll"), "new b")};
 
@@ -473,7 +458,7 @@ void CDownloadThreadTest::quitDuringTransfer()
     QCOMPARE(engine.errorMessage(), QString());
     QCOMPARE(failed.count(), 0);
     QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/v2/a.dll"});
-    QCOMPARE(readFile(installPath(QStringLiteral("a.dll"))), QByteArray("old a"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("old a"));
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("b.dll"))));
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
 }

@@ -1,5 +1,6 @@
 #include "filehash.h"
 #include "manifest.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,14 +28,6 @@ QStringList describe(const ManifestMap &map)
 QByteArray line(const QByteArray &md5, const QByteArray &size, const QByteArray &path)
 {
     return md5 + '\t' + size + '\t' + path + '\n';
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 }
@@ -152,9 +145,9 @@ void ManifestTest::compare()
 
     QTemporaryDir dir;
     if (!localManifest.isEmpty())
-        writeFile(dir.filePath(QStringLiteral("update_md5.info")), localManifest);
+        QVERIFY(writeTestFile(dir.filePath(QStringLiteral("update_md5.info")), localManifest));
     if (fileOnDisk)
-        writeFile(dir.filePath(QStringLiteral("a.dll")), "abc");
+        QVERIFY(writeTestFile(dir.filePath(QStringLiteral("a.dll")), "abc"));
 
     const ManifestMap remote = parseManifest(line(remoteDigest, "0000000300000000", "a.dll"));
     const ManifestMap changes = compareManifest(remote, QDir(dir.path()));
@@ -168,7 +161,7 @@ void ManifestTest::compare()
 void ManifestTest::updateListOrder()
 {
     QTemporaryDir dir;
-    writeFile(dir.filePath(QStringLiteral("current.dll")), "abc");
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("current.dll")), "abc"));
     const QByteArray text = line(digestA, "0", "b.dll") + line(digestA, "0", "A.dll")
             + line(md5Text("abc"), "0", "current.dll") + line(digestA, "0", "a\\x.dll");
     const ManifestMap changes = compareManifest(parseManifest(text), QDir(dir.path()));

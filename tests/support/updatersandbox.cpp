@@ -1,5 +1,7 @@
 #include "updatersandbox.h"
 
+#include "testfiles.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -57,17 +59,12 @@ void UpdaterSandbox::writeConfig(const QMap<QString, QString> &updateKeys) const
 
 void UpdaterSandbox::writeFile(const QString &relative, const QByteArray &bytes) const
 {
-    const QString target = path(relative);
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QFile file(target);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(bytes);
+    writeTestFile(path(relative), bytes);
 }
 
 QByteArray UpdaterSandbox::readFile(const QString &relative) const
 {
-    QFile file(path(relative));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readTestFile(path(relative), QByteArray());
 }
 
 void UpdaterSandbox::installHost(const QString &relative) const

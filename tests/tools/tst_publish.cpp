@@ -2,6 +2,7 @@
 #include "nginxserver.h"
 #include "releasepublisher.h"
 #include "sitechecker.h"
+#include "testfiles.h"
 #include "updatersandbox.h"
 
 #include <QDir>
@@ -13,20 +14,6 @@
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 // Every regular file below @p dir, relative path to content.
 QMap<QString, QByteArray> tree(const QString &dir)
 {
@@ -34,7 +21,7 @@ QMap<QString, QByteArray> tree(const QString &dir)
     QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+        files.insert(QDir(dir).relativeFilePath(path), readTestFile(path));
     }
     return files;
 }
@@ -84,11 +71,11 @@ private:
 void PublishTest::init()
 {
     m_dir = new QTemporaryDir;
-    writeFile(release(QStringLiteral("app.bin")), QByteArray(70000, 'a'));
-    writeFile(release(QStringLiteral("empty.dat")), QByteArray());
-    writeFile(release(QStringLiteral("lib/plugins/深层/插件.dll")), "plugin v2");
-    writeFile(release(QStringLiteral("docs/read me.txt")), "read me v2\r\n");
-    writeFile(release(QStringLiteral(".hidden")), "hidden v2");
+    QVERIFY(writeTestFile(release(QStringLiteral("app.bin")), QByteArray(70000, 'a')));
+    QVERIFY(writeTestFile(release(QStringLiteral("empty.dat")), QByteArray()));
+    QVERIFY(writeTestFile(release(QStringLiteral("lib/plugins/深层/插件.dll")), "plugin v2"));
+    QVERIFY(writeTestFile(release(QStringLiteral("docs/read me.txt")), "read me v2\r\n"));
+    QVERIFY(writeTestFile(release(QStringLiteral(".hidden")), "hidden v2"));
 }
 
 void PublishTest::cleanup()
@@ -130,7 +117,7 @@ void PublishTest::roundTripThroughNginx()
     QMap<QString, QByteArray> installed = tree(install.appDir());
     QCOMPARE(installed.take(QStringLiteral("app.bin.old")), QByteArray("version 1"));
     QCOMPARE(installed.take(QStringLiteral("docs/read me.txt.old")), QByteArray("read me v1"));
-    QCOMPARE(installed.take(QStringLiteral("update_md5.info")), readFile(site(QStringLiteral("2.0/md5.txt"))));
+    QCOMPARE(installed.take(QStringLiteral("update_md5.info")), readTestFile(site(QStringLiteral("2.0/md5.txt"))));
     for (const char *own : {"updater", "system.cfg", "Host.exe", "host-starts.log", "update/update.ini"})
         installed.remove(QString::fromUtf8(own));
     QCOMPARE(installed, tree(release()));
@@ -158,11 +145,11 @@ void PublishTest::checkFindsDamage()
 
     const QString path = site(QStringLiteral("2.0/") + file);
     if (file == QLatin1String("md5.txt"))
-        writeFile(path, readFile(path) + content);
+        QVERIFY(writeTestFile(path, readTestFile(path) + content));
     else if (content.isEmpty())
         QVERIFY(QFile::remove(path));
     else
-        writeFile(path, content);
+        QVERIFY(writeTestFile(path, content));
     SiteChecker checker(site());
     QVERIFY(!checker.check());
     QVERIFY2(checker.problems().join(QLatin1Char('\n')).contains(problem), qPrintable(checker.problems().join(QLatin1Char('\n'))));
@@ -199,7 +186,7 @@ void PublishTest::refusedInput()
     if (badFile == QLatin1String("@link"))
         QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), release(QStringLiteral("link"))));
     else if (!badFile.isEmpty())
-        writeFile(release(badFile), "bad");
+        QVERIFY(writeTestFile(release(badFile), "bad"));
 
     ReleasePublisher::Options bad = options(version);
     bad.folder = folder;
@@ -214,7 +201,7 @@ void PublishTest::refusalKeepsEarlierVersion()
 {
     QVERIFY(ReleasePublisher(options()).publish());
     const QMap<QString, QByteArray> published = tree(site());
-    writeFile(release(QStringLiteral("md5.txt")), "collides");
+    QVERIFY(writeTestFile(release(QStringLiteral("md5.txt")), "collides"));
     QVERIFY(!ReleasePublisher(options()).publish());
     QCOMPARE(tree(site()), published);
 
@@ -230,14 +217,14 @@ void PublishTest::commandLine()
     const Tool published = runTool({"--version", "3.1", "--type", "0", "--folder", "v3", release(), site()});
     QCOMPARE(published.exitCode, 0);
     QVERIFY(published.output.startsWith("published 5 files (70030 bytes) as version 3.1"));
-    QCOMPARE(readFile(site(QStringLiteral("update.ini"))),
+    QCOMPARE(readTestFile(site(QStringLiteral("update.ini"))),
              QByteArray("[Summary]\nUpdateType=0\n\n[Version]\nFolder=\"v3\"\nVersion=\"3.1\"\n"));
-    QCOMPARE(readFile(site(QStringLiteral("v3/md5.txt"))).split('\n').value(1),
+    QCOMPARE(readTestFile(site(QStringLiteral("v3/md5.txt"))).split('\n').value(1),
              md5Text(QByteArray(70000, 'a')) + "\t0001117000000000\tapp.bin");
 
     const Tool good = runTool({"--check", site()});
     QCOMPARE(good.exitCode, 0);
-    writeFile(site(QStringLiteral("v3/app.bin")), "corrupt");
+    QVERIFY(writeTestFile(site(QStringLiteral("v3/app.bin")), "corrupt"));
     const Tool bad = runTool({"--check", site()});
     QCOMPARE(bad.exitCode, 1);
     QVERIFY(bad.output.contains("app.bin: 7 bytes, the manifest says 70000"));
@@ -255,7 +242,7 @@ void PublishTest::signedSiteOnCommandLine()
     QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("keys"))));
     QCOMPARE(runTool({"--keygen", privateKey, publicKey}).exitCode, 0);
     QCOMPARE(runTool({"--keygen", m_dir->filePath(QStringLiteral("keys/other.pem")), otherKey}).exitCode, 0);
-    QCOMPARE(QByteArray::fromBase64(readFile(publicKey).trimmed()).size(), 32);
+    QCOMPARE(QByteArray::fromBase64(readTestFile(publicKey).trimmed()).size(), 32);
     QVERIFY(QFileInfo(privateKey).permissions() & QFileDevice::ReadOwner);
     QVERIFY(!(QFileInfo(privateKey).permissions() & QFileDevice::ReadOther));
 
@@ -267,7 +254,7 @@ void PublishTest::signedSiteOnCommandLine()
     QCOMPARE(wrongKey.exitCode, 1);
     QVERIFY(wrongKey.output.contains("update.ini.sig is not a valid signature"));
 
-    writeFile(site(QStringLiteral("2.0/md5.txt")), readFile(site(QStringLiteral("2.0/md5.txt"))) + "\n");
+    QVERIFY(writeTestFile(site(QStringLiteral("2.0/md5.txt")), readTestFile(site(QStringLiteral("2.0/md5.txt"))) + "\n"));
     const Tool tampered = runTool({"--check", site(), "--key", publicKey});
     QCOMPARE(tampered.exitCode, 1);
     QVERIFY(tampered.output.contains("md5.txt.sig is not a valid signature"));

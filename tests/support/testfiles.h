@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+/// Writes @p bytes to @p path, creating the missing folders.
+bool writeTestFile(const QString &path, const QByteArray &bytes);
+/// The content of @p path, or @p whenMissing when it cannot be read.
+QByteArray readTestFile(const QString &path, const QByteArray &whenMissing = "<missing>");
+/// A manifest line for a file of @p content published under @p path.
+QByteArray manifestLine(const QByteArray &content, const QByteArray &path);
