@@ -16,11 +16,6 @@ constexpr qint64 readBufferSize = 1024 * 1024;
 constexpr int chunkSize = 256 * 1024;
 }
 
-int CDownloadThread::stallTimeout()
-{
-    return s_stallTimeoutMsecs;
-}
-
 void CDownloadThread::setStallTimeout(int msecs)
 {
     s_stallTimeoutMsecs = msecs;

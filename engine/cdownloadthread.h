@@ -64,8 +64,7 @@ public:
      */
     void quit();
 
-    /// Milliseconds without any data after which a transfer is given up.
-    static int stallTimeout();
+    /// Sets the milliseconds without any data after which a transfer is given up (30 s).
     static void setStallTimeout(int msecs);
 
 signals:

@@ -1,4 +1,5 @@
 #include "dialogscript.h"
+#include "expectedreports.h"
 #include "releasepublisher.h"
 #include "releasesigner.h"
 #include "signatureverifier.h"
@@ -14,15 +15,6 @@
 #include <QTest>
 
 #include <sstream>
-
-namespace {
-
-QByteArray failureReport(const QString &message)
-{
-    return R"({"errormsg":")" + message.toUtf8() + R"(","success":false,"update":false})";
-}
-
-}
 
 class SigningTest : public QObject
 {
@@ -153,7 +145,7 @@ void SigningTest::signedSiteUpdates()
     serveSite();
     configure(publicKey(QStringLiteral("release")));
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
-    QCOMPARE(result.output, QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.output, updateDueReport);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
     QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/b.dll")), QByteArray("new b"));

@@ -1,4 +1,5 @@
 #include "dialogscript.h"
+#include "expectedreports.h"
 #include "directories.h"
 #include "outcome.h"
 #include "singleinstanceguard.h"
@@ -16,9 +17,8 @@
 #include <sstream>
 
 namespace {
-const QByteArray invalidUrlReport(R"({"errormsg":"升级地址不合法:","success":false,"update":false})");
-const QByteArray alreadyRunningReport(R"({"errormsg":"升级程序已运行","success":false,"update":false})");
-const QByteArray nothingToUpdate(R"({"errormsg":"","success":true,"update":false})");
+const QByteArray invalidUrlReport = failureReport(QStringLiteral("升级地址不合法:"));
+const QByteArray alreadyRunningReport = failureReport(QStringLiteral("升级程序已运行"));
 
 QString canonical(const QString &path)
 {
@@ -52,8 +52,8 @@ void StartupTest::resultReportJson_data()
     QTest::addColumn<bool>("update");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QByteArray>("json");
-    QTest::newRow("check passed") << true << false << QString() << nothingToUpdate;
-    QTest::newRow("update due") << true << true << QString() << QByteArray(R"({"errormsg":"","success":true,"update":true})");
+    QTest::newRow("check passed") << true << false << QString() << noUpdateDueReport;
+    QTest::newRow("update due") << true << true << QString() << updateDueReport;
     QTest::newRow("quote and backslash") << false << false << QStringLiteral("a\"b\\c") << QByteArray(R"({"errormsg":"a\"b\\c","success":false,"update":false})");
     QTest::newRow("control character") << false << false << QStringLiteral("x\ny") << QByteArray(R"({"errormsg":"x\ny","success":false,"update":false})");
     QTest::newRow("Chinese as UTF-8") << false << false << QStringLiteral("升级程序已运行") << alreadyRunningReport;
@@ -231,7 +231,7 @@ void StartupTest::directories()
     sandbox.installHost(hostPath);
 
     const UpdaterSandbox::Result check = sandbox.run({"console"}, 30000, sandbox.path(QStringLiteral("work")));
-    QCOMPARE(check.output, nothingToUpdate);
+    QCOMPARE(check.output, noUpdateDueReport);
     QVERIFY(QFileInfo::exists(sandbox.path(installDir + QStringLiteral("/update_md5.info"))));
     QVERIFY(QFileInfo::exists(sandbox.path(cacheDir + QStringLiteral("/update.ini"))));
 

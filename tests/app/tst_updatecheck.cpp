@@ -1,4 +1,5 @@
 #include "dialogscript.h"
+#include "expectedreports.h"
 #include "filehash.h"
 #include "nginxserver.h"
 #include "testfiles.h"
@@ -13,15 +14,6 @@
 #include <QTest>
 
 #include <sstream>
-
-namespace {
-const QByteArray nothingToUpdate(R"({"errormsg":"","success":true,"update":false})");
-
-QByteArray report(const QString &message)
-{
-    return R"({"errormsg":")" + message.toUtf8() + R"(","success":false,"update":false})";
-}
-}
 
 class UpdateCheckTest : public QObject
 {
@@ -82,7 +74,7 @@ void UpdateCheckTest::consoleNothingToUpdate()
     publishCurrentInstall();
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
     QVERIFY(result.finished);
-    QCOMPARE(result.output, nothingToUpdate);
+    QCOMPARE(result.output, noUpdateDueReport);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), m_manifest);
     QCOMPARE(m_sandbox->readFile(QStringLiteral("update/update.ini")),
@@ -117,7 +109,7 @@ void UpdateCheckTest::requestPaths()
     QFETCH(QByteArray, manifestPath);
     m_server->setFile("/up//update.ini", description);
     m_server->setFile(manifestPath, "");
-    QCOMPARE(m_sandbox->run({"console"}).output, nothingToUpdate);
+    QCOMPARE(m_sandbox->run({"console"}).output, noUpdateDueReport);
     QCOMPARE(m_server->requestPaths(), (QList<QByteArray>{"/up//update.ini", manifestPath}));
 }
 
@@ -150,7 +142,7 @@ void UpdateCheckTest::fetchFailures()
     m_server->setFile("/moved/update.ini", "[Version]\nFolder=v2\n");
 
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
-    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(report(message.arg(m_server->url()))));
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(message.arg(m_server->url()))));
     QCOMPARE(result.exitCode, 1);
     QVERIFY(!m_server->requestPaths().contains("/moved/update.ini"));
     QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("update_md5.info"))));
@@ -165,7 +157,7 @@ void UpdateCheckTest::serverThatNeverAnswers()
     QElapsedTimer timer;
     timer.start();
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
-    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(report(QStringLiteral("下载升级描述文件失败:网络超时"))));
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(QStringLiteral("下载升级描述文件失败:网络超时"))));
     QVERIFY2(timer.elapsed() >= 4500 && timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
 }
 
@@ -202,7 +194,7 @@ void UpdateCheckTest::updateType()
     m_server->setFile("/up/v2//md5.txt", manifestLine("new", "new.dll"));
     m_server->setFile("/up/v2/new.dll", "new");
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
-    const QByteArray first = update ? R"({"errormsg":"","success":true,"update":true})" : nothingToUpdate;
+    const QByteArray first = update ? updateDueReport : noUpdateDueReport;
     QVERIFY2(result.output.startsWith(first), result.output.constData());
 }
 
@@ -243,7 +235,7 @@ void UpdateCheckTest::againstNginx()
     QVERIFY2(nginx.start(site.path()), qPrintable(nginx.errorString()));
     m_sandbox->writeConfig({{"URL", nginx.url(QStringLiteral("/"))}});
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
-    QCOMPARE(result.output, nothingToUpdate);
+    QCOMPARE(result.output, noUpdateDueReport);
     QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), m_manifest);
 
     m_sandbox->writeConfig({{"URL", nginx.url(QStringLiteral("/missing/"))}});

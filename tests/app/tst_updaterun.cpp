@@ -1,4 +1,5 @@
 #include "dialogscript.h"
+#include "expectedreports.h"
 #include "filehash.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -11,8 +12,6 @@
 #include <sstream>
 
 namespace {
-const QByteArray updateDue(R"({"errormsg":"","success":true,"update":true})");
-const QByteArray noUpdateDue(R"({"errormsg":"","success":true,"update":false})");
 const QByteArray previousManifest("previous manifest\n");
 
 }
@@ -105,7 +104,7 @@ void UpdateRunTest::consoleMandatory()
     publish(1);
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
     QVERIFY(result.finished);
-    QCOMPARE(result.output, updateDue);
+    QCOMPARE(result.output, updateDueReport);
     QCOMPARE(result.exitCode, 0);
     verifyInstalled();
     QCOMPARE(m_sandbox->hostStarts(), (QList<QStringList>{{m_sandbox->updaterPath(), "no_check"}}));
@@ -119,7 +118,7 @@ void UpdateRunTest::consoleMandatoryShowsProgress()
     DialogScript script({});
     QCOMPARE(runInProcess(QStringLiteral("console")), 0);
     QCOMPARE(script.shown(), QStringList{"CUpdateProgress|正在更新|正在下载更新文件|cancel"});
-    QCOMPARE(QByteArray::fromStdString(m_reports.str()), updateDue);
+    QCOMPARE(QByteArray::fromStdString(m_reports.str()), updateDueReport);
     verifyInstalled();
     QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
@@ -128,7 +127,7 @@ void UpdateRunTest::consoleOptional()
 {
     publish(0);
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
-    QCOMPARE(result.output, noUpdateDue);
+    QCOMPARE(result.output, noUpdateDueReport);
     QCOMPARE(result.exitCode, 0);
     verifyInstalled();
     QVERIFY(m_sandbox->hostStarts(300).isEmpty());
@@ -140,7 +139,7 @@ void UpdateRunTest::consoleOptional()
     m_reports.str(std::string());
     QCOMPARE(runInProcess(QStringLiteral("console")), 0);
     QCOMPARE(script.shown(), QStringList());
-    QCOMPARE(QByteArray::fromStdString(m_reports.str()), noUpdateDue);
+    QCOMPARE(QByteArray::fromStdString(m_reports.str()), noUpdateDueReport);
     QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
     QVERIFY(m_sandbox->hostStarts(300).isEmpty());
 }
@@ -151,7 +150,7 @@ void UpdateRunTest::consoleMandatoryFails()
     m_server->setFile("/up/v2/a.dll", "bad a");
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
     QCOMPARE(QString::fromUtf8(result.output),
-             QString::fromUtf8(updateDue + R"({"errormsg":"更新文件a.dll校验不对","success":false,"update":false})"));
+             QString::fromUtf8(updateDueReport + R"({"errormsg":"更新文件a.dll校验不对","success":false,"update":false})"));
     QCOMPARE(result.exitCode, 1);
     verifyUntouched();
     QVERIFY(m_sandbox->hostStarts(300).isEmpty());
