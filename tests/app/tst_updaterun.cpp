@@ -13,7 +13,6 @@
 
 namespace {
 const QByteArray previousManifest("previous manifest\n");
-
 }
 
 class UpdateRunTest : public QObject
