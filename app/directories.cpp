@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 void ensureDirectory(QDir &directory)
 {
@@ -21,12 +22,36 @@ void ensureDirectory(QDir &directory)
     directory.setPath(wanted);
 }
 
-bool writeFileBytes(const QString &path, const QByteArray &bytes)
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
-        return false;
-    file.write(bytes);
-    file.close();
-    return true;
+    // Written beside and renamed into place: a reader never sees half a file.
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
+#endif
+    const QString cleanPath = QDir::cleanPath(path);
+    QString cleanFolder = QDir::cleanPath(folder);
+    if (cleanPath.compare(cleanFolder, sensitivity) == 0)
+        return true;
+    if (!cleanFolder.endsWith(QLatin1Char('/')))
+        cleanFolder += QLatin1Char('/');
+    return cleanPath.startsWith(cleanFolder, sensitivity);
+}
+
+QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
 }

@@ -11,5 +11,15 @@
  */
 void ensureDirectory(QDir &directory);
 
-/// Replaces the content of the file at @p path by @p bytes; false when it cannot be opened.
-bool writeFileBytes(const QString &path, const QByteArray &bytes);
+/**
+ * Replaces the content of the file at @p path by @p bytes, through a temporary
+ * file renamed into place, so the file is either as before or complete.
+ * Returns false, with the reason in @p error when given, if that fails.
+ */
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+
+/// True when @p path is @p folder or lies below it (letter case ignored on Windows).
+bool isSameOrInside(const QString &path, const QString &folder);
+
+/// @p path with links resolved where it exists, otherwise absolute and cleaned.
+QString resolvedPath(const QString &path);

@@ -30,8 +30,9 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_updateUrl = m_config.value(QStringLiteral("URL")).toString();
     m_errorDialog.setDownloadUrl(m_config.value(QStringLiteral("DownLoadUrl")).toString());
     m_installDir = m_applicationDir;
-    m_cacheDir.setPath(m_config.value(QStringLiteral("Cache"),
-                                      m_applicationDir.absoluteFilePath(QStringLiteral("update"))).toString());
+    m_configuredCache = m_config.value(QStringLiteral("Cache")).toString();
+    m_cacheDir.setPath(m_configuredCache.isEmpty()
+                       ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
         m_hostPath = m_installDir.absoluteFilePath(m_hostPath);
@@ -54,7 +55,8 @@ int UpdateDriver::run()
         return endWithConfigError(tr("升级地址不合法:%1").arg(m_updateUrl));
     if (m_verifier && !m_verifier->isValid())
         return endWithConfigError(tr("升级公钥不合法:%1").arg(m_config.value(QStringLiteral("PublicKey")).toString()));
-    prepareDirectories();
+    if (!prepareDirectories())
+        return endWithConfigError(tr("缓存目录不合法:%1").arg(m_configuredCache));
 
     for (;;) {
         if (const PassEnd end = runPass())
@@ -62,7 +64,7 @@ int UpdateDriver::run()
     }
 }
 
-void UpdateDriver::prepareDirectories()
+bool UpdateDriver::prepareDirectories()
 {
     m_installDir.makeAbsolute();
     ensureDirectory(m_installDir);
@@ -70,7 +72,37 @@ void UpdateDriver::prepareDirectories()
         m_installDir.cdUp();
 
     m_cacheDir.makeAbsolute();
+    // Downloads would land on installed files unguarded, and a stale download
+    // place would be emptied inside the install folder.
+    if (isSameOrInside(resolvedPath(m_installDir.absolutePath()), resolvedPath(m_cacheDir.absolutePath())))
+        return false;
     ensureDirectory(m_cacheDir);
+    return true;
+}
+
+void UpdateDriver::dropEntriesInCache(ManifestMap &manifest) const
+{
+    const QString cache = m_cacheDir.absolutePath();
+    const QString resolvedCache = resolvedPath(cache);
+    const QString install = m_installDir.absolutePath() + QLatin1Char('/');
+    const QString resolvedInstall = resolvedPath(m_installDir.absolutePath()) + QLatin1Char('/');
+    for (auto entry = manifest.begin(); entry != manifest.end();) {
+        if (isSameOrInside(install + entry.key(), cache)
+                || isSameOrInside(resolvedInstall + entry.key(), resolvedCache))
+            entry = manifest.erase(entry);
+        else
+            ++entry;
+    }
+}
+
+void UpdateDriver::storeLocalManifest(const QByteArray &manifest)
+{
+    // The install itself is complete; a stale local manifest only costs the next
+    // check some hashing, so this is told but does not fail the run.
+    const QString path = m_installDir.absoluteFilePath(FileNames::localManifest);
+    QString error;
+    if (!writeFileBytes(path, manifest, &error))
+        std::cerr << tr("创建文件[%1]失败:%2").arg(path, error).toStdString() << std::endl;
 }
 
 UpdateDriver::PassEnd UpdateDriver::runPass()
@@ -89,11 +121,9 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
         return retryableFailure(tr("升级描述文件签名无效"));
 
     const QString descriptionPath = m_cacheDir.absoluteFilePath(FileNames::updateDescription);
-    QFile descriptionFile(descriptionPath);
-    if (!descriptionFile.open(QIODevice::ReadWrite | QIODevice::Truncate))
-        return retryableFailure(tr("创建文件[%1]失败:%2").arg(descriptionPath, descriptionFile.errorString()));
-    descriptionFile.write(fetched);
-    descriptionFile.close();
+    QString writeError;
+    if (!writeFileBytes(descriptionPath, fetched, &writeError))
+        return retryableFailure(tr("创建文件[%1]失败:%2").arg(descriptionPath, writeError));
 
     UpdateCheck check;
     QSettings description(descriptionPath, QSettings::IniFormat);
@@ -110,11 +140,13 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
         return retryableFailure(tr("更新列表文件签名无效"));
 
     check.manifest = fetched;
-    check.changes = compareManifest(parseManifest(fetched), m_installDir);
+    ManifestMap remote = parseManifest(fetched);
+    dropEntriesInCache(remote);
+    check.changes = compareManifest(remote, m_installDir);
     if (m_console)
         report(true, !check.changes.isEmpty() && isMandatory(check), QString());
     if (check.changes.isEmpty()) {
-        writeFileBytes(m_installDir.absoluteFilePath(FileNames::localManifest), check.manifest);
+        storeLocalManifest(check.manifest);
         if (!m_console)
             relaunch();
         return 1;
@@ -162,7 +194,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
     engine.wait();
 
     if (engine.isSuccess()) {
-        writeFileBytes(m_installDir.absoluteFilePath(FileNames::localManifest), check.manifest);
+        storeLocalManifest(check.manifest);
         if (!m_console || isMandatory(check))
             relaunch();
         return 0;

@@ -57,7 +57,11 @@ private:
     using PassEnd = std::optional<int>;
 
     bool isMandatory(const UpdateCheck &check) const { return check.updateType != 0; }
-    void prepareDirectories();
+    /// False when the cache folder is the install folder or holds it.
+    bool prepareDirectories();
+    /// Drops the entries that would be installed into the cache folder.
+    void dropEntriesInCache(ManifestMap &manifest) const;
+    void storeLocalManifest(const QByteArray &manifest);
     PassEnd runPass();
     PassEnd runUpdate(const UpdateCheck &check);
     PassEnd retryableFailure(const QString &message);
@@ -77,6 +81,7 @@ private:
     QSettings m_config;
     QString m_updateUrl;
     QDir m_installDir;
+    QString m_configuredCache;
     QDir m_cacheDir;
     QString m_hostPath;
     bool m_console = false;

@@ -2,12 +2,11 @@
 
 #include "filehash.h"
 #include "bodyreceiver.h"
+#include "filereplacement.h"
 
 #include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-
-#include <cstdio>
 
 namespace {
 int s_stallTimeoutMsecs = 30 * 1000;
@@ -99,7 +98,9 @@ void CDownloadThread::startNextDownload()
             return;
         }
     } else if (file.isDir()) {
-        if (!QDir(file.absoluteFilePath()).removeRecursively()) {
+        // Only ever below the cache folder: an entry naming the folder itself, or
+        // leading out of it, must not empty a folder of the user's.
+        if (!isInsideCache(file) || !QDir(file.absoluteFilePath()).removeRecursively()) {
             fail(file, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
             return;
         }
@@ -129,6 +130,14 @@ void CDownloadThread::startNextDownload()
     connect(reply, &QNetworkReply::readyRead, this, &CDownloadThread::onDataArrived);
     connect(reply, &QNetworkReply::finished, this, &CDownloadThread::onDownloadFinished);
     m_stallTimer.start(s_stallTimeoutMsecs);
+}
+
+bool CDownloadThread::isInsideCache(const QFileInfo &file) const
+{
+    QString cache = QDir::cleanPath(m_cacheDir.absolutePath());
+    if (!cache.endsWith(QLatin1Char('/')))
+        cache += QLatin1Char('/');
+    return QDir::cleanPath(file.absoluteFilePath()).startsWith(cache);
 }
 
 QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
@@ -216,31 +225,30 @@ void CDownloadThread::installFiles()
 {
     for (const ManifestEntry &entry : qAsConst(m_updateList)) {
         const QFileInfo target(m_installDir.absoluteFilePath(entry.path));
-        const QFileInfo backup(m_installDir.absoluteFilePath(entry.path + QLatin1String(".old")));
-        const QFileDevice::Permissions previousPermissions = target.permissions();
-        if (target.exists()) {
-            if (backup.exists() && !QFile::remove(backup.absoluteFilePath())) {
-                fail(target, tr("删除文件%1失败").arg(backup.fileName()));
-                return;
-            }
-            if (std::rename(QFile::encodeName(target.absoluteFilePath()).constData(),
-                            QFile::encodeName(backup.absoluteFilePath()).constData()) != 0) {
-                fail(target, tr("重命名%1为%2失败").arg(target.absoluteFilePath(), backup.absoluteFilePath()));
-                return;
-            }
-        } else if (!target.absoluteDir().exists() && !m_installDir.mkpath(target.absolutePath())) {
+        const QString backup = m_installDir.absoluteFilePath(entry.path + QLatin1String(".old"));
+        const QString source = m_cacheDir.absoluteFilePath(entry.path);
+#ifndef Q_OS_WIN
+        // Here a downloaded file has no execute bit; a replaced program must still
+        // run, from the instant it is in place.
+        if (const QFileDevice::Permissions previous = target.permissions())
+            QFile::setPermissions(source, previous);
+#endif
+        switch (replaceFile(source, target.absoluteFilePath(), backup)) {
+        case Replacement::Done:
+            break;
+        case Replacement::BackupNotRemoved:
+            fail(target, tr("删除文件%1失败").arg(QFileInfo(backup).fileName()));
+            return;
+        case Replacement::BackupNotMade:
+            fail(target, tr("重命名%1为%2失败").arg(target.absoluteFilePath(), backup));
+            return;
+        case Replacement::DirectoryNotMade:
             fail(target, tr("创建目录%1失败").arg(target.absolutePath()));
             return;
-        }
-        if (!QFile::rename(m_cacheDir.absoluteFilePath(entry.path), target.absoluteFilePath())) {
+        case Replacement::NotMoved:
             fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
             return;
         }
-#ifndef Q_OS_WIN
-        // Here a downloaded file has no execute bit; a replaced program must still run.
-        if (previousPermissions)
-            QFile::setPermissions(target.absoluteFilePath(), previousPermissions);
-#endif
     }
     m_success = true;
     m_message = tr("更新成功");

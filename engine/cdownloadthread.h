@@ -21,6 +21,7 @@ class QNetworkReply;
  * Downloads the files of an update list into the cache directory, verifies
  * each (HTTP status 200, length, digest text), then moves them into the
  * install directory, keeping every replaced file as "<name>.old" beside it.
+ * Each target path holds its previous file or its new one at every instant.
  *
  * Each body is written to a temporary file beside its cache file as it
  * arrives, counted and hashed on the way, and takes the cache file's place
@@ -74,6 +75,7 @@ signals:
 
 private:
     QFileInfo cacheFile(const ManifestEntry &entry) const;
+    bool isInsideCache(const QFileInfo &file) const;
     void startNextDownload();
     void onDataArrived();
     void onDownloadStalled();

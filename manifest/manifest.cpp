@@ -17,10 +17,10 @@ quint64 sizeFromField(const QByteArray &field)
     return (value << 32) | (value >> 32);
 }
 
-bool isParentSegment(const QStringRef &segment)
+bool isDotSegment(const QStringRef &segment)
 {
-    // Windows drops trailing dots and spaces from a path component, so ". ." and
-    // "..." can name the parent there as well.
+    // "." names the folder itself and ".." its parent; Windows drops trailing dots
+    // and spaces from a path component, so ". ." and "..." fold into those too.
     int dots = 0;
     for (const QChar c : segment) {
         if (c == QLatin1Char('.'))
@@ -28,7 +28,7 @@ bool isParentSegment(const QStringRef &segment)
         else if (c != QLatin1Char(' '))
             return false;
     }
-    return dots >= 2;
+    return dots >= 1;
 }
 
 } // namespace
@@ -39,7 +39,7 @@ bool isSafeManifestPath(const QString &path)
         return false;
     const QVector<QStringRef> segments = path.splitRef(QLatin1Char('/'));
     for (const QStringRef &segment : segments) {
-        if (isParentSegment(segment))
+        if (isDotSegment(segment))
             return false;
     }
     return true;
@@ -83,10 +83,11 @@ ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
 
     ManifestMap changes;
     for (const ManifestEntry &entry : remote) {
+        // The local manifest only saves reading files it vouches for; a file it
+        // does not vouch for may still be current, after an interrupted install.
         const auto known = local.constFind(entry.path);
-        const bool current = known != local.cend()
-                ? known->md5 == entry.md5
-                : fileMd5Equals(dir.absoluteFilePath(entry.path), entry.md5);
+        const bool current = (known != local.cend() && known->md5 == entry.md5)
+                || fileMd5Equals(dir.absoluteFilePath(entry.path), entry.md5);
         if (!current)
             changes.insert(entry.path, entry);
     }

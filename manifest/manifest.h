@@ -42,15 +42,15 @@ ManifestMap parseManifest(const QByteArray &bytes);
 QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &encodedPath);
 
 /**
- * True for a normalised manifest path that stays inside the checked directory:
- * not empty, not absolute, no colon and no parent-directory segment.
+ * True for a normalised manifest path that names a file inside the checked
+ * directory: not empty, not absolute, no colon, no "." or ".." segment.
  */
 bool isSafeManifestPath(const QString &path);
 
 /**
  * The change map: the entries of @p remote that are not current in @p dir.
- * A path that the local manifest (update_md5.info in @p dir) lists is current
- * when its digest there equals the remote one, without looking at the disk;
- * any other path is current when the file's digest text equals the remote one.
+ * A path that the local manifest (update_md5.info in @p dir) lists with the
+ * remote digest is current without looking at the disk; any other path is
+ * current when the file's digest text equals the remote one.
  */
 ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir);

@@ -39,10 +39,13 @@ private slots:
     void restartWhileGuardHeld();
     void secondUpdaterIsBlocked();
     void killedUpdaterDoesNotBlock();
+    void simultaneousUpdatersNeverBothRun();
     void windowModeShowsConfigError();
     void windowModeAlreadyRunning();
     void directories_data();
     void directories();
+    void cacheHoldingInstallRefused_data();
+    void cacheHoldingInstallRefused();
     void ensureDirectoryCreatesMissingLevels();
 };
 
@@ -161,6 +164,25 @@ void StartupTest::killedUpdaterDoesNotBlock()
     QCOMPARE(server.requestPaths().last(), QByteArray("/gone//update.ini"));
 }
 
+void StartupTest::simultaneousUpdatersNeverBothRun()
+{
+    // Two at the same instant, many times over: exactly one may take the guard.
+    QTemporaryDir dir;
+    for (int pair = 0; pair < 500; ++pair) {
+        const QString appDir = dir.filePath(QString::number(pair));
+        QProcess first;
+        QProcess second;
+        first.start(QStringLiteral(GUARD_PROBE_EXECUTABLE), {appDir});
+        second.start(QStringLiteral(GUARD_PROBE_EXECUTABLE), {appDir});
+        QVERIFY(first.waitForReadyRead(10000) && second.waitForReadyRead(10000));
+        const QByteArray answers = first.readAll() + second.readAll();
+        first.closeWriteChannel();
+        second.closeWriteChannel();
+        QVERIFY(first.waitForFinished(10000) && second.waitForFinished(10000));
+        QVERIFY2(answers == "10" || answers == "01", qPrintable(QStringLiteral("pair %1: %2").arg(pair).arg(QString::fromLatin1(answers))));
+    }
+}
+
 void StartupTest::windowModeShowsConfigError()
 {
     UpdaterSandbox sandbox;
@@ -204,6 +226,7 @@ void StartupTest::directories_data()
     QTest::newRow("Bin, relative ExeName in a subfolder") << "pkg/Bin" << "sub/app.exe" << "" << "pkg" << "pkg/Bin/sub/app.exe" << "pkg/Bin/update";
     QTest::newRow("bin2 is not bin") << "pkg/bin2" << "" << "" << "pkg/bin2" << "pkg/bin2/Host.exe" << "pkg/bin2/update";
     QTest::newRow("absolute ExeName") << "pkg/bin" << "@/elsewhere/host" << "" << "pkg" << "elsewhere/host" << "pkg/bin/update";
+    QTest::newRow("empty Cache is the default") << "app" << "" << " " << "app" << "app/Host.exe" << "app/update";
     QTest::newRow("relative Cache") << "app" << "" << "rel/cache" << "app" << "app/Host.exe" << "work/rel/cache";
     QTest::newRow("absolute Cache, missing levels") << "app" << "" << "@/c1/c2/c3/c4" << "app" << "app/Host.exe" << "c1/c2/c3/c4";
 }
@@ -226,7 +249,7 @@ void StartupTest::directories()
     if (!exeName.isEmpty())
         config.insert(QStringLiteral("ExeName"), exeName.replace(QLatin1Char('@'), sandbox.root()));
     if (!cache.isEmpty())
-        config.insert(QStringLiteral("Cache"), cache.replace(QLatin1Char('@'), sandbox.root()));
+        config.insert(QStringLiteral("Cache"), cache.trimmed().replace(QLatin1Char('@'), sandbox.root()));
     sandbox.writeConfig(config);
     sandbox.installHost(hostPath);
 
@@ -237,6 +260,32 @@ void StartupTest::directories()
 
     QCOMPARE(sandbox.run({"restart"}).exitCode, 1);
     QCOMPARE(sandbox.hostStarts(), (QList<QStringList>{{sandbox.updaterPath(), "no_check"}}));
+}
+
+void StartupTest::cacheHoldingInstallRefused_data()
+{
+    QTest::addColumn<QString>("cache");       // "@" stands for the sandbox root; the working directory is the install folder
+    QTest::newRow("the working directory") << ".";
+    QTest::newRow("the install folder") << "@/app";
+    QTest::newRow("the install folder, trailing slash") << "@/app/";
+    QTest::newRow("a parent of it") << "@";
+    QTest::newRow("the root") << "/";
+}
+
+void StartupTest::cacheHoldingInstallRefused()
+{
+    QFETCH(QString, cache);
+    TestHttpServer server;
+    UpdaterSandbox sandbox(QStringLiteral("app"));
+    sandbox.writeFile(QStringLiteral("app/user.txt"), "user file");
+    cache.replace(QLatin1Char('@'), sandbox.root());
+    sandbox.writeConfig({{"URL", server.url(QStringLiteral("/up/"))}, {"Cache", cache}});
+
+    const UpdaterSandbox::Result result = sandbox.run({"console"}, 30000, sandbox.appDir());
+    QCOMPARE(result.output, failureReport(QStringLiteral("缓存目录不合法:") + cache));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(server.requests().isEmpty());
+    QCOMPARE(sandbox.readFile(QStringLiteral("app/user.txt")), QByteArray("user file"));
 }
 
 void StartupTest::ensureDirectoryCreatesMissingLevels()

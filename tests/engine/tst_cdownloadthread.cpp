@@ -68,7 +68,7 @@ private slots:
     void leftoverTemporaryFileIsReplaced();
     void installKeepsBackups();
     void backupNameTakenByDirectory();
-    void failedMoveLeavesDocumentedState();
+    void failedMoveKeepsTarget();
     void retryFetchesOnlyWhatIsNotCached();
     void quitDuringTransfer();
     void endlessBodyIsCut();
@@ -285,6 +285,16 @@ void CDownloadThreadTest::directoryInCachePlaceIsRemoved()
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
+
+    // An entry naming the cache folder itself never empties it.
+    QVERIFY(writeTestFile(cachePath(QStringLiteral("user.txt")), "user file"));
+    QVERIFY(writeTestFile(cachePath(QStringLiteral("sub/user.txt")), "user file"));
+    for (const QString &path : {QStringLiteral("."), QStringLiteral("sub/..")}) {
+        CDownloadThread itself(m_baseUrl, m_cacheDir, m_installDir, {ManifestEntry{path, 1, md5Text("x")}});
+        QVERIFY(runToEnd(itself));
+        QVERIFY2(itself.errorMessage().startsWith(QStringLiteral("路径")), qPrintable(itself.errorMessage()));
+        QCOMPARE(readTestFile(cachePath(QStringLiteral("user.txt"))), QByteArray("user file"));
+    }
 }
 
 void CDownloadThreadTest::cacheBelowRegularFileFailsToWrite()
@@ -381,7 +391,7 @@ void CDownloadThreadTest::backupNameTakenByDirectory()
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.old/keep.txt"))), QByteArray("kept"));
 }
 
-void CDownloadThreadTest::failedMoveLeavesDocumentedState()
+void CDownloadThreadTest::failedMoveKeepsTarget()
 {
     for (const char *name : {"a.dll", "b.dll", "c.dll"})
         QVERIFY(writeTestFile(installPath(QLatin1String(name)), QByteArray("old ") + name));
@@ -404,7 +414,7 @@ void CDownloadThreadTest::failedMoveLeavesDocumentedState()
     QCOMPARE(failed.at(0).at(0).value<QFileInfo>().absoluteFilePath(), installPath(QStringLiteral("b.dll")));
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a.dll"));
-    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("b.dll"))));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll"))), QByteArray("old b.dll"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b.dll"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("c.dll"))), QByteArray("old c.dll"));
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("c.dll.old"))));

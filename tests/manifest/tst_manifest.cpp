@@ -106,6 +106,12 @@ void ManifestTest::unsafePathsDropped_data()
     QTest::newRow("parent segment at the end") << QByteArray("bin/..");
     QTest::newRow("three dots") << QByteArray("bin/.../a.dll");
     QTest::newRow("dots and a space") << QByteArray("bin/.. /a.dll");
+    QTest::newRow("the folder itself") << QByteArray(".");
+    QTest::newRow("the folder itself, backslash") << QByteArray("\\.");
+    QTest::newRow("dot segment first") << QByteArray("./a.dll");
+    QTest::newRow("dot segment inside") << QByteArray("bin/./a.dll");
+    QTest::newRow("dot segment at the end") << QByteArray("bin/.");
+    QTest::newRow("dot and a space") << QByteArray("bin/. /a.dll");
     QTest::newRow("NUL byte") << QByteArray("a.dll\0/x", 8);
 }
 
@@ -131,7 +137,8 @@ void ManifestTest::compare_data()
     QTest::newRow("no local manifest, file differs") << QByteArray() << true << md5Text("abd") << true;
     QTest::newRow("uppercase digest never matches") << QByteArray() << true << abc.toUpper() << true;
     QTest::newRow("same digest trusted although missing") << line(abc, "0", "a.dll") << false << abc << false;
-    QTest::newRow("different digest listed although current") << line(md5Text("old"), "0", "a.dll") << true << abc << true;
+    QTest::newRow("different digest, file already current") << line(md5Text("old"), "0", "a.dll") << true << abc << false;
+    QTest::newRow("different digest, file missing") << line(md5Text("old"), "0", "a.dll") << false << abc << true;
     QTest::newRow("local manifest without the path") << line(abc, "0", "other.dll") << false << abc << true;
     QTest::newRow("local manifest path differs in case") << line(abc, "0", "A.dll") << true << abc << false;
 }
