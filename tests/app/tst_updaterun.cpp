@@ -25,6 +25,8 @@ private slots:
 
     void consoleMandatory();
     void consoleMandatoryShowsProgress();
+    void releaseEntriesInCacheDropped_data();
+    void releaseEntriesInCacheDropped();
     void consoleOptional();
     void consoleMandatoryFails();
     void windowNotice_data();
@@ -109,6 +111,29 @@ void UpdateRunTest::consoleMandatory()
     QCOMPARE(m_sandbox->hostStarts(), (QList<QStringList>{{m_sandbox->updaterPath(), "no_check"}}));
     QCOMPARE(m_server->requestPaths(),
              (QList<QByteArray>{"/up//update.ini", "/up/v2//md5.txt", "/up/v2/a.dll", "/up/v2/sub/c.dll"}));
+}
+
+void UpdateRunTest::releaseEntriesInCacheDropped_data()
+{
+    QTest::addColumn<QByteArray>("cachePath");   // a release path inside the default cache folder "update"
+    QTest::newRow("file inside the cache") << QByteArray("update/a.dll");
+    QTest::newRow("file named like the cache") << QByteArray("update");
+    QTest::newRow("nested inside the cache") << QByteArray("update/sub/c.dll");
+}
+
+void UpdateRunTest::releaseEntriesInCacheDropped()
+{
+    QFETCH(QByteArray, cachePath);
+    publish(1);
+    m_server->setFile("/up/v2//md5.txt", m_manifest + manifestLine("other bytes", cachePath));
+    m_server->setFile("/up/v2/" + cachePath, "other bytes");
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(result.output, updateDueReport);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/c.dll")), QByteArray("new c"));
+    QVERIFY(QFileInfo(m_sandbox->path(QStringLiteral("update"))).isDir());
+    QVERIFY(!m_server->requestPaths().contains("/up/v2/" + cachePath));
 }
 
 void UpdateRunTest::consoleMandatoryShowsProgress()

@@ -93,7 +93,10 @@ UpdaterSandbox::Result UpdaterSandbox::run(const QStringList &arguments, int tim
     QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
     QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
     QTimer::singleShot(timeoutMsecs, &loop, &QEventLoop::quit);
-    process.start(updaterPath(), arguments);
+    if (m_launcher.isEmpty())
+        process.start(updaterPath(), arguments);
+    else
+        process.start(m_launcher.first(), m_launcher.mid(1) + QStringList{updaterPath()} + arguments);
     loop.exec();
 
     Result result;

@@ -43,10 +43,14 @@ public:
                const QString &workingDir = QString(),
                const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const;
 
+    /// Runs the updater through @p launcher (a program and its arguments) from now on, as in "strace …".
+    void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
+
     /// Every host start so far, each as its argument list. Waits up to @p waitMsecs for the first.
     QList<QStringList> hostStarts(int waitMsecs = 3000) const;
 
 private:
     QTemporaryDir m_dir;
     QString m_appDir;
+    QStringList m_launcher;
 };
