@@ -13,8 +13,11 @@
 #include <QUrl>
 
 namespace {
-// Seconds that each fetch of update.ini and md5.txt may take.
+// Seconds without data after which a fetch of update.ini or md5.txt is given up.
 constexpr int fetchTimeoutSeconds = 5;
+// The largest update description (and signature) and manifest accepted, decompressed.
+constexpr qint64 descriptionMaxBytes = 1024 * 1024;
+constexpr qint64 manifestMaxBytes = 64 * 1024 * 1024;
 }
 
 UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &modeArgument,
@@ -115,7 +118,7 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     const QUrl descriptionUrl(descriptionAddress, QUrl::TolerantMode);
     if (!descriptionUrl.isValid())
         return endWithConfigError(tr("升级描述文件地址不合法:%1").arg(descriptionUrl.toString()));
-    if (!fetch(descriptionUrl, fetched, fetchError))
+    if (!fetch(descriptionUrl, descriptionMaxBytes, fetched, fetchError))
         return retryableFailure(tr("下载升级描述文件失败:%1").arg(fetchError));
     if (!isSigned(fetched, descriptionAddress))
         return retryableFailure(tr("升级描述文件签名无效"));
@@ -134,7 +137,7 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
     check.downloadBaseUrl = m_updateUrl + folder + QLatin1Char('/');
     const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;
-    if (!fetch(QUrl(manifestAddress, QUrl::TolerantMode), fetched, fetchError))
+    if (!fetch(QUrl(manifestAddress, QUrl::TolerantMode), manifestMaxBytes, fetched, fetchError))
         return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
     if (!isSigned(fetched, manifestAddress))
         return retryableFailure(tr("更新列表文件签名无效"));
@@ -154,9 +157,9 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     return runUpdate(check);
 }
 
-bool UpdateDriver::fetch(const QUrl &url, QByteArray &body, QString &error)
+bool UpdateDriver::fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error)
 {
-    return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, {}, "GET", {}, nullptr);
+    return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, {}, "GET", {}, nullptr, maxBytes);
 }
 
 bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
@@ -166,7 +169,7 @@ bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
     // A signature that cannot be fetched counts as a wrong one.
     QByteArray signature;
     QString error;
-    return fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), signature, error)
+    return fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), descriptionMaxBytes, signature, error)
             && m_verifier->verify(content, signature);
 }
 

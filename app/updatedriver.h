@@ -65,7 +65,7 @@ private:
     PassEnd runPass();
     PassEnd runUpdate(const UpdateCheck &check);
     PassEnd retryableFailure(const QString &message);
-    bool fetch(const QUrl &url, QByteArray &body, QString &error);
+    bool fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error);
     /// True without a configured key; otherwise when <address>.sig signs @p content.
     bool isSigned(const QByteArray &content, const QString &address);
     int endWithConfigError(const QString &message);

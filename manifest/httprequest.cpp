@@ -13,10 +13,17 @@ void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, Htt
         headers.insert(pair.first, pair.second);
 }
 
+namespace {
+// However steadily a body keeps coming, a fetch ends after this long.
+constexpr int totalLimitMsecs = 5 * 60 * 1000;
+// What the network stack may hold of a body before it is counted here.
+constexpr qint64 replyBufferSize = 256 * 1024;
+}
+
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,
                  const QByteArray &verb, const QByteArray &body,
-                 HttpHeaders *responseHeaders)
+                 HttpHeaders *responseHeaders, qint64 maxBytes)
 {
     QNetworkRequest request(url);
     for (auto it = headers.cbegin(); it != headers.cend(); ++it)
@@ -27,24 +34,64 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         errorText = QCoreApplication::translate("httpRequest", "发送请求失败");
         return false;
     }
+    reply->setReadBufferSize(replyBufferSize);
 
     QEventLoop loop;
+    QByteArray received;
+    bool tooLarge = false;
+    QTimer idleTimer;
+    idleTimer.setSingleShot(true);
+    QObject::connect(&idleTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer totalTimer;
+    totalTimer.setSingleShot(true);
+    QObject::connect(&totalTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // Counted as it arrives (after any decompression), so an endless body or a
+    // compression bomb is cut at the limit instead of filling memory.
+    QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
+        if (timeoutSeconds > 0)
+            idleTimer.start();
+        received += reply->readAll();
+        if (maxBytes > 0 && received.size() > maxBytes) {
+            tooLarge = true;
+            loop.quit();
+        }
+    });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (timeoutSeconds > 0)
-        QTimer::singleShot(timeoutSeconds * 1000, &loop, &QEventLoop::quit);
-    loop.exec();
+    if (timeoutSeconds > 0) {
+        // An idle limit: a slow but steady body may take longer, up to the total limit.
+        idleTimer.start(timeoutSeconds * 1000);
+        totalTimer.start(totalLimitMsecs);
+    }
+    if (!reply->isFinished())
+        loop.exec();
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 200) {
+    bool complete = false;
+    if (tooLarge) {
+        errorText = QCoreApplication::translate("httpRequest", "文件过大");
+    } else if (!reply->isFinished()) {
+        errorText = QCoreApplication::translate("httpRequest", "网络超时");
+    } else if (status != 200 || reply->error() != QNetworkReply::NoError) {
+        errorText = reply->errorString();
+    } else {
+        received += reply->readAll();
+        // A body cut by a dropped connection is short of what the server announced.
+        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (maxBytes > 0 && received.size() > maxBytes)
+            errorText = QCoreApplication::translate("httpRequest", "文件过大");
+        else if (announced.isValid() && announced.toLongLong() != received.size())
+            errorText = QCoreApplication::translate("httpRequest", "数据不完整");
+        else
+            complete = true;
+    }
+    if (complete) {
         if (responseHeaders)
             storeResponseHeaders(reply->rawHeaderPairs(), *responseHeaders);
-        response = reply->readAll();
-    } else {
-        errorText = reply->isFinished()
-                ? reply->errorString()
-                : QCoreApplication::translate("httpRequest", "网络超时");
+        response = received;
     }
     // An unfinished reply stops when it is deleted.
+    if (!reply->isFinished())
+        reply->abort();
     reply->deleteLater();
-    return status == 200;
+    return complete;
 }

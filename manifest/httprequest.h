@@ -13,25 +13,29 @@ class QNetworkAccessManager;
 using HttpHeaders = QMap<QByteArray, QByteArray>;
 
 /**
- * Sends one request through @p manager and waits for it in a local event loop,
- * so the caller sees a blocking call while the thread keeps serving its events.
- *
- * Returns true only when the reply carried HTTP status 200: @p response is then
- * replaced by the body received so far and, when @p responseHeaders is given,
- * the reply's headers are stored in it (a repeated name keeps its later value).
- * Otherwise @p response is left alone and @p errorText is set to the reply's
- * error description, to "网络超时" when @p timeoutSeconds (if above 0) ran out
- * first, or to "发送请求失败" when no reply could be made. Redirects are not
- * followed. Must be called on the thread that owns @p manager.
- */
-/**
  * Stores @p pairs into @p headers in the order given: a name seen twice keeps
  * its later value, names already in @p headers under other names stay.
  * (Qt joins an HTTP header that a reply repeats into one "a, b" pair.)
  */
 void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, HttpHeaders &headers);
 
+/**
+ * Sends one request through @p manager and waits for it in a local event loop,
+ * so the caller sees a blocking call while the thread keeps serving its events.
+ *
+ * Returns true only for a complete body: HTTP status 200, the reply finished
+ * without a network error, and as many bytes as Content-Length announced, if
+ * it did. @p response is then replaced by the body and, when @p responseHeaders
+ * is given, the reply's headers are stored in it (a repeated name keeps its
+ * later value). Otherwise @p response is left alone and @p errorText says why:
+ * the reply's error description; "网络超时" when nothing arrived for
+ * @p timeoutSeconds (if above 0), or the whole exchange took five minutes;
+ * "文件过大" when the body, counted after any decompression, grew beyond
+ * @p maxBytes (if above 0); "数据不完整" when it fell short of its announced
+ * length; "发送请求失败" when no reply could be made. Redirects are not
+ * followed. Must be called on the thread that owns @p manager.
+ */
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,
                  const QByteArray &verb, const QByteArray &body,
-                 HttpHeaders *responseHeaders);
+                 HttpHeaders *responseHeaders, qint64 maxBytes = 0);

@@ -6,6 +6,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+Q_DECLARE_METATYPE(TestHttpServer::Response)
+
 class HttpRequestTest : public QObject
 {
     Q_OBJECT
@@ -17,7 +19,8 @@ private slots:
     void statusDecides();
     void noAnswerTimesOut();
     void zeroTimeoutWaits();
-    void incompleteBodyAtTimeout();
+    void serverBehaviours_data();
+    void serverBehaviours();
     void connectionRefused();
     void requestHeadersInNameOrder();
     void responseHeaders();
@@ -117,15 +120,69 @@ void HttpRequestTest::zeroTimeoutWaits()
     QCOMPARE(m_response, QByteArray("late"));
 }
 
-void HttpRequestTest::incompleteBodyAtTimeout()
+void HttpRequestTest::serverBehaviours_data()
 {
-    TestHttpServer::Response response;
-    response.body = QByteArray(1000, 'b');
-    response.end = TestHttpServer::BodyEnd::Stall;
-    response.cutAt = 400;
-    m_server->setResponse("/stalled", response);
-    QVERIFY(get("/stalled", 1));
-    QCOMPARE(m_response, QByteArray(400, 'b'));
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<QString>("error");     // empty: success with the whole body
+
+    const QByteArray body = QByteArray(300, 'a') + QByteArray(700, 'b');
+    TestHttpServer::Response dropped;
+    dropped.body = body;
+    dropped.end = TestHttpServer::BodyEnd::Close;
+    dropped.cutAt = 400;
+    QTest::newRow("connection dropped part-way") << dropped << 5 << qint64(0) << QStringLiteral("Connection closed");
+
+    TestHttpServer::Response stalled = dropped;
+    stalled.end = TestHttpServer::BodyEnd::Stall;
+    QTest::newRow("partial body at the time-out") << stalled << 1 << qint64(0) << QStringLiteral("网络超时");
+
+    TestHttpServer::Response endless;
+    endless.end = TestHttpServer::BodyEnd::Endless;
+    QTest::newRow("endless") << endless << 5 << qint64(1024 * 1024) << QStringLiteral("文件过大");
+
+    TestHttpServer::Response oversize;
+    oversize.body = QByteArray(1024 * 1024 + 1, 'o');
+    QTest::newRow("one byte over the limit") << oversize << 5 << qint64(1024 * 1024) << QStringLiteral("文件过大");
+    oversize.body.chop(1);
+    QTest::newRow("exactly the limit") << oversize << 5 << qint64(1024 * 1024) << QString();
+
+    // 64 MiB of zeros in 64 KiB: counted after decompression.
+    TestHttpServer::Response bomb;
+    bomb.body = qCompress(QByteArray(64 * 1024 * 1024, '\0'), 9).mid(4);
+    bomb.headers = {{"Content-Encoding", "deflate"}};
+    QTest::newRow("compression bomb") << bomb << 5 << qint64(1024 * 1024) << QStringLiteral("文件过大");
+
+    TestHttpServer::Response compressed;
+    compressed.body = qCompress(body, 9).mid(4);
+    compressed.headers = {{"Content-Encoding", "deflate"}};
+    QTest::newRow("compressed within the limit") << compressed << 5 << qint64(1024 * 1024) << QString();
+
+    // Two seconds in all, never a second without data.
+    TestHttpServer::Response steady;
+    steady.body = body;
+    steady.end = TestHttpServer::BodyEnd::Trickle;
+    steady.trickleBytes = 100;
+    steady.trickleMsecs = 200;
+    QTest::newRow("slow but steady") << steady << 1 << qint64(0) << QString();
+}
+
+void HttpRequestTest::serverBehaviours()
+{
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(int, timeout);
+    QFETCH(qint64, maxBytes);
+    QFETCH(QString, error);
+    m_server->setResponse("/file", response);
+    const bool success = httpRequest(m_network, QUrl(m_server->url(QStringLiteral("/file"))), m_response, m_error,
+                                     timeout, {}, "GET", {}, nullptr, maxBytes);
+    QCOMPARE(m_error, error.isEmpty() ? QStringLiteral("unset") : error);
+    QCOMPARE(success, error.isEmpty());
+    if (success)
+        QCOMPARE(m_response.size(), response.headers.isEmpty() ? response.body.size() : 1000);
+    else
+        QCOMPARE(m_response, QByteArray("earlier"));
 }
 
 void HttpRequestTest::connectionRefused()

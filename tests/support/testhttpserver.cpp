@@ -164,9 +164,24 @@ void TestHttpServer::respond(QTcpSocket *socket, const Response &response)
         connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { feedEndless(socket); });
         feedEndless(socket);
         break;
+    case BodyEnd::Trickle:
+        trickle(socket, response, 0);
+        break;
     case BodyEnd::NoAnswer:
         break;
     }
+}
+
+void TestHttpServer::trickle(QTcpSocket *socket, const Response &response, int sent)
+{
+    if (sent >= response.body.size()) {
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(response.body.mid(sent, response.trickleBytes));
+    QTimer::singleShot(response.trickleMsecs, socket, [this, socket, response, sent] {
+        trickle(socket, response, sent + response.trickleBytes);
+    });
 }
 
 void TestHttpServer::feedEndless(QTcpSocket *socket)

@@ -28,6 +28,7 @@ public:
         Stall,      ///< full length announced, nothing more after cutAt bytes
         Endless,    ///< no length announced, data keeps coming (bounded for safety)
         NoAnswer,   ///< the request is read and never answered
+        Trickle,    ///< full length announced, trickleBytes sent every trickleMsecs
     };
 
     struct Response
@@ -38,6 +39,8 @@ public:
         BodyEnd end = BodyEnd::Complete;
         qint64 cutAt = 0;
         int delayMsecs = 0;
+        int trickleBytes = 0;
+        int trickleMsecs = 0;
     };
 
     struct Request
@@ -70,6 +73,7 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void respond(QTcpSocket *socket, const Response &response);
     void feedEndless(QTcpSocket *socket);
+    void trickle(QTcpSocket *socket, const Response &response, int sent);
 
     QTcpServer m_server;
     QHash<QByteArray, Response> m_responses;
