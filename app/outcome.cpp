@@ -26,7 +26,15 @@ bool relaunchHost(const QString &hostPath, const QString &updaterPath)
 {
     if (hostPath.isEmpty())
         return false;
-    return QProcess::startDetached(hostPath, {updaterPath, QStringLiteral("no_check")});
+    // The host must not hold the caller's pipes: whoever reads the report gets
+    // end-of-file when the updater exits, and nothing but the report.
+    QProcess host;
+    host.setProgram(hostPath);
+    host.setArguments({updaterPath, QStringLiteral("no_check")});
+    host.setStandardInputFile(QProcess::nullDevice());
+    host.setStandardOutputFile(QProcess::nullDevice());
+    host.setStandardErrorFile(QProcess::nullDevice());
+    return host.startDetached();
 }
 
 bool showError(CUpdateError &dialog, const QString &title, const QString &message, bool showButtons)

@@ -20,7 +20,8 @@ QByteArray resultReport(bool success, bool update, const QString &message);
 void reportResult(bool success, bool update, const QString &message, std::ostream &out = std::cout);
 
 /**
- * Starts @p hostPath detached with the arguments (@p updaterPath, "no_check").
+ * Starts @p hostPath detached with the arguments (@p updaterPath, "no_check"),
+ * its standard input, output and error on the null device.
  * Does nothing for an empty host path; returns whether the start succeeded.
  */
 bool relaunchHost(const QString &hostPath, const QString &updaterPath);

@@ -10,6 +10,11 @@
 
 namespace {
 int s_stallTimeoutMsecs = 30 * 1000;
+// Less than this in one stall period counts as a stall: a drip keeps nothing alive.
+constexpr qint64 minBytesPerStallPeriod = 1024;
+// An error page is read only this far; its status and reason are what count.
+constexpr qint64 errorPageLimit = 1024 * 1024;
+constexpr int maxRedirects = 10;
 // What the network stack may hold of a body before the engine has taken it.
 constexpr qint64 readBufferSize = 1024 * 1024;
 constexpr int chunkSize = 256 * 1024;
@@ -40,8 +45,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
             QThread::quit();
     }, Qt::DirectConnection);
 
-    m_stallTimer.setSingleShot(true);
-    connect(&m_stallTimer, &QTimer::timeout, this, &CDownloadThread::onDownloadStalled);
+    connect(&m_stallTimer, &QTimer::timeout, this, &CDownloadThread::onStallCheck);
 
     startNextDownload();
 }
@@ -112,8 +116,10 @@ void CDownloadThread::startNextDownload()
     emit downloadStarted(file, m_current, m_updateList.size());
 
     QNetworkRequest request(QUrl(m_baseUrl + entry.path, QUrl::TolerantMode));
+    // Chains and loops end after ten hops; a step down from HTTPS to HTTP is refused.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
     QNetworkReply *reply = m_network.get(request);
     if (!reply) {
         fail(file, tr("下载更新文件%1失败").arg(file.fileName()));
@@ -125,7 +131,9 @@ void CDownloadThread::startNextDownload()
     m_reply = reply;
     m_stalled = false;
     m_oversized = false;
-    connect(reply, &QNetworkReply::redirected, reply, [reply] { emit reply->redirectAllowed(); });
+    m_errorPageCut = false;
+    m_periodBytes = 0;
+    m_errorPageBytes = 0;
     connect(reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &CDownloadThread::onDataArrived);
     connect(reply, &QNetworkReply::finished, this, &CDownloadThread::onDownloadFinished);
@@ -152,8 +160,20 @@ QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
 
 void CDownloadThread::onDataArrived()
 {
-    m_stallTimer.start(s_stallTimeoutMsecs);
-    if (m_reply && m_body && !receiveAvailable(*m_reply, *m_body)) {
+    if (!m_reply || !m_body)
+        return;
+    m_periodBytes += m_reply->bytesAvailable();
+    // Only a 200 body is the file; any other is an error page, read to keep the
+    // connection going and dropped, so the failure keeps the server's reason.
+    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+        m_errorPageBytes += m_reply->skip(m_reply->bytesAvailable());
+        if (m_errorPageBytes > errorPageLimit) {
+            m_errorPageCut = true;
+            m_reply->abort();
+        }
+        return;
+    }
+    if (!receiveAvailable(*m_reply, *m_body)) {
         m_oversized = true;
         m_reply->abort();
     }
@@ -175,8 +195,12 @@ bool CDownloadThread::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
     return true;
 }
 
-void CDownloadThread::onDownloadStalled()
+void CDownloadThread::onStallCheck()
 {
+    if (m_periodBytes >= minBytesPerStallPeriod) {
+        m_periodBytes = 0;
+        return;
+    }
     m_stalled = true;
     if (m_reply)
         m_reply->abort();
@@ -200,7 +224,11 @@ void CDownloadThread::onDownloadFinished()
     const int status = m_stalled
             ? 0 : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200) {
-        const QString reason = m_stalled ? tr("网络超时") : reply->errorString();
+        const QString reason = m_stalled ? tr("网络超时")
+                : m_errorPageCut ? QStringLiteral("Error transferring %1 - server replied: %2")
+                                   .arg(reply->url().toString(),
+                                        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
+                : reply->errorString();
         fail(file, tr("下载更新文件%1网络错误：%2-%3").arg(file.fileName()).arg(status).arg(reason));
         return;
     }

@@ -65,7 +65,10 @@ public:
      */
     void quit();
 
-    /// Sets the milliseconds without any data after which a transfer is given up (30 s).
+    /**
+     * Sets the stall period (30 s): a transfer that receives less than 1 KiB
+     * during one period, with its body not yet complete, is given up.
+     */
     static void setStallTimeout(int msecs);
 
 signals:
@@ -78,7 +81,7 @@ private:
     bool isInsideCache(const QFileInfo &file) const;
     void startNextDownload();
     void onDataArrived();
-    void onDownloadStalled();
+    void onStallCheck();
     void onDownloadFinished();
     QString temporaryPath(const ManifestEntry &entry) const;
     bool receiveAvailable(QNetworkReply &reply, BodyReceiver &body);
@@ -98,6 +101,9 @@ private:
     bool m_cancelled = false;
     bool m_stalled = false;
     bool m_oversized = false;
+    bool m_errorPageCut = false;
+    qint64 m_periodBytes = 0;
+    qint64 m_errorPageBytes = 0;
     QTimer m_stallTimer;
     QSet<QString> m_listedPaths;
     QByteArray m_chunk;

@@ -6,9 +6,12 @@
 #include "updatedriver.h"
 #include "updatersandbox.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
+#include <csignal>
 #include <sstream>
 
 namespace {
@@ -25,6 +28,7 @@ private slots:
 
     void consoleMandatory();
     void consoleMandatoryShowsProgress();
+    void relaunchedHostLeavesCallersPipe();
     void releaseEntriesInCacheDropped_data();
     void releaseEntriesInCacheDropped();
     void consoleOptional();
@@ -134,6 +138,28 @@ void UpdateRunTest::releaseEntriesInCacheDropped()
     QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/c.dll")), QByteArray("new c"));
     QVERIFY(QFileInfo(m_sandbox->path(QStringLiteral("update"))).isDir());
     QVERIFY(!m_server->requestPaths().contains("/up/v2/" + cachePath));
+}
+
+void UpdateRunTest::relaunchedHostLeavesCallersPipe()
+{
+    publish(1);
+    // A host that talks and keeps running; the caller reads the report through a pipe.
+    m_sandbox->writeFile(QStringLiteral("Host.exe"), "#!/bin/sh\necho $$ > '" + QFile::encodeName(m_sandbox->path("host.pid"))
+                                                     + "'\necho host output\nexec sleep 30\n");
+    QFile::setPermissions(m_sandbox->path(QStringLiteral("Host.exe")), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    m_sandbox->setLauncher({"sh", "-c", "\"$0\" \"$@\" | cat"});
+    QElapsedTimer timer;
+    timer.start();
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"}, 15000);
+    const qint64 elapsed = timer.elapsed();
+    QTRY_VERIFY(QFileInfo::exists(m_sandbox->path(QStringLiteral("host.pid"))));
+    QTRY_VERIFY(!m_sandbox->readFile(QStringLiteral("host.pid")).isEmpty());
+    const int hostPid = m_sandbox->readFile(QStringLiteral("host.pid")).trimmed().toInt();
+    QVERIFY(::kill(hostPid, 0) == 0);
+    ::kill(hostPid, SIGKILL);
+    QVERIFY(result.finished);
+    QCOMPARE(result.output, updateDueReport);
+    QVERIFY2(elapsed < 10000, qPrintable(QString::number(elapsed)));
 }
 
 void UpdateRunTest::consoleMandatoryShowsProgress()

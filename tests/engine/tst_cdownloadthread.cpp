@@ -14,6 +14,8 @@
 #include <sys/resource.h>
 
 Q_DECLARE_METATYPE(TestHttpServer::Response)
+using ServedPaths = QMap<QByteArray, TestHttpServer::Response>;
+Q_DECLARE_METATYPE(ServedPaths)
 
 namespace {
 
@@ -74,6 +76,8 @@ private slots:
     void endlessBodyIsCut();
     void stalledTransferFails_data();
     void stalledTransferFails();
+    void serverBehaviours_data();
+    void serverBehaviours();
 
 private:
     ManifestEntry publish(const QString &path, const QByteArray &bytes);
@@ -512,6 +516,65 @@ void CDownloadThreadTest::stalledTransferFails()
     QCOMPARE(failed.count(), 1);
     QCOMPARE(engine.errorMessage(), QStringLiteral("下载更新文件a.dll网络错误：0-网络超时"));
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
+}
+
+void CDownloadThreadTest::serverBehaviours_data()
+{
+    QTest::addColumn<ServedPaths>("served");     // below /v2/; the entry is a.dll with the content "wanted"
+    QTest::addColumn<QString>("message");        // empty: installed
+
+    TestHttpServer::Response drip;
+    drip.body = "wanted";
+    drip.end = TestHttpServer::BodyEnd::Trickle;
+    drip.trickleBytes = 1;
+    drip.trickleMsecs = 100;
+    QTest::newRow("a byte at a time") << ServedPaths{{"a.dll", drip}} << QStringLiteral("下载更新文件a.dll网络错误：0-网络超时");
+
+    TestHttpServer::Response steady = drip;
+    steady.body = content("wanted ", 60000);
+    steady.trickleBytes = 6000;
+    QTest::newRow("slow but steady") << ServedPaths{{"a.dll", steady}} << QString();
+
+    TestHttpServer::Response errorPage;
+    errorPage.status = 404;
+    errorPage.body = content("a long error page ", 100000);
+    QTest::newRow("error page longer than the file")
+            << ServedPaths{{"a.dll", errorPage}}
+            << QStringLiteral("下载更新文件a.dll网络错误：404-Error transferring %1a.dll - server replied: Not Found");
+
+    auto hop = [](const QByteArray &to) {
+        TestHttpServer::Response response;
+        response.status = 302;
+        response.headers = {{"Location", "/v2/" + to}};
+        return response;
+    };
+    TestHttpServer::Response wanted;
+    wanted.body = "wanted";
+    QTest::newRow("three hops") << ServedPaths{{"a.dll", hop("h1")}, {"h1", hop("h2")}, {"h2", hop("h3")}, {"h3", wanted}}
+                                << QString();
+    ServedPaths chain{{"a.dll", hop("h1")}};
+    for (int i = 1; i <= 10; ++i)
+        chain.insert("h" + QByteArray::number(i), hop("h" + QByteArray::number(i + 1)));
+    chain.insert("h11", wanted);
+    QTest::newRow("eleven hops") << chain << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects");
+    QTest::newRow("loop") << ServedPaths{{"a.dll", hop("h1")}, {"h1", hop("a.dll")}}
+                          << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects");
+}
+
+void CDownloadThreadTest::serverBehaviours()
+{
+    QFETCH(ServedPaths, served);
+    QFETCH(QString, message);
+    CDownloadThread::setStallTimeout(500);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        m_server->setResponse("/v2/" + it.key(), it.value());
+    const QByteArray wanted = served.value("a.dll").end == TestHttpServer::BodyEnd::Trickle
+            ? served.value("a.dll").body : QByteArray("wanted");
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir,
+                           {ManifestEntry{QStringLiteral("a.dll"), quint64(wanted.size()), md5Text(wanted)}});
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(engine.errorMessage(), message.isEmpty() ? QStringLiteral("更新成功") : message.arg(m_baseUrl));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), message.isEmpty() ? wanted : QByteArray("<missing>"));
 }
 
 QTEST_GUILESS_MAIN(CDownloadThreadTest)
