@@ -3,7 +3,10 @@
 
 #include "dialogbackground.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QUrl>
 
 CUpdateError::CUpdateError(QWidget *parent)
@@ -15,6 +18,15 @@ CUpdateError::CUpdateError(QWidget *parent)
     ui->download->hide();
     connect(ui->retry, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->download, &QPushButton::clicked, this, &CUpdateError::openDownloadUrl);
+
+    // The line shows what fits; the whole message is in its tooltip and copies
+    // from its context menu or with the usual copy keys.
+    auto *copy = new QAction(tr("复制"), ui->error);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WindowShortcut);
+    connect(copy, &QAction::triggered, this, &CUpdateError::copyMessage);
+    ui->error->addAction(copy);
+    ui->error->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 CUpdateError::~CUpdateError() = default;
@@ -22,7 +34,9 @@ CUpdateError::~CUpdateError() = default;
 void CUpdateError::setMessage(const QString &title, const QString &message, bool showButtons)
 {
     ui->label->setText(title);
-    ui->error->setText(message);
+    fullMessage = message;
+    ui->error->setText(ui->error->fontMetrics().elidedText(message, Qt::ElideMiddle, ui->error->width()));
+    ui->error->setToolTip(message);
     ui->retry->setVisible(showButtons);
     ui->download->setVisible(showButtons && !downloadUrl.isEmpty());
 }
@@ -36,6 +50,11 @@ void CUpdateError::setDownloadUrl(const QString &url)
 void CUpdateError::paintEvent(QPaintEvent *)
 {
     paintDialogBackground(this);
+}
+
+void CUpdateError::copyMessage()
+{
+    QGuiApplication::clipboard()->setText(fullMessage);
 }
 
 void CUpdateError::openDownloadUrl()

@@ -22,7 +22,10 @@ public:
     ~CUpdateError() override;
 
     /**
-     * Shows @p title and @p message as given. With @p showButtons, "再试一次"
+     * Shows @p title and @p message as given; a message too long for its line is
+     * elided in the middle, and stays whole in the line's tooltip and in what
+     * the copy action (context menu, copy keys) puts on the clipboard.
+     * With @p showButtons, "再试一次"
      * shows, and "官网下载" too when a download address is set; without, both hide.
      */
     void setMessage(const QString &title, const QString &message, bool showButtons);
@@ -35,7 +38,9 @@ protected:
 
 private:
     void openDownloadUrl();
+    void copyMessage();
 
     std::unique_ptr<Ui::CUpdateError> ui;
     QString downloadUrl;
+    QString fullMessage;
 };

@@ -40,8 +40,9 @@ bool DialogScript::eventFilter(QObject *watched, QEvent *event)
 
     QStringList record{QString::fromLatin1(dialog->metaObject()->className())};
     const auto labels = dialog->findChildren<QLabel *>();
+    // A line too long to show whole carries its full text as tooltip.
     for (const QLabel *label : labels)
-        record << label->text();
+        record << (label->toolTip().isEmpty() ? label->text() : label->toolTip());
     QStringList buttons;
     const auto pushButtons = dialog->findChildren<QPushButton *>();
     for (const QPushButton *button : pushButtons) {

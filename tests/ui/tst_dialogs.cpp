@@ -5,7 +5,10 @@
 #include "filehash.h"
 #include "testhttpserver.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -68,6 +71,7 @@ private slots:
 
     void errorButtons_data();
     void errorButtons();
+    void errorLongMessage();
     void errorEnterWithoutButtons();
     void errorRetryAccepts();
     void errorDownloadOpensPage();
@@ -214,6 +218,24 @@ void DialogsTest::errorButtons()
         QCOMPARE(child<QLabel>(&dialog, "label")->text(), QStringLiteral("标题"));
         QCOMPARE(child<QLabel>(&dialog, "error")->text(), QStringLiteral("消息 \"x\""));
     }
+}
+
+void DialogsTest::errorLongMessage()
+{
+    const QString message = QStringLiteral("下载升级描述文件失败:Error transferring http://updates.example.com/"
+                                           "a/long/path/to/the/product/channel//update.ini - server replied: Not Found");
+    CUpdateError dialog;
+    dialog.setMessage(QStringLiteral("更新失败"), message, true);
+    const QLabel *line = child<QLabel>(&dialog, "error");
+    const QString shown = line->text();
+    QVERIFY2(shown.contains(QChar(0x2026)) && shown.startsWith(QStringLiteral("下载升级")) && shown.endsWith(QStringLiteral("Not Found")),
+             qPrintable(shown));
+    QVERIFY(line->fontMetrics().horizontalAdvance(shown) <= line->width());
+    QCOMPARE(line->toolTip(), message);
+    QGuiApplication::clipboard()->clear();
+    QCOMPARE(line->actions().size(), 1);
+    line->actions().first()->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), message);
 }
 
 void DialogsTest::errorEnterWithoutButtons()
