@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCryptographicHash>
 
 #include <memory>
 
@@ -8,7 +9,9 @@ struct evp_md_ctx_st;
 
 /**
  * Incremental MD5 that ends in the digest text. Backed by OpenSSL's libcrypto,
- * whose assembly implementation keeps hashing at the speed of the disk.
+ * whose assembly implementation keeps hashing at the speed of the disk; where
+ * libcrypto offers no MD5 (a FIPS-only configuration) Qt's own takes over.
+ * A digest that could not be computed reads as a text that matches no digest.
  */
 class Md5Hasher
 {
@@ -24,5 +27,10 @@ public:
     QByteArray text();
 
 private:
+    void restart();
+
     std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> m_context;
+    QCryptographicHash m_fallback{QCryptographicHash::Md5};
+    bool m_useFallback = false;
+    bool m_failed = false;
 };

@@ -28,6 +28,7 @@ private slots:
 
     void consoleMandatory();
     void consoleMandatoryShowsProgress();
+    void libcryptoWithoutMd5();
     void relaunchedHostLeavesCallersPipe();
     void releaseEntriesInCacheDropped_data();
     void releaseEntriesInCacheDropped();
@@ -160,6 +161,20 @@ void UpdateRunTest::relaunchedHostLeavesCallersPipe()
     QVERIFY(result.finished);
     QCOMPARE(result.output, updateDueReport);
     QVERIFY2(elapsed < 10000, qPrintable(QString::number(elapsed)));
+}
+
+void UpdateRunTest::libcryptoWithoutMd5()
+{
+    // A FIPS-only OpenSSL configuration offers no MD5: digests must still be right.
+    publish(1);
+    m_sandbox->writeFile(QStringLiteral("fips-only.cnf"), "openssl_conf = init\n[init]\nalg_section = algorithms\n"
+                                                          "[algorithms]\ndefault_properties = fips=yes\n");
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("OPENSSL_CONF"), m_sandbox->path(QStringLiteral("fips-only.cnf")));
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"}, 30000, QString(), environment);
+    QCOMPARE(result.output, updateDueReport);
+    QCOMPARE(result.exitCode, 0);
+    verifyInstalled();
 }
 
 void UpdateRunTest::consoleMandatoryShowsProgress()
