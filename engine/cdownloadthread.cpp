@@ -47,6 +47,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
 
     connect(&m_stallTimer, &QTimer::timeout, this, &CDownloadThread::onStallCheck);
 
+    checkCachedFiles();
     startNextDownload();
 }
 
@@ -76,6 +77,24 @@ void CDownloadThread::quit()
     endRun();
 }
 
+void CDownloadThread::checkCachedFiles()
+{
+    // Files left by an earlier attempt are hashed together, one per core.
+    QVector<FileCheck> checks;
+    QVector<int> indices;
+    for (int i = 0; i < m_updateList.size(); ++i) {
+        const QFileInfo file = cacheFile(m_updateList.at(i));
+        if (file.isFile()) {
+            checks.append({file.absoluteFilePath(), m_updateList.at(i).md5});
+            indices.append(i);
+        }
+    }
+    const QVector<bool> verified = filesMd5Equal(checks);
+    m_verifiedInCache.fill(false, m_updateList.size());
+    for (int k = 0; k < indices.size(); ++k)
+        m_verifiedInCache[indices.at(k)] = verified.at(k);
+}
+
 QFileInfo CDownloadThread::cacheFile(const ManifestEntry &entry) const
 {
     return QFileInfo(m_cacheDir.absoluteFilePath(entry.path));
@@ -96,7 +115,7 @@ void CDownloadThread::startNextDownload()
         if (!file.absoluteDir().exists())
             QDir().mkpath(file.absolutePath());
     } else if (file.isFile()) {
-        if (fileMd5Equals(file.absoluteFilePath(), entry.md5)) {
+        if (m_verifiedInCache.at(m_current)) {
             ++m_current;
             startNextDownload();
             return;

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QThread>
 #include <QTimer>
+#include <QVector>
 
 #include <atomic>
 #include <cstdint>
@@ -77,6 +78,7 @@ signals:
     void downloadFail(QFileInfo filename, QString errormsg);
 
 private:
+    void checkCachedFiles();
     QFileInfo cacheFile(const ManifestEntry &entry) const;
     bool isInsideCache(const QFileInfo &file) const;
     void startNextDownload();
@@ -106,6 +108,8 @@ private:
     qint64 m_errorPageBytes = 0;
     QTimer m_stallTimer;
     QSet<QString> m_listedPaths;
+    // Per entry: its cache file held the right bytes when the run began.
+    QVector<bool> m_verifiedInCache;
     QByteArray m_chunk;
     std::unique_ptr<BodyReceiver> m_body;
     QPointer<QNetworkReply> m_reply;

@@ -2,7 +2,10 @@
 
 #include "md5hasher.h"
 
+#include <QEventLoop>
 #include <QFile>
+#include <QFutureWatcher>
+#include <QtConcurrent>
 #include <QtEndian>
 
 #include <cstdio>
@@ -49,4 +52,25 @@ bool fileMd5Equals(const QString &path, const QByteArray &md5)
 {
     const QByteArray text = fileMd5Text(path);
     return !text.isEmpty() && text == md5;
+}
+
+namespace {
+bool checkFile(const FileCheck &check)
+{
+    return fileMd5Equals(check.first, check.second);
+}
+}
+
+QVector<bool> filesMd5Equal(const QVector<FileCheck> &files)
+{
+    if (files.isEmpty())
+        return {};
+    const QFuture<bool> future = QtConcurrent::mapped(files, checkFile);
+    QFutureWatcher<bool> watcher;
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(future);
+    if (!future.isFinished())
+        loop.exec();
+    return future.results().toVector();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
+#include <QVector>
 
 /**
  * @file
@@ -28,3 +30,14 @@ QByteArray fileMd5Text(const QString &path);
  * any size is hashed with flat memory.
  */
 bool fileMd5Equals(const QString &path, const QByteArray &md5);
+
+/// A file to check: its full path and the digest text it should have.
+using FileCheck = QPair<QString, QByteArray>;
+
+/**
+ * fileMd5Equals for each of @p files, several at once on Qt's global thread
+ * pool (one worker per core unless its size was changed). The calling thread's
+ * event loop keeps running meanwhile, so a window stays responsive. The results
+ * are in the order of @p files.
+ */
+QVector<bool> filesMd5Equal(const QVector<FileCheck> &files);

@@ -26,10 +26,16 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
                  HttpHeaders *responseHeaders, qint64 maxBytes)
 {
     QNetworkRequest request(url);
+    // Qt would inflate a compressed body a whole network read at a time, beyond
+    // any limit; asking for the plain body keeps every byte counted as it comes.
+    request.setRawHeader("Accept-Encoding", "identity");
     for (auto it = headers.cbegin(); it != headers.cend(); ++it)
         request.setRawHeader(it.key(), it.value());
 
-    QNetworkReply *reply = manager->sendCustomRequest(request, verb, body);
+    // A plain GET goes through get(): only there does Qt hold to the read buffer
+    // size below, which keeps an endless body from piling up in memory.
+    QNetworkReply *reply = verb == "GET" && body.isEmpty() ? manager->get(request)
+                                                          : manager->sendCustomRequest(request, verb, body);
     if (!reply) {
         errorText = QCoreApplication::translate("httpRequest", "发送请求失败");
         return false;
@@ -50,7 +56,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
         if (timeoutSeconds > 0)
             idleTimer.start();
-        received += reply->readAll();
+        // One byte past the limit is enough to know; the buffer never holds more.
+        received += maxBytes > 0 ? reply->read(maxBytes + 1 - received.size()) : reply->readAll();
         if (maxBytes > 0 && received.size() > maxBytes) {
             tooLarge = true;
             loop.quit();
@@ -73,6 +80,9 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         errorText = QCoreApplication::translate("httpRequest", "网络超时");
     } else if (status != 200 || reply->error() != QNetworkReply::NoError) {
         errorText = reply->errorString();
+    } else if (const QByteArray encoding = reply->rawHeader("Content-Encoding");
+               !encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+        errorText = QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(encoding));
     } else {
         received += reply->readAll();
         // A body cut by a dropped connection is short of what the server announced.

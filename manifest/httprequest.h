@@ -30,10 +30,12 @@ void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, Htt
  * later value). Otherwise @p response is left alone and @p errorText says why:
  * the reply's error description; "网络超时" when nothing arrived for
  * @p timeoutSeconds (if above 0), or the whole exchange took five minutes;
- * "文件过大" when the body, counted after any decompression, grew beyond
- * @p maxBytes (if above 0); "数据不完整" when it fell short of its announced
- * length; "发送请求失败" when no reply could be made. Redirects are not
- * followed. Must be called on the thread that owns @p manager.
+ * "文件过大" when the body grew beyond @p maxBytes (if above 0); "数据不完整"
+ * when it fell short of its announced length; "不支持的内容编码:%1" when the
+ * server compressed it although the plain body was asked for ("Accept-Encoding:
+ * identity", unless @p headers name another); "发送请求失败" when no reply
+ * could be made. Redirects are not followed. Must be called on the thread that
+ * owns @p manager.
  */
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,

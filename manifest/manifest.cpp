@@ -81,15 +81,22 @@ ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
     if (localFile.open(QIODevice::ReadOnly))
         local = parseManifest(localFile.readAll());
 
-    ManifestMap changes;
+    // The local manifest only saves reading files it vouches for; a file it
+    // does not vouch for may still be current, after an interrupted install.
+    QVector<FileCheck> toHash;
+    QVector<const ManifestEntry *> hashed;
     for (const ManifestEntry &entry : remote) {
-        // The local manifest only saves reading files it vouches for; a file it
-        // does not vouch for may still be current, after an interrupted install.
         const auto known = local.constFind(entry.path);
-        const bool current = (known != local.cend() && known->md5 == entry.md5)
-                || fileMd5Equals(dir.absoluteFilePath(entry.path), entry.md5);
-        if (!current)
-            changes.insert(entry.path, entry);
+        if (known != local.cend() && known->md5 == entry.md5)
+            continue;
+        toHash.append({dir.absoluteFilePath(entry.path), entry.md5});
+        hashed.append(&entry);
+    }
+    const QVector<bool> current = filesMd5Equal(toHash);
+    ManifestMap changes;
+    for (int i = 0; i < hashed.size(); ++i) {
+        if (!current.at(i))
+            changes.insert(hashed.at(i)->path, *hashed.at(i));
     }
     return changes;
 }
