@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTest>
 
 namespace {
@@ -44,6 +45,8 @@ private slots:
     void compare_data();
     void compare();
     void updateListOrder();
+    void sameChangesWithAnyWorkerCount_data();
+    void sameChangesWithAnyWorkerCount();
 };
 
 void ManifestTest::parse_data()
@@ -177,6 +180,47 @@ void ManifestTest::updateListOrder()
         order << entry.path;
     QCOMPARE(order, (QStringList{"A.dll", "a/x.dll", "b.dll"}));
     QVERIFY(compareManifest(ManifestMap(), QDir(dir.path())).isEmpty());
+}
+
+void ManifestTest::sameChangesWithAnyWorkerCount_data()
+{
+    QTest::addColumn<int>("workers");
+    QTest::newRow("one worker") << 1;
+    QTest::newRow("two workers") << 2;
+    QTest::newRow("eight workers") << 8;
+}
+
+void ManifestTest::sameChangesWithAnyWorkerCount()
+{
+    QFETCH(int, workers);
+    // Current, changed, missing and unreadable files and directories in place of
+    // files, interleaved in path order so that every worker meets each kind.
+    QTemporaryDir dir;
+    QByteArray text;
+    QStringList expected;
+    for (int i = 0; i < 200; ++i) {
+        const QString path = QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i, 3, 10, QLatin1Char('0'));
+        const QByteArray bytes = QByteArray::number(i).repeated(1000 + i);
+        const QString full = dir.filePath(path);
+        switch (i % 5) {
+        case 0: QVERIFY(writeTestFile(full, bytes)); break;
+        case 1: QVERIFY(writeTestFile(full, bytes + "changed")); break;
+        case 2: break;
+        case 3: QVERIFY(QDir().mkpath(QFileInfo(full).absolutePath()) && QFile::link(full, full)); break;
+        case 4: QVERIFY(QDir().mkpath(full)); break;
+        }
+        text += line(md5Text(bytes), "0", path.toUtf8());
+        if (i % 5 != 0)
+            expected << path + QStringLiteral("|0|") + QString::fromLatin1(md5Text(bytes));
+    }
+    expected.sort();
+
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int savedWorkers = pool->maxThreadCount();
+    pool->setMaxThreadCount(workers);
+    const ManifestMap changes = compareManifest(parseManifest(text), QDir(dir.path()));
+    pool->setMaxThreadCount(savedWorkers);
+    QCOMPARE(describe(changes), expected);
 }
 
 QTEST_GUILESS_MAIN(ManifestTest)
