@@ -36,6 +36,7 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_configuredCache = m_config.value(QStringLiteral("Cache")).toString();
     m_cacheDir.setPath(m_configuredCache.isEmpty()
                        ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
+    m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
         m_hostPath = m_installDir.absoluteFilePath(m_hostPath);
@@ -44,6 +45,13 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
         m_verifier = std::make_unique<SignatureVerifier>(publicKey.toLatin1());
     m_console = modeArgument.compare(QLatin1String("console"), Qt::CaseInsensitive) == 0;
     m_restart = modeArgument.compare(QLatin1String("restart"), Qt::CaseInsensitive) == 0;
+}
+
+int UpdateDriver::connectionsSetting(const QVariant &value)
+{
+    bool isNumber = false;
+    const int connections = value.toString().trimmed().toInt(&isNumber);
+    return isNumber && connections >= 1 && connections <= 16 ? connections : 1;
 }
 
 int UpdateDriver::run()
@@ -184,7 +192,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
         }
     }
 
-    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values());
+    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(), m_connections);
     if (m_console && !isMandatory(check)) {
         QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
         engine.start(QThread::InheritPriority);

@@ -43,6 +43,9 @@ public:
     /// Runs the updater; returns the exit code: 0 only after a successful install.
     int run();
 
+    /// The [Update] Connections value as used: 1 to 16, and 1 for anything else.
+    static int connectionsSetting(const QVariant &value);
+
 private:
     /// What a pass found that the update run needs.
     struct UpdateCheck
@@ -84,6 +87,7 @@ private:
     QString m_configuredCache;
     QDir m_cacheDir;
     QString m_hostPath;
+    int m_connections = 1;
     bool m_console = false;
     bool m_restart = false;
     SingleInstanceGuard m_guard;

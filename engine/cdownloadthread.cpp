@@ -1,39 +1,28 @@
 #include "cdownloadthread.h"
 
 #include "filehash.h"
-#include "bodyreceiver.h"
 #include "filereplacement.h"
+#include "filetransfer.h"
 
 #include <QFile>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-
-namespace {
-int s_stallTimeoutMsecs = 30 * 1000;
-// Less than this in one stall period counts as a stall: a drip keeps nothing alive.
-constexpr qint64 minBytesPerStallPeriod = 1024;
-// An error page is read only this far; its status and reason are what count.
-constexpr qint64 errorPageLimit = 1024 * 1024;
-constexpr int maxRedirects = 10;
-// What the network stack may hold of a body before the engine has taken it.
-constexpr qint64 readBufferSize = 1024 * 1024;
-constexpr int chunkSize = 256 * 1024;
-}
 
 void CDownloadThread::setStallTimeout(int msecs)
 {
-    s_stallTimeoutMsecs = msecs;
+    FileTransfer::setStallPeriod(msecs);
 }
 
 CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
                                  const QDir &installDir, const UpdateList &updateList,
-                                 QObject *parent)
+                                 int connections, QObject *parent)
     : QThread(parent)
     , m_baseUrl(baseUrl)
     , m_cacheDir(cacheDir)
     , m_installDir(installDir)
     , m_updateList(updateList)
-    , m_chunk(chunkSize, Qt::Uninitialized)
+    , m_connections(qMax(1, connections))
+    , m_states(updateList.size(), State::Waiting)
+    , m_failures(updateList.size())
+    , m_transferred(updateList.size(), false)
 {
     for (const ManifestEntry &entry : updateList)
         m_listedPaths.insert(entry.path.toLower());
@@ -45,10 +34,8 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
             QThread::quit();
     }, Qt::DirectConnection);
 
-    connect(&m_stallTimer, &QTimer::timeout, this, &CDownloadThread::onStallCheck);
-
     checkCachedFiles();
-    startNextDownload();
+    advance();
 }
 
 CDownloadThread::~CDownloadThread()
@@ -72,8 +59,7 @@ QString CDownloadThread::errorMessage() const
 void CDownloadThread::quit()
 {
     m_cancelled = true;
-    if (m_reply)
-        m_reply->abort();
+    abortTransfersFrom(0);
     endRun();
 }
 
@@ -90,73 +76,15 @@ void CDownloadThread::checkCachedFiles()
         }
     }
     const QVector<bool> verified = filesMd5Equal(checks);
-    m_verifiedInCache.fill(false, m_updateList.size());
-    for (int k = 0; k < indices.size(); ++k)
-        m_verifiedInCache[indices.at(k)] = verified.at(k);
+    for (int k = 0; k < indices.size(); ++k) {
+        if (verified.at(k))
+            m_states[indices.at(k)] = State::Cached;
+    }
 }
 
 QFileInfo CDownloadThread::cacheFile(const ManifestEntry &entry) const
 {
     return QFileInfo(m_cacheDir.absoluteFilePath(entry.path));
-}
-
-void CDownloadThread::startNextDownload()
-{
-    if (m_cancelled)
-        return;
-    if (m_current >= m_updateList.size()) {
-        installFiles();
-        return;
-    }
-
-    const ManifestEntry &entry = m_updateList.at(m_current);
-    const QFileInfo file = cacheFile(entry);
-    if (!file.exists()) {
-        if (!file.absoluteDir().exists())
-            QDir().mkpath(file.absolutePath());
-    } else if (file.isFile()) {
-        if (m_verifiedInCache.at(m_current)) {
-            ++m_current;
-            startNextDownload();
-            return;
-        }
-    } else if (file.isDir()) {
-        // Only ever below the cache folder: an entry naming the folder itself, or
-        // leading out of it, must not empty a folder of the user's.
-        if (!isInsideCache(file) || !QDir(file.absoluteFilePath()).removeRecursively()) {
-            fail(file, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
-            return;
-        }
-    } else if (!QFile::remove(file.absoluteFilePath())) {
-        fail(file, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
-        return;
-    }
-
-    emit downloadStarted(file, m_current, m_updateList.size());
-
-    QNetworkRequest request(QUrl(m_baseUrl + entry.path, QUrl::TolerantMode));
-    // Chains and loops end after ten hops; a step down from HTTPS to HTTP is refused.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
-    QNetworkReply *reply = m_network.get(request);
-    if (!reply) {
-        fail(file, tr("下载更新文件%1失败").arg(file.fileName()));
-        return;
-    }
-    // The body goes to disk as it arrives; the reply holds little of it at a time.
-    reply->setReadBufferSize(readBufferSize);
-    m_body = std::make_unique<BodyReceiver>(file.absoluteFilePath(), temporaryPath(entry));
-    m_reply = reply;
-    m_stalled = false;
-    m_oversized = false;
-    m_errorPageCut = false;
-    m_periodBytes = 0;
-    m_errorPageBytes = 0;
-    connect(reply, &QNetworkReply::downloadProgress, this, &CDownloadThread::downloadProgress);
-    connect(reply, &QNetworkReply::readyRead, this, &CDownloadThread::onDataArrived);
-    connect(reply, &QNetworkReply::finished, this, &CDownloadThread::onDownloadFinished);
-    m_stallTimer.start(s_stallTimeoutMsecs);
 }
 
 bool CDownloadThread::isInsideCache(const QFileInfo &file) const
@@ -165,6 +93,85 @@ bool CDownloadThread::isInsideCache(const QFileInfo &file) const
     if (!cache.endsWith(QLatin1Char('/')))
         cache += QLatin1Char('/');
     return QDir::cleanPath(file.absoluteFilePath()).startsWith(cache);
+}
+
+void CDownloadThread::advance()
+{
+    if (m_cancelled || m_ended)
+        return;
+    for (;;) {
+        // The current file is the first not yet done, in list order; failures
+        // are reported only when they become current, so the earliest one wins.
+        while (m_current < m_updateList.size() && isDone(m_states.at(m_current))) {
+            // A file that arrived before its turn is still announced in its turn.
+            announce(m_current);
+            if (m_states.at(m_current) == State::Failed) {
+                fail(cacheFile(m_updateList.at(m_current)), m_failures.at(m_current));
+                return;
+            }
+            ++m_current;
+        }
+        if (m_current >= m_updateList.size()) {
+            installFiles();
+            return;
+        }
+        if (m_failureSeen || m_next >= m_updateList.size() || m_transfers.size() >= m_connections)
+            break;
+        startTransfer(m_next++);
+    }
+    announce(m_current);
+}
+
+void CDownloadThread::startTransfer(int index)
+{
+    if (m_states.at(index) == State::Cached)
+        return;
+    const ManifestEntry &entry = m_updateList.at(index);
+    const QFileInfo file = cacheFile(entry);
+    if (file.isFile()) {
+        // A stale copy; the new body replaces it once verified.
+    } else if (file.isDir()) {
+        // Only ever below the cache folder: an entry naming the folder itself, or
+        // leading out of it, must not empty a folder of the user's.
+        if (!isInsideCache(file) || !QDir(file.absoluteFilePath()).removeRecursively()) {
+            markFailed(index, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
+            return;
+        }
+    } else if (file.exists() || file.isSymLink()) {
+        if (!QFile::remove(file.absoluteFilePath())) {
+            markFailed(index, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
+            return;
+        }
+    }
+    if (!file.absoluteDir().exists())
+        QDir().mkpath(file.absolutePath());
+
+    auto *transfer = new FileTransfer(entry, QUrl(m_baseUrl + entry.path, QUrl::TolerantMode), file,
+                                      temporaryPath(entry), this);
+    m_transfers.insert(index, transfer);
+    m_states[index] = State::Transferring;
+    m_transferred[index] = true;
+    // The file that is current at once is announced before its request goes out.
+    if (index == m_current)
+        announce(index);
+    connect(transfer, &FileTransfer::progress, this, [this, index](qint64 received, qint64 total) {
+        if (index == m_current)
+            emit downloadProgress(received, total);
+    });
+    connect(transfer, &FileTransfer::finished, this, [this, index] { onTransferFinished(index); });
+    if (!transfer->start(m_network)) {
+        m_transfers.remove(index);
+        transfer->deleteLater();
+        markFailed(index, tr("下载更新文件%1失败").arg(file.fileName()));
+    }
+}
+
+void CDownloadThread::announce(int index)
+{
+    if (index <= m_announced || !m_transferred.at(index))
+        return;
+    m_announced = index;
+    emit downloadStarted(cacheFile(m_updateList.at(index)), index, m_updateList.size());
 }
 
 QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
@@ -177,95 +184,42 @@ QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
     return m_cacheDir.absoluteFilePath(path);
 }
 
-void CDownloadThread::onDataArrived()
+void CDownloadThread::onTransferFinished(int index)
 {
-    if (!m_reply || !m_body)
+    FileTransfer *transfer = m_transfers.take(index);
+    if (!transfer)
         return;
-    m_periodBytes += m_reply->bytesAvailable();
-    // Only a 200 body is the file; any other is an error page, read to keep the
-    // connection going and dropped, so the failure keeps the server's reason.
-    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
-        m_errorPageBytes += m_reply->skip(m_reply->bytesAvailable());
-        if (m_errorPageBytes > errorPageLimit) {
-            m_errorPageCut = true;
-            m_reply->abort();
+    transfer->deleteLater();
+    if (transfer->errorMessage().isEmpty())
+        m_states[index] = State::Stored;
+    else
+        markFailed(index, transfer->errorMessage());
+    advance();
+}
+
+void CDownloadThread::markFailed(int index, const QString &message)
+{
+    m_states[index] = State::Failed;
+    m_failures[index] = message;
+    // Nothing new starts; what runs before the failure may still fail earlier
+    // and be the one reported, what runs after it is of no use.
+    m_failureSeen = true;
+    abortTransfersFrom(index + 1);
+}
+
+void CDownloadThread::abortTransfersFrom(int index)
+{
+    for (auto it = m_transfers.begin(); it != m_transfers.end();) {
+        if (it.key() < index) {
+            ++it;
+            continue;
         }
-        return;
+        it.value()->disconnect(this);
+        it.value()->abort();
+        it.value()->deleteLater();
+        m_states[it.key()] = State::Waiting;
+        it = m_transfers.erase(it);
     }
-    if (!receiveAvailable(*m_reply, *m_body)) {
-        m_oversized = true;
-        m_reply->abort();
-    }
-}
-
-bool CDownloadThread::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
-{
-    // A body longer than the manifest says is cut at once: the length check
-    // then fails without the updater taking whatever else the server sends.
-    const quint64 expected = m_updateList.at(m_current).size;
-    while (reply.bytesAvailable() > 0) {
-        const qint64 read = reply.read(m_chunk.data(), m_chunk.size());
-        if (read <= 0)
-            break;
-        body.append(m_chunk.constData(), read);
-        if (body.size() > expected)
-            return false;
-    }
-    return true;
-}
-
-void CDownloadThread::onStallCheck()
-{
-    if (m_periodBytes >= minBytesPerStallPeriod) {
-        m_periodBytes = 0;
-        return;
-    }
-    m_stalled = true;
-    if (m_reply)
-        m_reply->abort();
-}
-
-void CDownloadThread::onDownloadFinished()
-{
-    m_stallTimer.stop();
-    QNetworkReply *reply = m_reply;
-    // Whatever happens below, the temporary file goes with the receiver unless committed.
-    const std::unique_ptr<BodyReceiver> body = std::move(m_body);
-    m_reply = nullptr;
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (m_cancelled)
-        return;
-
-    const ManifestEntry &entry = m_updateList.at(m_current);
-    const QFileInfo file = cacheFile(entry);
-    const int status = m_stalled
-            ? 0 : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status != 200) {
-        const QString reason = m_stalled ? tr("网络超时")
-                : m_errorPageCut ? QStringLiteral("Error transferring %1 - server replied: %2")
-                                   .arg(reply->url().toString(),
-                                        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
-                : reply->errorString();
-        fail(file, tr("下载更新文件%1网络错误：%2-%3").arg(file.fileName()).arg(status).arg(reason));
-        return;
-    }
-    const bool withinSize = !m_oversized && receiveAvailable(*reply, *body);
-    if (!withinSize || body->size() != entry.size) {
-        fail(file, tr("下载更新文件%1大小不对").arg(file.fileName()));
-        return;
-    }
-    if (body->digestText() != entry.md5) {
-        fail(file, tr("更新文件%1校验不对").arg(file.fileName()));
-        return;
-    }
-    if (!body->commit()) {
-        fail(file, tr("更新文件%1写入失败").arg(file.fileName()));
-        return;
-    }
-    ++m_current;
-    startNextDownload();
 }
 
 void CDownloadThread::installFiles()
@@ -304,6 +258,7 @@ void CDownloadThread::installFiles()
 
 void CDownloadThread::fail(const QFileInfo &file, const QString &message)
 {
+    abortTransfersFrom(0);
     m_message = message;
     emit downloadFail(file, message);
     endRun();

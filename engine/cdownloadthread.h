@@ -4,19 +4,16 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMap>
 #include <QNetworkAccessManager>
-#include <QPointer>
 #include <QSet>
 #include <QThread>
-#include <QTimer>
 #include <QVector>
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 
-class BodyReceiver;
-class QNetworkReply;
+class FileTransfer;
 
 /**
  * Downloads the files of an update list into the cache directory, verifies
@@ -24,9 +21,14 @@ class QNetworkReply;
  * install directory, keeping every replaced file as "<name>.old" beside it.
  * Each target path holds its previous file or its new one at every instant.
  *
- * Each body is written to a temporary file beside its cache file as it
- * arrives, counted and hashed on the way, and takes the cache file's place
- * only once complete and verified: memory stays flat whatever the file size.
+ * Each file is fetched by a FileTransfer, which streams the body to disk and
+ * verifies it; this class is the schedule: transfers start in list order, up
+ * to the given number at once, and what a listener sees stays in list order.
+ * The current file is the first not yet done: downloadStarted announces it,
+ * downloadProgress reports its bytes, and the failure reported is that of the
+ * first failing file. After a failure nothing new starts; transfers before it
+ * run to their end, those after it are aborted, and nothing is installed.
+ * Files that arrived and verified stay in the cache for the next attempt.
  *
  * The work runs in the constructing thread, driven by its event loop, and
  * starts inside the constructor. The thread itself carries no work: its end
@@ -48,9 +50,10 @@ public:
      * @param cacheDir where downloaded files are kept under their relative paths
      * @param installDir where the files are installed
      * @param updateList entries to bring up to date, in ascending path order
+     * @param connections the most transfers in flight at once (1: one after the other)
      */
     CDownloadThread(const QString &baseUrl, const QDir &cacheDir, const QDir &installDir,
-                    const UpdateList &updateList, QObject *parent = nullptr);
+                    const UpdateList &updateList, int connections = 1, QObject *parent = nullptr);
     ~CDownloadThread() override;
 
     /// True once every file has been installed.
@@ -59,7 +62,7 @@ public:
     QString errorMessage() const;
 
     /**
-     * Ends the run from outside (the cancel button): aborts the transfer in
+     * Ends the run from outside (the cancel button): aborts every transfer in
      * flight, downloads and installs nothing further, and ends the thread.
      * isSuccess() stays false unless the run had already succeeded.
      * Call it from the constructing thread.
@@ -78,15 +81,20 @@ signals:
     void downloadFail(QFileInfo filename, QString errormsg);
 
 private:
+    /// Where an entry stands; Cached, Stored and Failed are done.
+    enum class State { Waiting, Cached, Transferring, Stored, Failed };
+    static bool isDone(State state) { return state == State::Cached || state == State::Stored || state == State::Failed; }
+
     void checkCachedFiles();
     QFileInfo cacheFile(const ManifestEntry &entry) const;
     bool isInsideCache(const QFileInfo &file) const;
-    void startNextDownload();
-    void onDataArrived();
-    void onStallCheck();
-    void onDownloadFinished();
+    void advance();
+    void startTransfer(int index);
+    void announce(int index);
     QString temporaryPath(const ManifestEntry &entry) const;
-    bool receiveAvailable(QNetworkReply &reply, BodyReceiver &body);
+    void onTransferFinished(int index);
+    void markFailed(int index, const QString &message);
+    void abortTransfersFrom(int index);
     void installFiles();
     void fail(const QFileInfo &file, const QString &message);
     void endRun();
@@ -97,21 +105,20 @@ private:
     QDir m_cacheDir;
     QDir m_installDir;
     UpdateList m_updateList;
+    int m_connections = 1;
+    QVector<State> m_states;
+    QVector<QString> m_failures;
+    QVector<bool> m_transferred;
+    // The first entry not yet done: the one the listener is shown.
     int m_current = 0;
+    // The next entry to start, and the last one announced with downloadStarted.
+    int m_next = 0;
+    int m_announced = -1;
+    bool m_failureSeen = false;
     // Set once the work is over; read by the thread when it starts.
     std::atomic_bool m_ended{false};
     bool m_cancelled = false;
-    bool m_stalled = false;
-    bool m_oversized = false;
-    bool m_errorPageCut = false;
-    qint64 m_periodBytes = 0;
-    qint64 m_errorPageBytes = 0;
-    QTimer m_stallTimer;
     QSet<QString> m_listedPaths;
-    // Per entry: its cache file held the right bytes when the run began.
-    QVector<bool> m_verifiedInCache;
-    QByteArray m_chunk;
-    std::unique_ptr<BodyReceiver> m_body;
-    QPointer<QNetworkReply> m_reply;
+    QMap<int, FileTransfer *> m_transfers;
     QNetworkAccessManager m_network;
 };

@@ -44,6 +44,8 @@ private slots:
     void windowModeAlreadyRunning();
     void directories_data();
     void directories();
+    void connectionsSetting_data();
+    void connectionsSetting();
     void cacheHoldingInstallRefused_data();
     void cacheHoldingInstallRefused();
     void ensureDirectoryCreatesMissingLevels();
@@ -260,6 +262,27 @@ void StartupTest::directories()
 
     QCOMPARE(sandbox.run({"restart"}).exitCode, 1);
     QCOMPARE(sandbox.hostStarts(), (QList<QStringList>{{sandbox.updaterPath(), "no_check"}}));
+}
+
+void StartupTest::connectionsSetting_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("missing") << QVariant() << 1;
+    QTest::newRow("empty") << QVariant(QString()) << 1;
+    QTest::newRow("0") << QVariant(QStringLiteral("0")) << 1;
+    QTest::newRow("1") << QVariant(QStringLiteral("1")) << 1;
+    QTest::newRow("6") << QVariant(QStringLiteral("6")) << 6;
+    QTest::newRow("16") << QVariant(QStringLiteral("16")) << 16;
+    QTest::newRow("17") << QVariant(QStringLiteral("17")) << 1;
+    QTest::newRow("abc") << QVariant(QStringLiteral("abc")) << 1;
+}
+
+void StartupTest::connectionsSetting()
+{
+    QFETCH(QVariant, value);
+    QFETCH(int, connections);
+    QCOMPARE(UpdateDriver::connectionsSetting(value), connections);
 }
 
 void StartupTest::cacheHoldingInstallRefused_data()

@@ -4,6 +4,7 @@
 #include "testhttpserver.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -78,6 +79,9 @@ private slots:
     void stalledTransferFails();
     void serverBehaviours_data();
     void serverBehaviours();
+    void severalTransfers_data();
+    void severalTransfers();
+    void cancelStopsEveryTransfer();
 
 private:
     ManifestEntry publish(const QString &path, const QByteArray &bytes);
@@ -523,8 +527,9 @@ void CDownloadThreadTest::serverBehaviours_data()
     QTest::addColumn<ServedPaths>("served");     // below /v2/; the entry is a.dll with the content "wanted"
     QTest::addColumn<QString>("message");        // empty: installed
 
+    // Two seconds for twenty bytes, against a stall period of half a second.
     TestHttpServer::Response drip;
-    drip.body = "wanted";
+    drip.body = QByteArray(20, 'w');
     drip.end = TestHttpServer::BodyEnd::Trickle;
     drip.trickleBytes = 1;
     drip.trickleMsecs = 100;
@@ -575,6 +580,110 @@ void CDownloadThreadTest::serverBehaviours()
     QVERIFY(runToEnd(engine));
     QCOMPARE(engine.errorMessage(), message.isEmpty() ? QStringLiteral("更新成功") : message.arg(m_baseUrl));
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), message.isEmpty() ? wanted : QByteArray("<missing>"));
+}
+
+void CDownloadThreadTest::severalTransfers_data()
+{
+    // Four files a.dll to d.dll, three transfers at once; each file's right
+    // content is "<name> content". Unlisted files are served right and at once.
+    QTest::addColumn<ServedPaths>("served");
+    QTest::addColumn<QList<int>>("announced");       // indices of downloadStarted, in order
+    QTest::addColumn<QString>("message");            // empty: installed
+    QTest::addColumn<QStringList>("cachedAfter");    // verified files left in the cache after a failure
+
+    auto slow = [](const QByteArray &body, int status = 200) {
+        TestHttpServer::Response response;
+        response.status = status;
+        response.body = body;
+        response.delayMsecs = 500;
+        return response;
+    };
+    TestHttpServer::Response wrong;
+    wrong.body = "tampered";
+    QTest::newRow("slow first file") << ServedPaths{{"a.dll", slow("a.dll content")}} << QList<int>{0, 1, 2, 3}
+                                     << QString() << QStringList();
+    QTest::newRow("two failures, the earlier reported")
+            << ServedPaths{{"b.dll", slow("gone", 404)}, {"c.dll", wrong}} << QList<int>{0, 1}
+            << QStringLiteral("下载更新文件b.dll网络错误：404-") << QStringList{"a.dll"};
+    QTest::newRow("verified files on both sides stay")
+            << ServedPaths{{"b.dll", slow("b.dll CONTENT")}} << QList<int>{0, 1}
+            << QStringLiteral("更新文件b.dll校验不对") << QStringList{"a.dll", "c.dll", "d.dll"};
+}
+
+void CDownloadThreadTest::severalTransfers()
+{
+    QFETCH(ServedPaths, served);
+    QFETCH(QList<int>, announced);
+    QFETCH(QString, message);
+    QFETCH(QStringList, cachedAfter);
+
+    UpdateList list;
+    for (const char *name : {"a.dll", "b.dll", "c.dll", "d.dll"}) {
+        list << publish(QLatin1String(name), QByteArray(name) + " content");
+        if (served.contains(name))
+            m_server->setResponse(QByteArray("/v2/") + name, served.value(name));
+    }
+    {
+        CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list, 3);
+        QSignalSpy started(&engine, &CDownloadThread::downloadStarted);
+        QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
+        QVERIFY(runToEnd(engine));
+        QList<int> indices;
+        for (const QList<QVariant> &signal : qAsConst(started)) {
+            indices << signal.at(1).toInt();
+            QCOMPARE(signal.at(0).value<QFileInfo>().absoluteFilePath(), cachePath(list.at(indices.last()).path));
+            QCOMPARE(signal.at(2).toInt(), 4);
+        }
+        // The first announcement comes before the constructor returns, unseen by the spy.
+        QCOMPARE(QList<int>{0} + indices, announced);
+        QCOMPARE(failed.count(), message.isEmpty() ? 0 : 1);
+        QVERIFY2(engine.errorMessage().startsWith(message.isEmpty() ? QStringLiteral("更新成功") : message),
+                 qPrintable(engine.errorMessage()));
+    }
+    if (message.isEmpty()) {
+        for (const ManifestEntry &entry : list)
+            QCOMPARE(readTestFile(installPath(entry.path)), entry.path.toUtf8() + " content");
+        return;
+    }
+    QCOMPARE(m_cacheDir.entryList(QDir::Files | QDir::Hidden), cachedAfter);
+    QVERIFY(m_installDir.entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+    // The next attempt fetches only what is not in the cache yet.
+    m_server->clearLog();
+    for (const ManifestEntry &entry : list)
+        publish(entry.path, entry.path.toUtf8() + " content");
+    CDownloadThread retry(m_baseUrl, m_cacheDir, m_installDir, list, 3);
+    QVERIFY(runToEnd(retry));
+    QVERIFY(retry.isSuccess());
+    for (const QByteArray &path : m_server->requestPaths())
+        QVERIFY2(!cachedAfter.contains(QString::fromUtf8(path.mid(4))), path.constData());
+    QCOMPARE(m_server->requestPaths().size(), 4 - cachedAfter.size());
+}
+
+void CDownloadThreadTest::cancelStopsEveryTransfer()
+{
+    UpdateList list;
+    TestHttpServer::Response stalled;
+    stalled.body = content("slow ", 10000);
+    stalled.end = TestHttpServer::BodyEnd::Stall;
+    stalled.cutAt = 2000;
+    for (const char *name : {"a.dll", "b.dll", "c.dll", "d.dll"}) {
+        m_server->setResponse(QByteArray("/v2/") + name, stalled);
+        list << ManifestEntry{QLatin1String(name), 10000, md5Text(stalled.body)};
+    }
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list, 4);
+    QSignalSpy finished(&engine, &QThread::finished);
+    engine.start();
+    QTRY_COMPARE(m_server->requests().size(), 4);
+    QElapsedTimer timer;
+    timer.start();
+    engine.quit();
+    QVERIFY(finished.wait(5000));
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!engine.isSuccess());
+    QTest::qWait(100);
+    QVERIFY(m_cacheDir.entryList(QDir::Files | QDir::Hidden).isEmpty());
+    QVERIFY(m_installDir.entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CDownloadThreadTest)

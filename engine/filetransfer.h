@@ -1,0 +1,81 @@
+#pragma once
+
+#include "manifest.h"
+
+#include <QFileInfo>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+class BodyReceiver;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+/**
+ * One file's download into the cache directory. The body streams into a
+ * temporary file beside the cache file, counted and hashed on the way, and takes
+ * the cache file's place only when status 200, length and digest all hold. A
+ * body longer than the entry's size is cut at once; a transfer that receives
+ * less than 1 KiB in one stall period is given up.
+ *
+ * finished() is emitted once, when the transfer has ended in any way but
+ * abort(); errorMessage() then tells the outcome.
+ */
+class FileTransfer : public QObject
+{
+    Q_OBJECT
+
+public:
+    /**
+     * @param entry the manifest entry to fetch
+     * @param url where to fetch it from
+     * @param cacheFile where the verified file goes
+     * @param temporaryPath where the body is kept while it arrives
+     */
+    FileTransfer(const ManifestEntry &entry, const QUrl &url, const QFileInfo &cacheFile,
+                 const QString &temporaryPath, QObject *parent = nullptr);
+    ~FileTransfer() override;
+
+    /// Sends the request through @p network; false when no reply came back.
+    bool start(QNetworkAccessManager &network);
+    /// Stops at once without emitting finished(); the cache keeps what it held.
+    void abort();
+
+    /// Empty after success; otherwise the message of the failure.
+    QString errorMessage() const { return m_error; }
+    QFileInfo cacheFile() const { return m_cacheFile; }
+
+    /// Sets the stall period for transfers started from now on (30 s).
+    static void setStallPeriod(int msecs);
+
+signals:
+    /// The reply's progress, unchanged.
+    void progress(qint64 bytesReceived, qint64 bytesTotal);
+    void finished();
+
+private:
+    void onDataArrived();
+    void onStallCheck();
+    void onReplyFinished();
+    bool receiveAvailable(QNetworkReply &reply, BodyReceiver &body);
+    QString reasonOf(QNetworkReply &reply) const;
+
+    ManifestEntry m_entry;
+    QUrl m_url;
+    QFileInfo m_cacheFile;
+    QString m_temporaryPath;
+    QString m_error;
+    QByteArray m_chunk;
+    std::unique_ptr<BodyReceiver> m_body;
+    QPointer<QNetworkReply> m_reply;
+    QTimer m_stallTimer;
+    qint64 m_periodBytes = 0;
+    qint64 m_errorPageBytes = 0;
+    bool m_stalled = false;
+    bool m_oversized = false;
+    bool m_errorPageCut = false;
+    bool m_aborted = false;
+};
