@@ -60,6 +60,8 @@ private:
     using PassEnd = std::optional<int>;
 
     bool isMandatory(const UpdateCheck &check) const { return check.updateType != 0; }
+    /// Sets the proxy of every request: the system's, none ("direct"), or the one named; false when unusable.
+    static bool applyProxySetting(const QString &setting);
     /// False when the cache folder is the install folder or holds it.
     bool prepareDirectories();
     /// Drops the entries that would be installed into the cache folder.
@@ -88,6 +90,7 @@ private:
     QDir m_cacheDir;
     QString m_hostPath;
     int m_connections = 1;
+    QString m_proxySetting;
     bool m_console = false;
     bool m_restart = false;
     SingleInstanceGuard m_guard;

@@ -1,11 +1,22 @@
 #include "bodyreceiver.h"
 
-BodyReceiver::BodyReceiver(const QString &cachePath, const QString &temporaryPath)
+BodyReceiver::BodyReceiver(const QString &cachePath, const QString &temporaryPath, bool resume)
     : m_cachePath(cachePath)
     , m_temporary(temporaryPath)
 {
-    // A leftover of a killed run under this name is simply overwritten.
-    m_writable = m_temporary.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    if (!resume) {
+        // A leftover under this name that is not resumed is simply overwritten.
+        m_writable = m_temporary.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        return;
+    }
+    m_writable = m_temporary.open(QIODevice::ReadWrite);
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    qint64 read = 0;
+    while (m_writable && (read = m_temporary.read(chunk.data(), chunk.size())) > 0) {
+        m_hasher.addData(chunk.constData(), read);
+        m_size += quint64(read);
+    }
+    m_writable = m_writable && read == 0;
 }
 
 BodyReceiver::~BodyReceiver()
@@ -13,7 +24,7 @@ BodyReceiver::~BodyReceiver()
     if (m_committed)
         return;
     m_temporary.close();
-    if (m_writable || m_temporary.exists())
+    if (!m_keep && (m_writable || m_temporary.exists()))
         m_temporary.remove();
 }
 
@@ -25,6 +36,13 @@ void BodyReceiver::append(const char *data, qint64 length)
     // checks report in their usual order; the write failure comes last.
     if (m_writable && m_temporary.write(data, length) != length)
         m_writable = false;
+}
+
+void BodyReceiver::restart()
+{
+    m_hasher.text();
+    m_size = 0;
+    m_writable = m_temporary.isOpen() && m_temporary.seek(0) && m_temporary.resize(0);
 }
 
 bool BodyReceiver::commit()

@@ -178,8 +178,12 @@ QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
 {
     // The name must not be another listed file's cache file, whose verified
     // content it would destroy; letter case is ignored for Windows' sake.
+    auto isTaken = [this](const QString &path) {
+        return m_listedPaths.contains(path.toLower())
+                || m_listedPaths.contains(FileTransfer::sidePath(path).toLower());
+    };
     QString path = entry.path + QLatin1String(".download");
-    for (int attempt = 1; m_listedPaths.contains(path.toLower()); ++attempt)
+    for (int attempt = 1; isTaken(path); ++attempt)
         path = entry.path + QLatin1String(".download") + QString::number(attempt);
     return m_cacheDir.absoluteFilePath(path);
 }

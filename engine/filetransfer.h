@@ -21,6 +21,13 @@ class QNetworkReply;
  * body longer than the entry's size is cut at once; a transfer that receives
  * less than 1 KiB in one stall period is given up.
  *
+ * A transfer that ends early keeps what arrived, with a side file naming the
+ * response's validator (ETag, else Last-Modified) and the entry's size and
+ * digest. The next transfer of the same entry asks only for the rest (Range and
+ * If-Range) and appends a 206 that starts where the kept part ends; a 200
+ * replaces the kept part, and a 416 or a range that starts elsewhere makes one
+ * fresh request. A body that fails its checks loses its partial file.
+ *
  * finished() is emitted once, when the transfer has ended in any way but
  * abort(); errorMessage() then tells the outcome.
  */
@@ -50,6 +57,8 @@ public:
 
     /// Sets the stall period for transfers started from now on (30 s).
     static void setStallPeriod(int msecs);
+    /// The side file kept beside the partial body at @p temporaryPath.
+    static QString sidePath(const QString &temporaryPath);
 
 signals:
     /// The reply's progress, unchanged.
@@ -57,6 +66,13 @@ signals:
     void finished();
 
 private:
+    bool hasUsablePartial();
+    bool sendRequest();
+    void onHeaders();
+    static qint64 contentRangeStart(QNetworkReply &reply);
+    void rememberValidator(QNetworkReply &reply);
+    bool isResumable() const;
+    void discardPartial();
     void onDataArrived();
     void onStallCheck();
     void onReplyFinished();
@@ -68,6 +84,10 @@ private:
     QFileInfo m_cacheFile;
     QString m_temporaryPath;
     QString m_error;
+    QByteArray m_validator;
+    QNetworkAccessManager *m_network = nullptr;
+    qint64 m_resumeFrom = 0;
+    bool m_bodyAccepted = false;
     QByteArray m_chunk;
     std::unique_ptr<BodyReceiver> m_body;
     QPointer<QNetworkReply> m_reply;

@@ -82,6 +82,8 @@ private slots:
     void severalTransfers_data();
     void severalTransfers();
     void cancelStopsEveryTransfer();
+    void resumeInterrupted_data();
+    void resumeInterrupted();
 
 private:
     ManifestEntry publish(const QString &path, const QByteArray &bytes);
@@ -684,6 +686,91 @@ void CDownloadThreadTest::cancelStopsEveryTransfer()
     QTest::qWait(100);
     QVERIFY(m_cacheDir.entryList(QDir::Files | QDir::Hidden).isEmpty());
     QVERIFY(m_installDir.entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+void CDownloadThreadTest::resumeInterrupted_data()
+{
+    // A 3 MiB file whose first transfer the server cuts; the second attempt meets
+    // the server as the row says.
+    QTest::addColumn<qint64>("cutAt");
+    QTest::addColumn<bool>("flipKeptByte");
+    QTest::addColumn<TestHttpServer::Response>("second");
+    QTest::addColumn<bool>("askedForRest");          // the second request has a Range header
+    QTest::addColumn<bool>("sentRest");              // and the server sent only the rest
+    QTest::addColumn<QString>("secondMessage");      // empty: installed by the second attempt
+
+    const qint64 size = 3 * 1024 * 1024;
+    const qint64 cut = 2 * 1024 * 1024;
+    TestHttpServer::Response same;
+    same.body = content("resume me ", int(size));
+    same.headers = {{"ETag", "\"v1\""}};
+    same.ranges = true;
+    QTest::newRow("continued") << cut << false << same << true << true << QString();
+
+    TestHttpServer::Response noRanges = same;
+    noRanges.ranges = false;
+    QTest::newRow("server without ranges") << cut << false << noRanges << true << false << QString();
+
+    TestHttpServer::Response changed = same;
+    changed.headers = {{"ETag", "\"v2\""}};
+    QTest::newRow("file changed on the server") << cut << false << changed << true << false << QString();
+
+    QTest::newRow("kept part damaged") << cut << true << same << true << true << QStringLiteral("更新文件big.bin校验不对");
+    QTest::newRow("kept part too small") << qint64(512 * 1024) << false << same << false << false << QString();
+}
+
+void CDownloadThreadTest::resumeInterrupted()
+{
+    QFETCH(qint64, cutAt);
+    QFETCH(bool, flipKeptByte);
+    QFETCH(TestHttpServer::Response, second);
+    QFETCH(bool, askedForRest);
+    QFETCH(bool, sentRest);
+    QFETCH(QString, secondMessage);
+
+    const QByteArray bytes = content("resume me ", 3 * 1024 * 1024);
+    const ManifestEntry entry{QStringLiteral("big.bin"), quint64(bytes.size()), md5Text(bytes)};
+    TestHttpServer::Response first;
+    first.body = bytes;
+    first.headers = {{"ETag", "\"v1\""}};
+    first.ranges = true;
+    first.end = TestHttpServer::BodyEnd::Close;
+    first.cutAt = cutAt;
+    m_server->setResponse("/v2/big.bin", first);
+    auto attempt = [&] {
+        m_server->clearLog();
+        CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {entry});
+        runToEnd(engine);
+        return engine.errorMessage();
+    };
+    QCOMPARE(attempt(), QStringLiteral("下载更新文件big.bin大小不对"));
+    QCOMPARE(m_cacheDir.entryList(QDir::Files), (QStringList{"big.bin.download", "big.bin.download.resume"}));
+    // What arrived before the cut; the network may have lost the last few pieces.
+    const qint64 kept = QFileInfo(cachePath(QStringLiteral("big.bin.download"))).size();
+    QVERIFY2(kept > cutAt / 2 && kept <= cutAt, qPrintable(QString::number(kept)));
+    if (flipKeptByte) {
+        QFile kept(cachePath(QStringLiteral("big.bin.download")));
+        QVERIFY(kept.open(QIODevice::ReadWrite) && kept.seek(1000) && kept.write("#") == 1);
+    }
+
+    m_server->setResponse("/v2/big.bin", second);
+    const QString message = attempt();
+    QCOMPARE(m_server->requests().size(), 1);
+    QCOMPARE(m_server->requests().first().header("Range"),
+             askedForRest ? "bytes=" + QByteArray::number(kept) + '-' : QByteArray());
+    QCOMPARE(m_server->requests().first().bodyBytesSent, sentRest ? bytes.size() - kept : bytes.size());
+    if (!secondMessage.isEmpty()) {
+        // A kept part that fails the checks is gone: the next attempt starts from zero.
+        QCOMPARE(message, secondMessage);
+        QVERIFY(m_cacheDir.entryList(QDir::Files).isEmpty());
+        QCOMPARE(attempt(), QStringLiteral("更新成功"));
+        QCOMPARE(m_server->requests().first().header("Range"), QByteArray());
+    } else {
+        QCOMPARE(message, QStringLiteral("更新成功"));
+    }
+    QCOMPARE(readTestFile(installPath(QStringLiteral("big.bin"))), bytes);
+    QVERIFY(m_cacheDir.entryList(QDir::Files).isEmpty());
+    QCOMPARE(m_installDir.entryList(QDir::Files), QStringList{"big.bin"});
 }
 
 QTEST_GUILESS_MAIN(CDownloadThreadTest)

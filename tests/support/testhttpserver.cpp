@@ -17,6 +17,7 @@ QByteArray reasonPhrase(int status)
     case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
+    case 416: return "Range Not Satisfiable";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     default: return "Status";
@@ -68,6 +69,43 @@ void TestHttpServer::setRedirect(const QByteArray &path, const QByteArray &locat
     response.headers = {{"Location", location}};
     response.body = "moved";
     setResponse(path, response);
+}
+
+QByteArray TestHttpServer::Request::header(const QByteArray &name) const
+{
+    for (const auto &pair : headers) {
+        if (pair.first.compare(name, Qt::CaseInsensitive) == 0)
+            return pair.second;
+    }
+    return QByteArray();
+}
+
+TestHttpServer::Response TestHttpServer::answerRange(const Request &request, Response response)
+{
+    const QByteArray range = request.header("Range");
+    QByteArray etag;
+    for (const auto &pair : qAsConst(response.headers)) {
+        if (pair.first == "ETag")
+            etag = pair.second;
+    }
+    const QByteArray ifRange = request.header("If-Range");
+    if (!response.ranges || response.status != 200 || !range.startsWith("bytes=")
+            || (!ifRange.isEmpty() && ifRange != etag))
+        return response;
+    const qint64 from = range.mid(6, range.indexOf('-') - 6).toLongLong();
+    if (from >= response.body.size()) {
+        response.status = 416;
+        response.body.clear();
+        response.end = BodyEnd::Complete;
+        return response;
+    }
+    response.status = 206;
+    response.headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-'
+                                     + QByteArray::number(response.body.size() - 1) + '/'
+                                     + QByteArray::number(response.body.size())});
+    response.body = response.body.mid(int(from));
+    response.cutAt = qMax<qint64>(0, response.cutAt - from);
+    return response;
 }
 
 QList<TestHttpServer::Request> TestHttpServer::requests() const
@@ -127,16 +165,24 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     Response response;
     response.status = 404;
     response.body = "not found";
-    response = m_responses.value(request.path, response);
+    response = answerRange(request, m_responses.value(request.path, response));
     if (response.end == BodyEnd::NoAnswer)
         return;
+    const int index = m_requests.size() - 1;
     if (response.delayMsecs > 0)
-        QTimer::singleShot(response.delayMsecs, socket, [this, socket, response] { respond(socket, response); });
+        QTimer::singleShot(response.delayMsecs, socket, [this, socket, response, index] { respond(socket, response, index); });
     else
-        respond(socket, response);
+        respond(socket, response, index);
 }
 
-void TestHttpServer::respond(QTcpSocket *socket, const Response &response)
+void TestHttpServer::recordSent(int requestIndex, qint64 bytes)
+{
+    // The log may have been cleared since the request came in.
+    if (requestIndex < m_requests.size())
+        m_requests[requestIndex].bodyBytesSent = bytes;
+}
+
+void TestHttpServer::respond(QTcpSocket *socket, const Response &response, int requestIndex)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
             + reasonPhrase(response.status) + "\r\nConnection: close\r\n";
@@ -149,15 +195,15 @@ void TestHttpServer::respond(QTcpSocket *socket, const Response &response)
 
     switch (response.end) {
     case BodyEnd::Complete:
-        socket->write(response.body);
+        recordSent(requestIndex, socket->write(response.body));
         socket->disconnectFromHost();
         break;
     case BodyEnd::Close:
-        socket->write(response.body.left(int(response.cutAt)));
+        recordSent(requestIndex, socket->write(response.body.left(int(response.cutAt))));
         socket->disconnectFromHost();
         break;
     case BodyEnd::Stall:
-        socket->write(response.body.left(int(response.cutAt)));
+        recordSent(requestIndex, socket->write(response.body.left(int(response.cutAt))));
         break;
     case BodyEnd::Endless:
         socket->setProperty(endlessSent, qint64(0));

@@ -41,6 +41,8 @@ public:
         int delayMsecs = 0;
         int trickleBytes = 0;
         int trickleMsecs = 0;
+        /// Answers "Range: bytes=N-" with 206 (or 416), when If-Range, if sent, equals the ETag header.
+        bool ranges = false;
     };
 
     struct Request
@@ -48,6 +50,10 @@ public:
         QByteArray method;
         QByteArray path;
         HeaderList headers;
+        /// Body bytes handed to the network in answer.
+        qint64 bodyBytesSent = 0;
+
+        QByteArray header(const QByteArray &name) const;
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
@@ -71,7 +77,9 @@ public:
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
-    void respond(QTcpSocket *socket, const Response &response);
+    void respond(QTcpSocket *socket, const Response &response, int requestIndex);
+    static Response answerRange(const Request &request, Response response);
+    void recordSent(int requestIndex, qint64 bytes);
     void feedEndless(QTcpSocket *socket);
     void trickle(QTcpSocket *socket, const Response &response, int sent);
 
