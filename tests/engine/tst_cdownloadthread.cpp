@@ -139,7 +139,12 @@ bool CDownloadThreadTest::runToEnd(CDownloadThread &engine)
 {
     QSignalSpy finished(&engine, &QThread::finished);
     engine.start(QThread::InheritPriority);
-    return finished.wait(20000) && finished.count() == 1;
+    // finished comes from the engine's thread, maybe before a wait() would begin.
+    QElapsedTimer timer;
+    timer.start();
+    while (finished.isEmpty() && timer.elapsed() < 20000)
+        QTest::qWait(5);
+    return finished.count() == 1;
 }
 
 void CDownloadThreadTest::signalsAsListenerSeesThem()
@@ -471,7 +476,7 @@ void CDownloadThreadTest::quitDuringTransfer()
     QTRY_VERIFY(!m_server->requests().isEmpty());
     QTest::qWait(100);
     engine.quit();
-    QVERIFY(finished.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
     QTest::qWait(200);
 
     QVERIFY(!engine.isSuccess());
@@ -680,7 +685,7 @@ void CDownloadThreadTest::cancelStopsEveryTransfer()
     QElapsedTimer timer;
     timer.start();
     engine.quit();
-    QVERIFY(finished.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
     QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(!engine.isSuccess());
     QTest::qWait(100);
