@@ -10,8 +10,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkProxy>
-#include <QNetworkProxyFactory>
 #include <QUrl>
 
 namespace {
@@ -40,6 +38,7 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
                        ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
     m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
     m_proxySetting = m_config.value(QStringLiteral("Proxy")).toString().trimmed();
+    m_proxy = ProxyChoice::fromSetting(m_proxySetting);
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
         m_hostPath = m_installDir.absoluteFilePath(m_hostPath);
@@ -57,26 +56,6 @@ int UpdateDriver::connectionsSetting(const QVariant &value)
     return isNumber && connections >= 1 && connections <= 16 ? connections : 1;
 }
 
-bool UpdateDriver::applyProxySetting(const QString &setting)
-{
-    // One choice for the whole process: the update check and every transfer.
-    if (setting.isEmpty()) {
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
-        return true;
-    }
-    if (setting.compare(QLatin1String("direct"), Qt::CaseInsensitive) == 0) {
-        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-        return true;
-    }
-    const QUrl url(setting, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty() || url.port() <= 0
-            || !(url.path().isEmpty() || url.path() == QLatin1String("/")))
-        return false;
-    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), quint16(url.port()),
-                                                     url.userName(), url.password()));
-    return true;
-}
-
 int UpdateDriver::run()
 {
     if (m_restart) {
@@ -89,8 +68,9 @@ int UpdateDriver::run()
         return endWithConfigError(tr("升级地址不合法:%1").arg(m_updateUrl));
     if (m_verifier && !m_verifier->isValid())
         return endWithConfigError(tr("升级公钥不合法:%1").arg(m_config.value(QStringLiteral("PublicKey")).toString()));
-    if (!applyProxySetting(m_proxySetting))
+    if (!m_proxy.isValid())
         return endWithConfigError(tr("代理地址不合法:%1").arg(m_proxySetting));
+    m_proxy.applyTo(m_network);
     if (!prepareDirectories())
         return endWithConfigError(tr("缓存目录不合法:%1").arg(m_configuredCache));
 
@@ -217,7 +197,8 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
         }
     }
 
-    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(), m_connections);
+    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(),
+                           {m_connections, m_proxy});
     if (m_console && !isMandatory(check)) {
         QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
         engine.start(QThread::InheritPriority);

@@ -2,6 +2,7 @@
 
 #include "cupdateerror.h"
 #include "manifest.h"
+#include "proxychoice.h"
 #include "signatureverifier.h"
 #include "singleinstanceguard.h"
 
@@ -60,8 +61,6 @@ private:
     using PassEnd = std::optional<int>;
 
     bool isMandatory(const UpdateCheck &check) const { return check.updateType != 0; }
-    /// Sets the proxy of every request: the system's, none ("direct"), or the one named; false when unusable.
-    static bool applyProxySetting(const QString &setting);
     /// False when the cache folder is the install folder or holds it.
     bool prepareDirectories();
     /// Drops the entries that would be installed into the cache folder.
@@ -91,6 +90,7 @@ private:
     QString m_hostPath;
     int m_connections = 1;
     QString m_proxySetting;
+    ProxyChoice m_proxy;
     bool m_console = false;
     bool m_restart = false;
     SingleInstanceGuard m_guard;

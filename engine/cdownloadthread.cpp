@@ -13,13 +13,13 @@ void CDownloadThread::setStallTimeout(int msecs)
 
 CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
                                  const QDir &installDir, const UpdateList &updateList,
-                                 int connections, QObject *parent)
+                                 const TransferSettings &settings, QObject *parent)
     : QThread(parent)
     , m_baseUrl(baseUrl)
     , m_cacheDir(cacheDir)
     , m_installDir(installDir)
     , m_updateList(updateList)
-    , m_connections(qMax(1, connections))
+    , m_connections(qMax(1, settings.connections))
     , m_states(updateList.size(), State::Waiting)
     , m_failures(updateList.size())
     , m_transferred(updateList.size(), false)
@@ -34,6 +34,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
             QThread::quit();
     }, Qt::DirectConnection);
 
+    settings.proxy.applyTo(m_network);
     checkCachedFiles();
     advance();
 }

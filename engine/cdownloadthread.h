@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest.h"
+#include "proxychoice.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,6 +15,14 @@
 #include <cstdint>
 
 class FileTransfer;
+
+/// How the engine transfers files.
+struct TransferSettings
+{
+    /// The most transfers in flight at once; 1 fetches one file after the other.
+    int connections = 1;
+    ProxyChoice proxy;
+};
 
 /**
  * Downloads the files of an update list into the cache directory, verifies
@@ -50,10 +59,11 @@ public:
      * @param cacheDir where downloaded files are kept under their relative paths
      * @param installDir where the files are installed
      * @param updateList entries to bring up to date, in ascending path order
-     * @param connections the most transfers in flight at once (1: one after the other)
+     * @param settings how to transfer: how many files at once, through which proxy
      */
     CDownloadThread(const QString &baseUrl, const QDir &cacheDir, const QDir &installDir,
-                    const UpdateList &updateList, int connections = 1, QObject *parent = nullptr);
+                    const UpdateList &updateList, const TransferSettings &settings = {},
+                    QObject *parent = nullptr);
     ~CDownloadThread() override;
 
     /// True once every file has been installed.

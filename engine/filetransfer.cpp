@@ -62,8 +62,8 @@ bool FileTransfer::start(QNetworkAccessManager &network)
 {
     m_network = &network;
     m_chunk.resize(chunkSize);
-    const bool resume = hasUsablePartial();
-    if (!resume)
+    const bool resume = mayResume() && hasUsablePartial();
+    if (!resume && mayResume())
         QFile::remove(sidePath(m_temporaryPath));
     // A resumed body hashes its kept part first, so the digest covers the whole file.
     m_body = std::make_unique<BodyReceiver>(m_cacheFile.absoluteFilePath(), m_temporaryPath, resume);
@@ -155,8 +155,17 @@ qint64 FileTransfer::contentRangeStart(QNetworkReply &reply)
     return isNumber ? start : -1;
 }
 
+bool FileTransfer::mayResume() const
+{
+    // A file that cannot leave a partial worth resuming gets no side file at all:
+    // for many small files that bookkeeping would cost more than it saves.
+    return m_entry.size > quint64(minResumeBytes);
+}
+
 void FileTransfer::rememberValidator(QNetworkReply &reply)
 {
+    if (!mayResume())
+        return;
     // What a later attempt needs to ask for the rest of this very file.
     m_validator = reply.rawHeader("ETag");
     if (m_validator.isEmpty())
@@ -175,13 +184,14 @@ void FileTransfer::rememberValidator(QNetworkReply &reply)
 
 bool FileTransfer::isResumable() const
 {
-    return m_body && !m_oversized && !m_validator.isEmpty() && m_body->size() < m_entry.size
+    return mayResume() && m_body && !m_oversized && !m_validator.isEmpty() && m_body->size() < m_entry.size
             && QFileInfo::exists(sidePath(m_temporaryPath));
 }
 
 void FileTransfer::discardPartial()
 {
-    QFile::remove(sidePath(m_temporaryPath));
+    if (mayResume())
+        QFile::remove(sidePath(m_temporaryPath));
 }
 
 void FileTransfer::abort()

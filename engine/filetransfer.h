@@ -66,6 +66,7 @@ signals:
     void finished();
 
 private:
+    bool mayResume() const;
     bool hasUsablePartial();
     bool sendRequest();
     void onHeaders();

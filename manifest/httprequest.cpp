@@ -7,6 +7,10 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+#ifndef QT_NO_SSL
+#include <QSslError>
+#endif
+
 void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, HttpHeaders &headers)
 {
     for (const auto &pair : pairs)
@@ -64,6 +68,14 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         }
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // "SSL handshake failed" alone does not say what is wrong with the certificate.
+    QString tlsProblem;
+#ifndef QT_NO_SSL
+    QObject::connect(reply, &QNetworkReply::sslErrors, &loop, [&tlsProblem](const QList<QSslError> &errors) {
+        if (!errors.isEmpty())
+            tlsProblem = errors.first().errorString();
+    });
+#endif
     if (timeoutSeconds > 0) {
         // An idle limit: a slow but steady body may take longer, up to the total limit.
         idleTimer.start(timeoutSeconds * 1000);
@@ -80,6 +92,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         errorText = QCoreApplication::translate("httpRequest", "网络超时");
     } else if (status != 200 || reply->error() != QNetworkReply::NoError) {
         errorText = reply->errorString();
+        if (!tlsProblem.isEmpty())
+            errorText += QLatin1String(": ") + tlsProblem;
     } else if (const QByteArray encoding = reply->rawHeader("Content-Encoding");
                !encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
         errorText = QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(encoding));

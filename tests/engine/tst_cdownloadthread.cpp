@@ -631,7 +631,7 @@ void CDownloadThreadTest::severalTransfers()
             m_server->setResponse(QByteArray("/v2/") + name, served.value(name));
     }
     {
-        CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list, 3);
+        CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list, {3, {}});
         QSignalSpy started(&engine, &CDownloadThread::downloadStarted);
         QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
         QVERIFY(runToEnd(engine));
@@ -659,7 +659,7 @@ void CDownloadThreadTest::severalTransfers()
     m_server->clearLog();
     for (const ManifestEntry &entry : list)
         publish(entry.path, entry.path.toUtf8() + " content");
-    CDownloadThread retry(m_baseUrl, m_cacheDir, m_installDir, list, 3);
+    CDownloadThread retry(m_baseUrl, m_cacheDir, m_installDir, list, {3, {}});
     QVERIFY(runToEnd(retry));
     QVERIFY(retry.isSuccess());
     for (const QByteArray &path : m_server->requestPaths())
@@ -678,7 +678,7 @@ void CDownloadThreadTest::cancelStopsEveryTransfer()
         m_server->setResponse(QByteArray("/v2/") + name, stalled);
         list << ManifestEntry{QLatin1String(name), 10000, md5Text(stalled.body)};
     }
-    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list, 4);
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list, {4, {}});
     QSignalSpy finished(&engine, &QThread::finished);
     engine.start();
     QTRY_COMPARE(m_server->requests().size(), 4);

@@ -36,11 +36,16 @@ NginxServer::~NginxServer()
 
 QString NginxServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + path;
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_tls ? QStringLiteral("https") : QStringLiteral("http")).arg(m_port) + path;
 }
 
-bool NginxServer::start(const QString &siteDir)
+bool NginxServer::start(const QString &siteDir, const QString &tlsCertificate, const QString &tlsKey,
+                        const QByteArray &serverConfig)
 {
+    m_tls = !tlsCertificate.isEmpty();
+    const QByteArray tls = m_tls ? " ssl;\n    ssl_certificate " + QFile::encodeName(tlsCertificate)
+                                       + ";\n    ssl_certificate_key " + QFile::encodeName(tlsKey) + ";\n"
+                                 : QByteArray(";\n");
     const QString nginx = findNginx();
     if (nginx.isEmpty()) {
         m_error = QStringLiteral("nginx is not installed");
@@ -67,9 +72,10 @@ bool NginxServer::start(const QString &siteDir)
               "  default_type application/octet-stream;\n"
               "  sendfile on;\n"
               "  server {\n"
-              "    listen 127.0.0.1:" + QByteArray::number(m_port) + ";\n"
+              "    listen 127.0.0.1:" + QByteArray::number(m_port) + tls +
               "    root " + QFile::encodeName(siteDir) + ";\n"
               "    merge_slashes off;\n"
+            + serverConfig +
               "  }\n"
               "}\n";
     QFile configFile(prefix + QStringLiteral("/nginx.conf"));

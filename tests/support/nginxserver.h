@@ -14,12 +14,17 @@ public:
     NginxServer() = default;
     ~NginxServer();
 
-    /// Starts nginx for @p siteDir; false (with errorString()) when it cannot.
-    bool start(const QString &siteDir);
+    /**
+     * Starts nginx for @p siteDir; false (with errorString()) when it cannot.
+     * With a certificate and its key (PEM files) it serves HTTPS; @p serverConfig
+     * goes into the server block as it stands.
+     */
+    bool start(const QString &siteDir, const QString &tlsCertificate = QString(), const QString &tlsKey = QString(),
+               const QByteArray &serverConfig = QByteArray());
     void stop();
 
     quint16 port() const { return m_port; }
-    /// "http://127.0.0.1:PORT" followed by @p path.
+    /// "http://127.0.0.1:PORT" (or https) followed by @p path.
     QString url(const QString &path = QString()) const;
     QString errorString() const { return m_error; }
 
@@ -27,5 +32,6 @@ private:
     QTemporaryDir m_prefix;
     QProcess m_process;
     quint16 m_port = 0;
+    bool m_tls = false;
     QString m_error;
 };

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QNetworkProxy>
+#include <QString>
+
+class QNetworkAccessManager;
+
+/**
+ * The proxy every request of a run goes through, as the [Update] Proxy setting
+ * chooses it: empty for the system's settings (on Windows its Internet settings
+ * with PAC and auto-detection; elsewhere http_proxy, https_proxy and no_proxy),
+ * "direct" for none, or "http://[user:password@]host:port" for that proxy.
+ *
+ * It is applied to each network access manager, not to the whole process: Qt's
+ * process-wide proxy never serves loopback addresses, the manager's own does.
+ */
+class ProxyChoice
+{
+public:
+    /// The system's settings.
+    ProxyChoice() = default;
+    /// Reads @p setting; an unusable value gives an invalid choice.
+    static ProxyChoice fromSetting(const QString &setting);
+
+    bool isValid() const { return m_valid; }
+    /// Makes @p manager send its requests as chosen.
+    void applyTo(QNetworkAccessManager &manager) const;
+
+private:
+    enum class Kind { System, Direct, Named };
+    Kind m_kind = Kind::System;
+    QNetworkProxy m_proxy;
+    bool m_valid = true;
+};

@@ -1,0 +1,236 @@
+#include "expectedreports.h"
+#include "nginxserver.h"
+#include "testfiles.h"
+#include "testhttpserver.h"
+#include "updatersandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+#include <unistd.h>
+
+namespace {
+
+// Runs its action when it goes out of scope, also when a check fails.
+class Undo
+{
+public:
+    explicit Undo(std::function<void()> action) : m_action(std::move(action)) {}
+    ~Undo() { m_action(); }
+    Undo(const Undo &) = delete;
+    Undo &operator=(const Undo &) = delete;
+
+private:
+    std::function<void()> m_action;
+};
+
+bool run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+const QByteArray oldA("old a");
+const QByteArray newA("new a, over a managed network");
+
+}
+
+/**
+ * The real updater on the networks of companies and schools: a site served over
+ * HTTPS, and requests that must go through a proxy.
+ */
+class NetworksTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void https_data();
+    void https();
+    void proxies_data();
+    void proxies();
+
+private:
+    bool makeCertificate(const QString &name, const QString &issuer);
+    void publishSite(const QString &dir) const;
+
+    QTemporaryDir m_dir;
+    QString m_trustedCa;
+};
+
+bool NetworksTest::makeCertificate(const QString &name, const QString &issuer)
+{
+    // A certificate for 127.0.0.1, signed by the CA named @p issuer (made here too).
+    const QString ca = m_dir.filePath(issuer);
+    const QString cert = m_dir.filePath(name);
+    if (!QFile::exists(ca + QStringLiteral(".pem"))
+            && !run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                "-subj", "/CN=Updater test " + issuer, "-keyout", ca + ".key", "-out", ca + ".pem"}))
+        return false;
+    writeTestFile(m_dir.filePath(QStringLiteral("san.cnf")), "subjectAltName=IP:127.0.0.1\n");
+    return run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                           "-keyout", cert + ".key", "-out", cert + ".csr"})
+            && run("openssl", {"x509", "-req", "-in", cert + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                               "-CAcreateserial", "-days", "2", "-extfile", m_dir.filePath("san.cnf"),
+                               "-out", cert + ".pem"});
+}
+
+void NetworksTest::initTestCase()
+{
+    QVERIFY(makeCertificate(QStringLiteral("server"), QStringLiteral("trusted-ca")));
+    QVERIFY(makeCertificate(QStringLiteral("stranger"), QStringLiteral("unknown-ca")));
+    // Qt 5 reads trusted CAs only from the system store (SSL_CERT_FILE and
+    // SSL_CERT_DIR are not read), so the test CA goes there for the test's time.
+    qInfo("Adding the test CA to the system trust store for this test; it is removed at the end.");
+    m_trustedCa = QStringLiteral("/usr/local/share/ca-certificates/updater-test-%1.crt").arg(getpid());
+    QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("trusted-ca.pem")), m_trustedCa));
+    QVERIFY(run("update-ca-certificates", {}));
+}
+
+void NetworksTest::cleanupTestCase()
+{
+    // --fresh also drops the links to the removed file, which a plain run leaves behind.
+    if (!m_trustedCa.isEmpty() && QFile::remove(m_trustedCa))
+        run("update-ca-certificates", {"--fresh"});
+}
+
+// Version 2 replaces a.dll.
+void NetworksTest::publishSite(const QString &dir) const
+{
+    writeTestFile(dir + QStringLiteral("/update.ini"), "[Version]\nFolder=v2\n");
+    writeTestFile(dir + QStringLiteral("/v2/md5.txt"), manifestLine(newA, "a.dll"));
+    writeTestFile(dir + QStringLiteral("/v2/a.dll"), newA);
+}
+
+void NetworksTest::https_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QByteArray>("redirectToHttp");   // a path of a.dll's redirect, or empty
+    QTest::addColumn<QByteArray>("failure");          // the start of the failure report, or empty
+    QTest::newRow("trusted certificate") << "server" << QByteArray() << QByteArray();
+    QTest::newRow("certificate of an unknown CA") << "stranger" << QByteArray()
+            << QByteArray(R"({"errormsg":"下载升级描述文件失败:SSL handshake failed: The issuer certificate)");
+    QTest::newRow("redirect from HTTPS to HTTP") << "server" << QByteArray("/v2/a.dll")
+            << QByteArray(R"({"errormsg":"","success":true,"update":true}{"errormsg":"下载更新文件a.dll网络错误：)");
+}
+
+void NetworksTest::https()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QByteArray, redirectToHttp);
+    QFETCH(QByteArray, failure);
+
+    QTemporaryDir site;
+    publishSite(site.path());
+    TestHttpServer plain;
+    plain.setFile("/v2/a.dll", newA);
+    const QByteArray redirect = redirectToHttp.isEmpty() ? QByteArray()
+            : "location = " + redirectToHttp + " { return 302 " + plain.url(QString::fromLatin1(redirectToHttp)).toLatin1() + "; }\n";
+    NginxServer nginx;
+    QVERIFY2(nginx.start(site.path(), m_dir.filePath(certificate + ".pem"), m_dir.filePath(certificate + ".key"), redirect),
+             qPrintable(nginx.errorString()));
+
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    sandbox.writeFile(QStringLiteral("a.dll"), oldA);
+    sandbox.writeConfig({{"URL", nginx.url(QStringLiteral("/"))}});
+    const UpdaterSandbox::Result result = sandbox.run({"console"});
+    if (failure.isEmpty()) {
+        QCOMPARE(result.output, updateDueReport);
+        QCOMPARE(sandbox.readFile(QStringLiteral("a.dll")), newA);
+        return;
+    }
+    QVERIFY2(result.output.startsWith(failure), result.output.constData());
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(sandbox.readFile(QStringLiteral("a.dll")), oldA);
+    QVERIFY(QDir(sandbox.path(QStringLiteral("update"))).entryList(QDir::Files).value(0) != QLatin1String("a.dll"));
+    QVERIFY(plain.requests().isEmpty());
+}
+
+void NetworksTest::proxies_data()
+{
+    QTest::addColumn<QString>("proxySetting");   // "@" stands for the proxy's port
+    QTest::addColumn<bool>("httpProxyVariable");
+    QTest::addColumn<bool>("throughProxy");
+    QTest::addColumn<QByteArray>("failure");     // the start of the failure report, or empty
+    QTest::newRow("named by Proxy") << "http://127.0.0.1:@" << false << true << QByteArray();
+    QTest::newRow("named by http_proxy") << "" << true << true << QByteArray();
+    QTest::newRow("direct despite http_proxy") << "direct" << true << false << QByteArray();
+    QTest::newRow("proxy that refuses") << "http://127.0.0.1:1" << false << false
+                                        << QByteArray(R"({"errormsg":"下载升级描述文件失败:)");
+    QTest::newRow("unusable Proxy") << "socks5://127.0.0.1:1080" << false << false
+                                    << failureReport(QStringLiteral("代理地址不合法:socks5://127.0.0.1:1080"));
+}
+
+void NetworksTest::proxies()
+{
+    QFETCH(QString, proxySetting);
+    QFETCH(bool, httpProxyVariable);
+    QFETCH(bool, throughProxy);
+    QFETCH(QByteArray, failure);
+
+    const QString tinyproxy = QStandardPaths::findExecutable(QStringLiteral("tinyproxy"));
+    QVERIFY2(!tinyproxy.isEmpty(), "tinyproxy is not installed");
+    const quint16 proxyPort = freePort();
+    const QString config = m_dir.filePath(QStringLiteral("tinyproxy.conf"));
+    writeTestFile(config, "Port " + QByteArray::number(proxyPort) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+                          "Timeout 30\nMaxClients 20\nLogLevel Error\n"
+                  + (geteuid() == 0 ? QByteArray("User root\nGroup root\n") : QByteArray()));
+    QProcess proxy;
+    proxy.setProcessChannelMode(QProcess::MergedChannels);
+    proxy.start(tinyproxy, {"-d", "-c", config});
+    const Undo stopProxy([&proxy] { proxy.kill(); proxy.waitForFinished(5000); });
+    QTRY_VERIFY_WITH_TIMEOUT([proxyPort] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, proxyPort);
+        return probe.waitForConnected(100);
+    }(), 10000);
+
+    TestHttpServer origin;
+    QTemporaryDir site;
+    publishSite(site.path());
+    origin.setFile("/up//update.ini", readTestFile(site.filePath(QStringLiteral("update.ini"))));
+    origin.setFile("/up/v2//md5.txt", readTestFile(site.filePath(QStringLiteral("v2/md5.txt"))));
+    origin.setFile("/up/v2/a.dll", newA);
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    sandbox.writeFile(QStringLiteral("a.dll"), oldA);
+    proxySetting.replace(QLatin1Char('@'), QString::number(proxyPort));
+    sandbox.writeConfig({{"URL", origin.url(QStringLiteral("/up/"))}, {"Proxy", proxySetting}});
+    QProcessEnvironment environment;
+    if (httpProxyVariable)
+        environment.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(proxyPort));
+    const UpdaterSandbox::Result result = sandbox.run({"console"}, 30000, QString(), environment);
+
+    if (!failure.isEmpty()) {
+        QVERIFY2(result.output.startsWith(failure), result.output.constData());
+        QVERIFY(origin.requests().isEmpty());
+        return;
+    }
+    QCOMPARE(result.output, updateDueReport);
+    QCOMPARE(sandbox.readFile(QStringLiteral("a.dll")), newA);
+    QCOMPARE(origin.requests().size(), 3);
+    for (const TestHttpServer::Request &request : origin.requests())
+        QCOMPARE(request.header("Via").contains("tinyproxy"), throughProxy);
+}
+
+QTEST_GUILESS_MAIN(NetworksTest)
+#include "tst_networks.moc"
