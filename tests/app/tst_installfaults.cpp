@@ -1,6 +1,7 @@
 #include "expectedreports.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
+#include "undo.h"
 #include "updatersandbox.h"
 
 #include <QDir>
@@ -9,26 +10,11 @@
 #include <QProcess>
 #include <QTest>
 
-#include <functional>
 #include <memory>
 
 namespace {
 
 enum class Fault { KillAtEverySwap, LockedCacheFile, FullDisk };
-
-// Runs its action when it goes out of scope, also when a check fails: mounts and
-// file flags must never outlive the test.
-class Undo
-{
-public:
-    explicit Undo(std::function<void()> action) : m_action(std::move(action)) {}
-    ~Undo() { m_action(); }
-    Undo(const Undo &) = delete;
-    Undo &operator=(const Undo &) = delete;
-
-private:
-    std::function<void()> m_action;
-};
 
 bool run(const QString &program, const QStringList &arguments)
 {

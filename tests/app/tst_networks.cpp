@@ -2,6 +2,7 @@
 #include "nginxserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
+#include "undo.h"
 #include "updatersandbox.h"
 
 #include <QDir>
@@ -13,24 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
 
 #include <unistd.h>
 
 namespace {
-
-// Runs its action when it goes out of scope, also when a check fails.
-class Undo
-{
-public:
-    explicit Undo(std::function<void()> action) : m_action(std::move(action)) {}
-    ~Undo() { m_action(); }
-    Undo(const Undo &) = delete;
-    Undo &operator=(const Undo &) = delete;
-
-private:
-    std::function<void()> m_action;
-};
 
 bool run(const QString &program, const QStringList &arguments)
 {
