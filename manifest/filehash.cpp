@@ -31,7 +31,8 @@ QByteArray md5Text(const QByteArray &bytes)
 QByteArray fileMd5Text(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Whole chunks straight into our buffer: Qt's own buffer would only add a copy.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return QByteArray();
     // Large reads keep the per-call cost out of the way, and one buffer per thread,
     // reused from file to file, spares fresh pages for every file.
