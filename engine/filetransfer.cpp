@@ -4,10 +4,10 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QSaveFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 
 namespace {
 int s_stallPeriodMsecs = 30 * 1000;
