@@ -33,22 +33,6 @@ bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error
     return false;
 }
 
-bool isSameOrInside(const QString &path, const QString &folder)
-{
-#ifdef Q_OS_WIN
-    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
-#endif
-    const QString cleanPath = QDir::cleanPath(path);
-    QString cleanFolder = QDir::cleanPath(folder);
-    if (cleanPath.compare(cleanFolder, sensitivity) == 0)
-        return true;
-    if (!cleanFolder.endsWith(QLatin1Char('/')))
-        cleanFolder += QLatin1Char('/');
-    return cleanPath.startsWith(cleanFolder, sensitivity);
-}
-
 QString resolvedPath(const QString &path)
 {
     const QFileInfo info(path);

@@ -18,8 +18,5 @@ void ensureDirectory(QDir &directory);
  */
 bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 
-/// True when @p path is @p folder or lies below it (letter case ignored on Windows).
-bool isSameOrInside(const QString &path, const QString &folder);
-
 /// @p path with links resolved where it exists, otherwise absolute and cleaned.
 QString resolvedPath(const QString &path);

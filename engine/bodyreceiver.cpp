@@ -40,7 +40,7 @@ void BodyReceiver::append(const char *data, qint64 length)
 
 void BodyReceiver::restart()
 {
-    m_hasher.text();
+    m_hasher.text(); // starts the digest over
     m_size = 0;
     m_writable = m_temporary.isOpen() && m_temporary.seek(0) && m_temporary.resize(0);
 }

@@ -90,10 +90,8 @@ QFileInfo CDownloadThread::cacheFile(const ManifestEntry &entry) const
 
 bool CDownloadThread::isInsideCache(const QFileInfo &file) const
 {
-    QString cache = QDir::cleanPath(m_cacheDir.absolutePath());
-    if (!cache.endsWith(QLatin1Char('/')))
-        cache += QLatin1Char('/');
-    return QDir::cleanPath(file.absoluteFilePath()).startsWith(cache);
+    const QString cache = m_cacheDir.absolutePath();
+    return isSameOrInside(file.absoluteFilePath(), cache) && !isSameOrInside(cache, file.absoluteFilePath());
 }
 
 void CDownloadThread::advance()

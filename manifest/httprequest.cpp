@@ -55,17 +55,18 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     QTimer totalTimer;
     totalTimer.setSingleShot(true);
     QObject::connect(&totalTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    // Counted as it arrives (after any decompression), so an endless body or a
-    // compression bomb is cut at the limit instead of filling memory.
+    // Counted as it arrives, so an endless body is cut at the limit instead of
+    // filling memory. One byte past the limit is enough to know.
+    const auto takeAvailable = [&] {
+        received += maxBytes > 0 ? reply->read(maxBytes + 1 - received.size()) : reply->readAll();
+        tooLarge = maxBytes > 0 && received.size() > maxBytes;
+    };
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
         if (timeoutSeconds > 0)
             idleTimer.start();
-        // One byte past the limit is enough to know; the buffer never holds more.
-        received += maxBytes > 0 ? reply->read(maxBytes + 1 - received.size()) : reply->readAll();
-        if (maxBytes > 0 && received.size() > maxBytes) {
-            tooLarge = true;
+        takeAvailable();
+        if (tooLarge)
             loop.quit();
-        }
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     // "SSL handshake failed" alone does not say what is wrong with the certificate.
@@ -85,6 +86,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         loop.exec();
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!tooLarge && reply->isFinished())
+        takeAvailable();
     bool complete = false;
     if (tooLarge) {
         errorText = QCoreApplication::translate("httpRequest", "文件过大");
@@ -97,23 +100,19 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     } else if (const QByteArray encoding = reply->rawHeader("Content-Encoding");
                !encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
         errorText = QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(encoding));
-    } else {
-        received += reply->readAll();
+    } else if (const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+               announced.isValid() && announced.toLongLong() != received.size()) {
         // A body cut by a dropped connection is short of what the server announced.
-        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (maxBytes > 0 && received.size() > maxBytes)
-            errorText = QCoreApplication::translate("httpRequest", "文件过大");
-        else if (announced.isValid() && announced.toLongLong() != received.size())
-            errorText = QCoreApplication::translate("httpRequest", "数据不完整");
-        else
-            complete = true;
+        errorText = QCoreApplication::translate("httpRequest", "数据不完整");
+    } else {
+        complete = true;
     }
     if (complete) {
         if (responseHeaders)
             storeResponseHeaders(reply->rawHeaderPairs(), *responseHeaders);
         response = received;
     }
-    // An unfinished reply stops when it is deleted.
+    // A reply cut at a limit stops at once, not when it is deleted.
     if (!reply->isFinished())
         reply->abort();
     reply->deleteLater();

@@ -45,6 +45,22 @@ bool isSafeManifestPath(const QString &path)
     return true;
 }
 
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
+#endif
+    const QString cleanPath = QDir::cleanPath(path);
+    QString cleanFolder = QDir::cleanPath(folder);
+    if (cleanPath.compare(cleanFolder, sensitivity) == 0)
+        return true;
+    if (!cleanFolder.endsWith(QLatin1Char('/')))
+        cleanFolder += QLatin1Char('/');
+    return cleanPath.startsWith(cleanFolder, sensitivity);
+}
+
 QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &encodedPath)
 {
     const quint64 swapped = (entry.size << 32) | (entry.size >> 32);

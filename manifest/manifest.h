@@ -47,6 +47,9 @@ QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &enco
  */
 bool isSafeManifestPath(const QString &path);
 
+/// True when @p path is @p folder or lies below it (letter case ignored on Windows).
+bool isSameOrInside(const QString &path, const QString &folder);
+
 /**
  * The change map: the entries of @p remote that are not current in @p dir.
  * A path that the local manifest (update_md5.info in @p dir) lists with the
