@@ -16,11 +16,6 @@ namespace {
 
 enum class Fault { KillAtEverySwap, LockedCacheFile, FullDisk };
 
-bool run(const QString &program, const QStringList &arguments)
-{
-    return QProcess::execute(program, arguments) == 0;
-}
-
 // The system calls that swap names in the install folder and the cache.
 const QStringList swapCalls{"rename", "renameat", "renameat2", "link", "linkat"};
 
@@ -179,8 +174,8 @@ void InstallFaultsTest::interruptions()
     if (fault == Fault::LockedCacheFile) {
         const QString locked = sandbox->path(QStringLiteral("cache/lib/c.dll"));
         sandbox->writeFile(QStringLiteral("cache/lib/c.dll"), m_v2.value("lib/c.dll"));
-        QVERIFY(run("chattr", {"+i", locked}));
-        const Undo unlock([locked] { run("chattr", {"-i", locked}); });
+        QVERIFY(runCommand("chattr", {"+i", locked}));
+        const Undo unlock([locked] { runCommand("chattr", {"-i", locked}); });
         const UpdaterSandbox::Result failed = sandbox->run({"console"});
         QVERIFY2(failed.output.endsWith(R"({"errormsg":"覆盖文件c.dll失败","success":false,"update":false})"), failed.output.constData());
         verifyNeverBroken(*sandbox);
@@ -189,8 +184,8 @@ void InstallFaultsTest::interruptions()
         // The install folder's data/ on a small volume of its own, the cache elsewhere,
         // so the move must copy; a filler leaves too little room for the new file.
         const QString volume = sandbox->path(QStringLiteral("app/data"));
-        QVERIFY(run("mount", {"-t", "tmpfs", "-o", "size=3m", "tmpfs", volume}));
-        const Undo unmount([volume] { run("umount", {"-l", volume}); });
+        QVERIFY(runCommand("mount", {"-t", "tmpfs", "-o", "size=3m", "tmpfs", volume}));
+        const Undo unmount([volume] { runCommand("umount", {"-l", volume}); });
         sandbox->writeFile(QStringLiteral("app/data/big.bin"), m_v1.value("data/big.bin"));
         sandbox->writeFile(QStringLiteral("app/data/filler"), QByteArray(1536 * 1024, 'f'));
         const UpdaterSandbox::Result failed = sandbox->run({"console"});

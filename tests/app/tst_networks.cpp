@@ -19,14 +19,6 @@
 
 namespace {
 
-bool run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 quint16 freePort()
 {
     QTcpServer probe;
@@ -69,13 +61,13 @@ bool NetworksTest::makeCertificate(const QString &name, const QString &issuer)
     const QString ca = m_dir.filePath(issuer);
     const QString cert = m_dir.filePath(name);
     if (!QFile::exists(ca + QStringLiteral(".pem"))
-            && !run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+            && !runCommand("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                                 "-subj", "/CN=Updater test " + issuer, "-keyout", ca + ".key", "-out", ca + ".pem"}))
         return false;
     writeTestFile(m_dir.filePath(QStringLiteral("san.cnf")), "subjectAltName=IP:127.0.0.1\n");
-    return run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+    return runCommand("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
                            "-keyout", cert + ".key", "-out", cert + ".csr"})
-            && run("openssl", {"x509", "-req", "-in", cert + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+            && runCommand("openssl", {"x509", "-req", "-in", cert + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
                                "-CAcreateserial", "-days", "2", "-extfile", m_dir.filePath("san.cnf"),
                                "-out", cert + ".pem"});
 }
@@ -89,14 +81,14 @@ void NetworksTest::initTestCase()
     qInfo("Adding the test CA to the system trust store for this test; it is removed at the end.");
     m_trustedCa = QStringLiteral("/usr/local/share/ca-certificates/updater-test-%1.crt").arg(getpid());
     QVERIFY(QFile::copy(m_dir.filePath(QStringLiteral("trusted-ca.pem")), m_trustedCa));
-    QVERIFY(run("update-ca-certificates", {}));
+    QVERIFY(runCommand("update-ca-certificates", {}));
 }
 
 void NetworksTest::cleanupTestCase()
 {
     // --fresh also drops the links to the removed file, which a plain run leaves behind.
     if (!m_trustedCa.isEmpty() && QFile::remove(m_trustedCa))
-        run("update-ca-certificates", {"--fresh"});
+        runCommand("update-ca-certificates", {"--fresh"});
 }
 
 // Version 2 replaces a.dll.

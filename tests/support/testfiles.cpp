@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 bool writeTestFile(const QString &path, const QByteArray &bytes)
 {
@@ -18,6 +19,14 @@ QByteArray readTestFile(const QString &path, const QByteArray &whenMissing)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : whenMissing;
+}
+
+bool runCommand(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path)

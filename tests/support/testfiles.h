@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 /// Writes @p bytes to @p path, creating the missing folders.
 bool writeTestFile(const QString &path, const QByteArray &bytes);
@@ -9,3 +10,5 @@ bool writeTestFile(const QString &path, const QByteArray &bytes);
 QByteArray readTestFile(const QString &path, const QByteArray &whenMissing = "<missing>");
 /// A manifest line for a file of @p content published under @p path.
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path);
+/// Runs a system command (mount, chattr, openssl, …) with its output dropped; true when it exits with 0.
+bool runCommand(const QString &program, const QStringList &arguments);
