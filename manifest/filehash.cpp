@@ -1,6 +1,8 @@
 #include "filehash.h"
 
 #include "md5hasher.h"
+#include "hashqueue.h"
+#include "laneworker.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -56,23 +58,19 @@ bool fileMd5Equals(const QString &path, const QByteArray &md5)
     return !text.isEmpty() && text == md5;
 }
 
-namespace {
-bool checkFile(const FileCheck &check)
-{
-    return fileMd5Equals(check.first, check.second);
-}
-}
-
 QVector<bool> filesMd5Equal(const QVector<FileCheck> &files)
 {
     if (files.isEmpty())
         return {};
-    const QFuture<bool> future = QtConcurrent::mapped(files, checkFile);
-    QFutureWatcher<bool> watcher;
+    HashQueue queue(files);
+    // One lane worker per pool thread; each keeps taking files until none is left.
+    QVector<int> workers(qBound(1, QThreadPool::globalInstance()->maxThreadCount(), files.size()));
+    const QFuture<void> future = QtConcurrent::map(workers, [&queue](int) { LaneWorker(queue).run(); });
+    QFutureWatcher<void> watcher;
     QEventLoop loop;
     QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
     watcher.setFuture(future);
     if (!future.isFinished())
         loop.exec();
-    return future.results().toVector();
+    return queue.results();
 }

@@ -35,8 +35,9 @@ bool fileMd5Equals(const QString &path, const QByteArray &md5);
 using FileCheck = QPair<QString, QByteArray>;
 
 /**
- * fileMd5Equals for each of @p files, several at once on Qt's global thread
- * pool (one worker per core unless its size was changed). The calling thread's
+ * fileMd5Equals for each of @p files, several at once: one worker per thread of
+ * Qt's global pool (one per core unless its size was changed), each hashing
+ * eight files side by side in the lanes of the vector unit. The calling thread's
  * event loop keeps running meanwhile, so a window stays responsive. The results
  * are in the order of @p files.
  */

@@ -75,21 +75,40 @@ void FileHashTest::fileMd5Equals()
         file.write(content);
     }
     QCOMPARE(::fileMd5Equals(path, md5), equal);
+    QCOMPARE(filesMd5Equal({{path, md5}}), QVector<bool>{equal});
 }
 
 void FileHashTest::chunkedHashMatchesWholeBuffer()
 {
-    // Several read chunks and an odd tail: the file's digest text must be the buffer's.
+    // Several read chunks and every length of the last block's tail, hashed one
+    // by one and all at once (files of unlike length sharing the vector lanes):
+    // each file's digest text must be that of its bytes in one buffer.
     QByteArray content;
     for (int i = 0; i < 300000; ++i)
         content.append(char(i * 7 + i / 13));
+    QVector<int> lengths;
+    for (int length = 0; length <= 130; ++length)
+        lengths << length;
+    lengths << 131071 << 131072 << 131073 << 262145 << content.size();
+
     QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("big.bin")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    QVERIFY(::fileMd5Equals(file.fileName(), md5Text(content)));
-    QVERIFY(!::fileMd5Equals(file.fileName(), md5Text(content.left(content.size() - 1))));
+    QVector<FileCheck> checks;
+    for (const int length : lengths) {
+        const QString path = dir.filePath(QString::number(length));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content.left(length)), qint64(length));
+        checks << FileCheck(path, md5Text(content.left(length)));
+    }
+    const QString big = checks.last().first;
+    QVERIFY(::fileMd5Equals(big, md5Text(content)));
+    QVERIFY(!::fileMd5Equals(big, md5Text(content.left(content.size() - 1))));
+    QCOMPARE(filesMd5Equal({checks.last()}), QVector<bool>{true});
+
+    checks << FileCheck(big, md5Text(content.left(content.size() - 1)));
+    QVector<bool> expected(checks.size(), true);
+    expected.last() = false;
+    QCOMPARE(filesMd5Equal(checks), expected);
 }
 
 QTEST_GUILESS_MAIN(FileHashTest)

@@ -1,0 +1,36 @@
+#include "hashqueue.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+
+HashQueue::HashQueue(const QVector<FileCheck> &files)
+    : m_files(files)
+    , m_equal(files.size(), false)
+{
+    QVector<qint64> sizes(files.size());
+    m_order.reserve(files.size());
+    for (int i = 0; i < files.size(); ++i) {
+        m_order << i;
+        sizes[i] = QFileInfo(files.at(i).first).size();
+    }
+    std::stable_sort(m_order.begin(), m_order.end(), [&sizes](int a, int b) { return sizes[a] > sizes[b]; });
+    // Detached before any thread writes: each then touches only its own elements.
+    m_equal.detach();
+}
+
+int HashQueue::take()
+{
+    const int position = m_next.fetchAndAddRelaxed(1);
+    return position < m_order.size() ? m_order.at(position) : -1;
+}
+
+bool HashQueue::isEmpty() const
+{
+    return m_next.loadRelaxed() >= m_order.size();
+}
+
+void HashQueue::setEqual(int index, bool equal)
+{
+    m_equal.data()[index] = equal;
+}
