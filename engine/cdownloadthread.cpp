@@ -72,7 +72,7 @@ void CDownloadThread::checkCachedFiles()
     for (int i = 0; i < m_updateList.size(); ++i) {
         const QFileInfo file = cacheFile(m_updateList.at(i));
         if (file.isFile()) {
-            checks.append({file.absoluteFilePath(), m_updateList.at(i).md5});
+            checks.append({file.absoluteFilePath(), m_updateList.at(i).md5, quint64(file.size())});
             indices.append(i);
         }
     }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QPair>
 #include <QString>
 #include <QVector>
 
@@ -31,8 +30,14 @@ QByteArray fileMd5Text(const QString &path);
  */
 bool fileMd5Equals(const QString &path, const QByteArray &md5);
 
-/// A file to check: its full path and the digest text it should have.
-using FileCheck = QPair<QString, QByteArray>;
+/// A file to check: its full path, the digest text it should have, and the size
+/// it is expected to have (only to start the largest files first).
+struct FileCheck
+{
+    QString path;
+    QByteArray md5;
+    quint64 size = 0;
+};
 
 /**
  * fileMd5Equals for each of @p files, several at once: one worker per thread of

@@ -1,20 +1,16 @@
 #include "hashqueue.h"
 
-#include <QFileInfo>
-
 #include <algorithm>
 
 HashQueue::HashQueue(const QVector<FileCheck> &files)
     : m_files(files)
     , m_equal(files.size(), false)
 {
-    QVector<qint64> sizes(files.size());
     m_order.reserve(files.size());
-    for (int i = 0; i < files.size(); ++i) {
+    for (int i = 0; i < files.size(); ++i)
         m_order << i;
-        sizes[i] = QFileInfo(files.at(i).first).size();
-    }
-    std::stable_sort(m_order.begin(), m_order.end(), [&sizes](int a, int b) { return sizes[a] > sizes[b]; });
+    std::stable_sort(m_order.begin(), m_order.end(),
+                     [&files](int a, int b) { return files.at(a).size > files.at(b).size; });
     // Detached before any thread writes: each then touches only its own elements.
     m_equal.detach();
 }

@@ -8,8 +8,9 @@
 /**
  * Files waiting to be hashed, shared by the threads that hash them: each takes
  * the next file with take() as it has room, and records the outcome with
- * setEqual(). Files come largest first, so that no big file is started last and
- * left to run alone while the other threads have nothing more to do.
+ * setEqual(). Files come largest first by their expected size, so that no big
+ * file is started last and left to run alone while the other threads have
+ * nothing more to do. Nothing is read from the disk to order them.
  */
 class HashQueue
 {

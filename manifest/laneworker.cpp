@@ -70,7 +70,7 @@ bool LaneWorker::start(int lane)
         const int index = m_queue.take();
         if (index < 0)
             return false;
-        stream.file.setFileName(m_queue.file(index).first);
+        stream.file.setFileName(m_queue.file(index).path);
         // Whole chunks straight into our buffer: Qt's own buffer would only add a copy.
         if (stream.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
             stream.index = index;
@@ -125,7 +125,7 @@ void LaneWorker::advance(int lane, int blocks)
     }
     stream.lastTaken += blocks;
     if (stream.lastTaken == stream.lastCount)
-        finish(lane, m_lanes.text(lane) == m_queue.file(stream.index).second);
+        finish(lane, m_lanes.text(lane) == m_queue.file(stream.index).md5);
 }
 
 void LaneWorker::finish(int lane, bool equal)

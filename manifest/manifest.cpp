@@ -105,7 +105,7 @@ ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
         const auto known = local.constFind(entry.path);
         if (known != local.cend() && known->md5 == entry.md5)
             continue;
-        toHash.append({dir.absoluteFilePath(entry.path), entry.md5});
+        toHash.append({dir.absoluteFilePath(entry.path), entry.md5, entry.size});
         hashed.append(&entry);
     }
     const QVector<bool> current = filesMd5Equal(toHash);

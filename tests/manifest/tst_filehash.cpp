@@ -98,14 +98,14 @@ void FileHashTest::chunkedHashMatchesWholeBuffer()
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(content.left(length)), qint64(length));
-        checks << FileCheck(path, md5Text(content.left(length)));
+        checks << FileCheck{path, md5Text(content.left(length)), quint64(length)};
     }
-    const QString big = checks.last().first;
+    const QString big = checks.last().path;
     QVERIFY(::fileMd5Equals(big, md5Text(content)));
     QVERIFY(!::fileMd5Equals(big, md5Text(content.left(content.size() - 1))));
     QCOMPARE(filesMd5Equal({checks.last()}), QVector<bool>{true});
 
-    checks << FileCheck(big, md5Text(content.left(content.size() - 1)));
+    checks << FileCheck{big, md5Text(content.left(content.size() - 1))};
     QVector<bool> expected(checks.size(), true);
     expected.last() = false;
     QCOMPARE(filesMd5Equal(checks), expected);
