@@ -5,8 +5,10 @@
 #include <cstring>
 
 namespace {
-// Bytes read at a time into each lane's buffer.
-constexpr int chunkSize = 128 * 1024;
+// Bytes read at a time into each lane's buffer. Large enough that eight files
+// read side by side cost a spinning disk no more seeking per byte than one file
+// read at a time in the same chunks; only what a file fills is ever touched.
+constexpr int chunkSize = 1024 * 1024;
 // Below this many busy lanes, scalar code one file after another outruns the
 // shared vector pass.
 constexpr int fewestSharedLanes = 4;
