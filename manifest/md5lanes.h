@@ -24,8 +24,8 @@ public:
     /// Compresses one block into each lane. A lane given a null pointer is idle:
     /// its state turns meaningless until restart().
     void compress(const uchar *const blocks[count]);
-    /// Compresses @p blockCount consecutive blocks into @p lane alone, without the
-    /// vector unit: the fast way on when no other stream is left to share it.
+    /// Compresses @p blockCount consecutive blocks into @p lane alone, in scalar
+    /// code: the faster way once too few streams are left to share the vector unit.
     void compressAlone(int lane, const uchar *blocks, qint64 blockCount);
     /// Digest text of @p lane, once its last blocks have been compressed.
     QByteArray text(int lane) const;
