@@ -233,9 +233,10 @@ void CDownloadThread::installFiles()
         const QString source = m_cacheDir.absoluteFilePath(entry.path);
 #ifndef Q_OS_WIN
         // Here a downloaded file has no execute bit; a replaced program must still
-        // run, from the instant it is in place.
-        if (const QFileDevice::Permissions previous = target.permissions())
-            QFile::setPermissions(source, previous);
+        // run, from the instant it is in place. Only a file's bits carry over: a
+        // device or FIFO standing in its place (often open to all) lends none.
+        if (target.isFile())
+            QFile::setPermissions(source, target.permissions());
 #endif
         switch (replaceFile(source, target.absoluteFilePath(), backup)) {
         case Replacement::Done:

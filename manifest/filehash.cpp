@@ -6,6 +6,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QFutureWatcher>
 #include <QtConcurrent>
 #include <QtEndian>
@@ -32,6 +33,10 @@ QByteArray md5Text(const QByteArray &bytes)
 
 QByteArray fileMd5Text(const QString &path)
 {
+    // Opening a FIFO waits for a writer and a device may never end: only a
+    // regular file has a digest.
+    if (!QFileInfo(path).isFile())
+        return QByteArray();
     QFile file(path);
     // Whole chunks straight into our buffer: Qt's own buffer would only add a copy.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))

@@ -19,7 +19,8 @@ QByteArray digestText(const QByteArray &md5Digest);
 
 /**
  * Digest text of the whole content of the file at @p path, read in chunks;
- * an empty array when the file cannot be opened or read.
+ * an empty array when it is no regular file (a FIFO or a device, also behind a
+ * link, is never read) or cannot be opened or read.
  */
 QByteArray fileMd5Text(const QString &path);
 

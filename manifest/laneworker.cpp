@@ -2,6 +2,8 @@
 
 #include "hashqueue.h"
 
+#include <QFileInfo>
+
 #include <cstring>
 
 namespace {
@@ -72,9 +74,12 @@ bool LaneWorker::start(int lane)
         const int index = m_queue.take();
         if (index < 0)
             return false;
-        stream.file.setFileName(m_queue.file(index).path);
-        // Whole chunks straight into our buffer: Qt's own buffer would only add a copy.
-        if (stream.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        const QString &path = m_queue.file(index).path;
+        stream.file.setFileName(path);
+        // Opening a FIFO waits for a writer and a device may never end, so only a
+        // regular file is read; any other stays "not equal". Whole chunks go
+        // straight into our buffer: Qt's own buffer would only add a copy.
+        if (QFileInfo(path).isFile() && stream.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
             stream.index = index;
             stream.begin = stream.end = 0;
             stream.length = 0;

@@ -374,8 +374,10 @@ void CDownloadThreadTest::installKeepsBackups()
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QVERIFY(writeTestFile(installPath(QStringLiteral("b.dll")), "old b"));
     QVERIFY(writeTestFile(installPath(QStringLiteral("b.dll.old")), "stale backup of b"));
+    // A link to a device open to all: the new file must not take its mode.
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), installPath(QStringLiteral("d.dll"))));
     const UpdateList list{publish(QStringLiteral("b.dll"), "new b"), publish(QStringLiteral("bin/a.dll"), "new a"),
-                          publish(QStringLiteral("new/deep/c.dll"), "new c")};
+                          publish(QStringLiteral("new/deep/c.dll"), "new c"), publish(QStringLiteral("d.dll"), "new d")};
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
     QVERIFY(runToEnd(engine));
     QVERIFY(engine.isSuccess());
@@ -386,6 +388,9 @@ void CDownloadThreadTest::installKeepsBackups()
     QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("new/deep/c.dll"))), QByteArray("new c"));
     QVERIFY(QFileInfo(installPath(QStringLiteral("bin/a.dll"))).isExecutable());
+    QCOMPARE(readTestFile(installPath(QStringLiteral("d.dll"))), QByteArray("new d"));
+    QVERIFY(!(QFileInfo(installPath(QStringLiteral("d.dll"))).permissions() & QFileDevice::WriteOther));
+    QCOMPARE(QFileInfo(installPath(QStringLiteral("d.dll.old"))).symLinkTarget(), QStringLiteral("/dev/null"));
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("new/deep/c.dll.old"))));
     QVERIFY(QFileInfo(cachePath(QStringLiteral("new/deep"))).isDir());
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("new/deep/c.dll"))));

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class FileHashTest : public QObject
 {
     Q_OBJECT
@@ -54,6 +56,7 @@ void FileHashTest::fileMd5Equals_data()
     QTest::newRow("trailing CR") << "a.txt" << QByteArray("abc") << abcText + '\r' << false;
     QTest::newRow("missing file") << "" << QByteArray() << abcText << false;
     QTest::newRow("directory") << "dir/" << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << false;
+    QTest::newRow("FIFO, never waited on") << "fifo|" << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << false;
 }
 
 void FileHashTest::fileMd5Equals()
@@ -68,6 +71,9 @@ void FileHashTest::fileMd5Equals()
     if (name.endsWith(QLatin1Char('/'))) {
         path = dir.filePath(name);
         QVERIFY(QDir().mkpath(path));
+    } else if (name.endsWith(QLatin1Char('|'))) {
+        path = dir.filePath(name.chopped(1));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else if (!name.isEmpty()) {
         path = dir.filePath(name);
         QFile file(path);

@@ -8,6 +8,8 @@
 #include <QThreadPool>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QByteArray digestA("0123456789abcdef0123456789abcdef");
@@ -193,24 +195,28 @@ void ManifestTest::sameChangesWithAnyWorkerCount_data()
 void ManifestTest::sameChangesWithAnyWorkerCount()
 {
     QFETCH(int, workers);
-    // Current, changed, missing and unreadable files and directories in place of
-    // files, interleaved in path order so that every worker meets each kind.
+    // Current, changed, missing and unreadable files, and directories, FIFOs and
+    // links to an endless device in place of files (none may be waited on),
+    // interleaved in path order so that every worker meets each kind.
     QTemporaryDir dir;
     QByteArray text;
     QStringList expected;
     for (int i = 0; i < 200; ++i) {
-        const QString path = QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i, 3, 10, QLatin1Char('0'));
+        const QString path = QStringLiteral("d%1/f%2.bin").arg(i % 5).arg(i, 3, 10, QLatin1Char('0'));
         const QByteArray bytes = QByteArray::number(i).repeated(1000 + i);
         const QString full = dir.filePath(path);
-        switch (i % 5) {
+        QVERIFY(QDir().mkpath(QFileInfo(full).absolutePath()));
+        switch (i % 7) {
         case 0: QVERIFY(writeTestFile(full, bytes)); break;
         case 1: QVERIFY(writeTestFile(full, bytes + "changed")); break;
         case 2: break;
-        case 3: QVERIFY(QDir().mkpath(QFileInfo(full).absolutePath()) && QFile::link(full, full)); break;
+        case 3: QVERIFY(QFile::link(full, full)); break;
         case 4: QVERIFY(QDir().mkpath(full)); break;
+        case 5: QCOMPARE(::mkfifo(QFile::encodeName(full).constData(), 0600), 0); break;
+        case 6: QVERIFY(QFile::link(QStringLiteral("/dev/zero"), full)); break;
         }
         text += line(md5Text(bytes), "0", path.toUtf8());
-        if (i % 5 != 0)
+        if (i % 7 != 0)
             expected << path + QStringLiteral("|0|") + QString::fromLatin1(md5Text(bytes));
     }
     expected.sort();
