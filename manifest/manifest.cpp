@@ -4,6 +4,7 @@
 #include "filenames.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 
@@ -93,8 +94,10 @@ ManifestMap parseManifest(const QByteArray &bytes)
 ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
 {
     ManifestMap local;
-    QFile localFile(dir.absoluteFilePath(FileNames::localManifest));
-    if (localFile.open(QIODevice::ReadOnly))
+    // Only a regular file: a FIFO would be waited on, and a device read forever.
+    const QString localPath = dir.absoluteFilePath(FileNames::localManifest);
+    QFile localFile(localPath);
+    if (QFileInfo(localPath).isFile() && localFile.open(QIODevice::ReadOnly))
         local = parseManifest(localFile.readAll());
 
     // The local manifest only saves reading files it vouches for; a file it

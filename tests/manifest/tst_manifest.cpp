@@ -131,7 +131,7 @@ void ManifestTest::unsafePathsDropped()
 
 void ManifestTest::compare_data()
 {
-    QTest::addColumn<QByteArray>("localManifest");   // empty: no update_md5.info
+    QTest::addColumn<QByteArray>("localManifest");   // empty: none; "<fifo>", "<zero>": no regular file
     QTest::addColumn<bool>("fileOnDisk");            // a.dll holds "abc" when true
     QTest::addColumn<QByteArray>("remoteDigest");
     QTest::addColumn<bool>("listed");
@@ -146,6 +146,8 @@ void ManifestTest::compare_data()
     QTest::newRow("different digest, file missing") << line(md5Text("old"), "0", "a.dll") << false << abc << true;
     QTest::newRow("local manifest without the path") << line(abc, "0", "other.dll") << false << abc << true;
     QTest::newRow("local manifest path differs in case") << line(abc, "0", "A.dll") << true << abc << false;
+    QTest::newRow("local manifest a FIFO, never waited on") << QByteArray("<fifo>") << true << md5Text("abd") << true;
+    QTest::newRow("local manifest a link to an endless device") << QByteArray("<zero>") << true << abc << false;
 }
 
 void ManifestTest::compare()
@@ -156,8 +158,13 @@ void ManifestTest::compare()
     QFETCH(bool, listed);
 
     QTemporaryDir dir;
-    if (!localManifest.isEmpty())
-        QVERIFY(writeTestFile(dir.filePath(QStringLiteral("update_md5.info")), localManifest));
+    const QString localPath = dir.filePath(QStringLiteral("update_md5.info"));
+    if (localManifest == "<fifo>")
+        QCOMPARE(::mkfifo(QFile::encodeName(localPath).constData(), 0600), 0);
+    else if (localManifest == "<zero>")
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), localPath));
+    else if (!localManifest.isEmpty())
+        QVERIFY(writeTestFile(localPath, localManifest));
     if (fileOnDisk)
         QVERIFY(writeTestFile(dir.filePath(QStringLiteral("a.dll")), "abc"));
 
