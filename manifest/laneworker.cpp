@@ -18,11 +18,11 @@ constexpr int fewestSharedLanes = 4;
 
 LaneWorker::LaneWorker(HashQueue &queue)
     : m_queue(queue)
+    // Only the pages the files fill are ever touched, and all go back with the worker.
+    , m_buffers(Md5Lanes::count * chunkSize, Qt::Uninitialized)
 {
-    // Reused from run to run: fresh buffers would cost fresh pages each time.
-    thread_local QByteArray buffers(Md5Lanes::count * chunkSize, Qt::Uninitialized);
     for (int lane = 0; lane < Md5Lanes::count; ++lane)
-        m_streams[lane].buffer = buffers.data() + lane * chunkSize;
+        m_streams[lane].buffer = m_buffers.data() + lane * chunkSize;
 }
 
 void LaneWorker::run()

@@ -2,6 +2,7 @@
 
 #include "md5lanes.h"
 
+#include <QByteArray>
 #include <QFile>
 
 class HashQueue;
@@ -49,6 +50,7 @@ private:
     void finish(int lane, bool equal);
 
     HashQueue &m_queue;
+    QByteArray m_buffers;
     Md5Lanes m_lanes;
     Stream m_streams[Md5Lanes::count];
 };
