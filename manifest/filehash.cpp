@@ -70,12 +70,15 @@ QVector<bool> filesMd5Equal(const QVector<FileCheck> &files)
     HashQueue queue(files);
     // One lane worker per pool thread; each keeps taking files until none is left.
     QVector<int> workers(qBound(1, QThreadPool::globalInstance()->maxThreadCount(), files.size()));
-    const QFuture<void> future = QtConcurrent::map(workers, [&queue](int) { LaneWorker(queue).run(); });
+    QFuture<void> future = QtConcurrent::map(workers, [&queue](int) { LaneWorker(queue).run(); });
     QFutureWatcher<void> watcher;
     QEventLoop loop;
     QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
     watcher.setFuture(future);
     if (!future.isFinished())
         loop.exec();
+    // The loop also ends when its thread is told to quit; the workers still use
+    // the queue until they are done.
+    future.waitForFinished();
     return queue.results();
 }

@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -18,6 +21,7 @@ private slots:
     void fileMd5Equals_data();
     void fileMd5Equals();
     void chunkedHashMatchesWholeBuffer();
+    void resultsWaitForEveryFile();
 };
 
 void FileHashTest::digestText_data()
@@ -116,6 +120,27 @@ void FileHashTest::chunkedHashMatchesWholeBuffer()
     QVector<bool> expected(checks.size(), true);
     expected.last() = false;
     QCOMPARE(filesMd5Equal(checks), expected);
+}
+
+void FileHashTest::resultsWaitForEveryFile()
+{
+    // The event loop that waits for the workers ends early when its thread is told
+    // to quit (here before the hashing starts); the results must still be whole.
+    QTemporaryDir dir;
+    QVector<FileCheck> checks;
+    for (int i = 0; i < 64; ++i) {
+        const QByteArray bytes = QByteArray::number(i).repeated(20000);
+        const QString path = dir.filePath(QString::number(i));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        checks << FileCheck{path, md5Text(bytes), quint64(bytes.size())};
+    }
+    QVector<bool> results;
+    const std::unique_ptr<QThread> thread(QThread::create([&checks, &results] { results = filesMd5Equal(checks); }));
+    connect(thread.get(), &QThread::started, thread.get(), [&thread] { thread->quit(); }, Qt::DirectConnection);
+    thread->start();
+    QVERIFY(thread->wait(20000));
+    QCOMPARE(results, QVector<bool>(checks.size(), true));
 }
 
 QTEST_GUILESS_MAIN(FileHashTest)
