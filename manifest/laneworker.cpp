@@ -7,9 +7,9 @@
 #include <cstring>
 
 namespace {
-// Bytes read at a time into each lane's buffer. Large enough that eight files
+// Bytes read at a time into each lane's buffer: large enough that eight files
 // read side by side cost a spinning disk no more seeking per byte than one file
-// read at a time in the same chunks; only what a file fills is ever touched.
+// read at a time in the same chunks.
 constexpr int chunkSize = 1024 * 1024;
 // Below this many busy lanes, scalar code one file after another outruns the
 // shared vector pass.
