@@ -31,15 +31,17 @@ QByteArray md5Text(const QByteArray &bytes)
     return hasher.text();
 }
 
+bool openRegularFile(QFile &file)
+{
+    // Unbuffered: readers take whole chunks into their own buffers, and Qt's
+    // buffer would only add a copy.
+    return QFileInfo(file.fileName()).isFile() && file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+}
+
 QByteArray fileMd5Text(const QString &path)
 {
-    // Opening a FIFO waits for a writer and a device may never end: only a
-    // regular file has a digest.
-    if (!QFileInfo(path).isFile())
-        return QByteArray();
     QFile file(path);
-    // Whole chunks straight into our buffer: Qt's own buffer would only add a copy.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    if (!openRegularFile(file))
         return QByteArray();
     // Large reads keep the per-call cost out of the way, and one buffer per thread,
     // reused from file to file, spares fresh pages for every file.

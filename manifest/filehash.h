@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QVector>
 
@@ -16,6 +17,12 @@ QByteArray md5Text(const QByteArray &bytes);
 
 /// Digest text of a raw 16-byte MD5 digest.
 QByteArray digestText(const QByteArray &md5Digest);
+
+/**
+ * Opens @p file for unbuffered reading if it is a regular file. Anything else is
+ * never opened: a FIFO would wait for a writer and a device might never end.
+ */
+bool openRegularFile(QFile &file);
 
 /**
  * Digest text of the whole content of the file at @p path, read in chunks;

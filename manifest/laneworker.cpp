@@ -1,8 +1,7 @@
 #include "laneworker.h"
 
+#include "filehash.h"
 #include "hashqueue.h"
-
-#include <QFileInfo>
 
 #include <cstring>
 
@@ -39,7 +38,7 @@ void LaneWorker::run()
         if (busy < fewestSharedLanes && m_queue.isEmpty()) {
             for (int lane = 0; lane < Md5Lanes::count; ++lane) {
                 if (blocks[lane])
-                    compressAlone(lane);
+                    compressAlone(lane, blocks[lane]);
             }
             continue;
         }
@@ -74,12 +73,9 @@ bool LaneWorker::start(int lane)
         const int index = m_queue.take();
         if (index < 0)
             return false;
-        const QString &path = m_queue.file(index).path;
-        stream.file.setFileName(path);
-        // Opening a FIFO waits for a writer and a device may never end, so only a
-        // regular file is read; any other stays "not equal". Whole chunks go
-        // straight into our buffer: Qt's own buffer would only add a copy.
-        if (QFileInfo(path).isFile() && stream.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        stream.file.setFileName(m_queue.file(index).path);
+        // A file that is not opened stays "not equal".
+        if (openRegularFile(stream.file)) {
             stream.index = index;
             stream.begin = stream.end = 0;
             stream.length = 0;
@@ -109,18 +105,11 @@ void LaneWorker::refill(int lane)
     }
 }
 
-void LaneWorker::compressAlone(int lane)
+void LaneWorker::compressAlone(int lane, const uchar *firstBlock)
 {
-    Stream &stream = m_streams[lane];
-    const int wholeBlocks = stream.wholeBlocks();
-    if (wholeBlocks > 0) {
-        m_lanes.compressAlone(lane, reinterpret_cast<const uchar *>(stream.buffer + stream.begin), wholeBlocks);
-        advance(lane, wholeBlocks);
-    } else {
-        const int lastBlocks = stream.lastCount - stream.lastTaken;
-        m_lanes.compressAlone(lane, stream.last + stream.lastTaken * Md5Lanes::blockSize, lastBlocks);
-        advance(lane, lastBlocks);
-    }
+    const int blocks = m_streams[lane].pendingBlocks();
+    m_lanes.compressAlone(lane, firstBlock, blocks);
+    advance(lane, blocks);
 }
 
 void LaneWorker::advance(int lane, int blocks)

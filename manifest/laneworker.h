@@ -40,12 +40,14 @@ private:
 
         bool isBusy() const { return index >= 0; }
         int wholeBlocks() const { return (end - begin) / Md5Lanes::blockSize; }
+        /// Blocks ready in a row: the buffer's whole blocks, or else the padded end's.
+        int pendingBlocks() const { return lastCount == 0 ? wholeBlocks() : lastCount - lastTaken; }
     };
 
     const uchar *nextBlock(int lane);
     bool start(int lane);
     void refill(int lane);
-    void compressAlone(int lane);
+    void compressAlone(int lane, const uchar *firstBlock);
     void advance(int lane, int blocks);
     void finish(int lane, bool equal);
 

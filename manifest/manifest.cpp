@@ -4,7 +4,6 @@
 #include "filenames.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 namespace {
 
@@ -94,10 +93,8 @@ ManifestMap parseManifest(const QByteArray &bytes)
 ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
 {
     ManifestMap local;
-    // Only a regular file: a FIFO would be waited on, and a device read forever.
-    const QString localPath = dir.absoluteFilePath(FileNames::localManifest);
-    QFile localFile(localPath);
-    if (QFileInfo(localPath).isFile() && localFile.open(QIODevice::ReadOnly))
+    QFile localFile(dir.absoluteFilePath(FileNames::localManifest));
+    if (openRegularFile(localFile))
         local = parseManifest(localFile.readAll());
 
     // The local manifest only saves reading files it vouches for; a file it

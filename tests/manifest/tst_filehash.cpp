@@ -1,4 +1,5 @@
 #include "filehash.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -80,9 +81,7 @@ void FileHashTest::fileMd5Equals()
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else if (!name.isEmpty()) {
         path = dir.filePath(name);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(writeTestFile(path, content));
     }
     QCOMPARE(::fileMd5Equals(path, md5), equal);
     QCOMPARE(filesMd5Equal({{path, md5}}), QVector<bool>{equal});
@@ -106,9 +105,7 @@ void FileHashTest::chunkedHashMatchesWholeBuffer()
     QVector<FileCheck> checks;
     for (const int length : lengths) {
         const QString path = dir.filePath(QString::number(length));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content.left(length)), qint64(length));
+        QVERIFY(writeTestFile(path, content.left(length)));
         checks << FileCheck{path, md5Text(content.left(length)), quint64(length)};
     }
     const QString big = checks.last().path;
@@ -131,8 +128,7 @@ void FileHashTest::resultsWaitForEveryFile()
     for (int i = 0; i < 64; ++i) {
         const QByteArray bytes = QByteArray::number(i).repeated(20000);
         const QString path = dir.filePath(QString::number(i));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        QVERIFY(writeTestFile(path, bytes));
         checks << FileCheck{path, md5Text(bytes), quint64(bytes.size())};
     }
     QVector<bool> results;
