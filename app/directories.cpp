@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 void ensureDirectory(QDir &directory)
 {
@@ -20,17 +19,6 @@ void ensureDirectory(QDir &directory)
     }
     QDir(ancestor).mkpath(QDir(ancestor).relativeFilePath(wanted));
     directory.setPath(wanted);
-}
-
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
-{
-    // Written beside and renamed into place: a reader never sees half a file.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    if (error)
-        *error = file.errorString();
-    return false;
 }
 
 QString resolvedPath(const QString &path)

@@ -11,12 +11,5 @@
  */
 void ensureDirectory(QDir &directory);
 
-/**
- * Replaces the content of the file at @p path by @p bytes, through a temporary
- * file renamed into place, so the file is either as before or complete.
- * Returns false, with the reason in @p error when given, if that fails.
- */
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);
-
 /// @p path with links resolved where it exists, otherwise absolute and cleaned.
 QString resolvedPath(const QString &path);

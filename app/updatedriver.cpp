@@ -1,5 +1,6 @@
 #include "updatedriver.h"
 
+#include "atomicfile.h"
 #include "cdownloadthread.h"
 #include "cupdatenotice.h"
 #include "cupdateprogress.h"
@@ -7,6 +8,7 @@
 #include "filenames.h"
 #include "httprequest.h"
 #include "outcome.h"
+#include "privatefolder.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -117,7 +119,7 @@ void UpdateDriver::storeLocalManifest(const QByteArray &manifest)
     // check some hashing, so this is told but does not fail the run.
     const QString path = m_installDir.absoluteFilePath(FileNames::localManifest);
     QString error;
-    if (!writeFileBytes(path, manifest, &error))
+    if (!writeFileAtomically(path, manifest, &error))
         std::cerr << tr("创建文件[%1]失败:%2").arg(path, error).toStdString() << std::endl;
 }
 
@@ -138,15 +140,25 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
 
     const QString descriptionPath = m_cacheDir.absoluteFilePath(FileNames::updateDescription);
     QString writeError;
-    if (!writeFileBytes(descriptionPath, fetched, &writeError))
+    if (!writeFileAtomically(descriptionPath, fetched, &writeError))
         return retryableFailure(tr("创建文件[%1]失败:%2").arg(descriptionPath, writeError));
+    // Read from a copy in the private folder: the one in the cache could be
+    // swapped by another user between the write and the read.
+    const PrivateFolder privateFolder(m_cacheDir.absolutePath());
+    const QString privateCopy = privateFolder.filePath(FileNames::updateDescription);
+    if (!privateFolder.prepare(&writeError) || !writeFileAtomically(privateCopy, fetched, &writeError))
+        return retryableFailure(tr("创建文件[%1]失败:%2").arg(privateCopy, writeError));
 
     UpdateCheck check;
-    QSettings description(descriptionPath, QSettings::IniFormat);
-    description.setIniCodec("UTF-8");
-    check.updateType = description.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
-    const QString folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
-    check.version = description.value(QStringLiteral("Version/Version")).toString();
+    QString folder;
+    {
+        QSettings description(privateCopy, QSettings::IniFormat);
+        description.setIniCodec("UTF-8");
+        check.updateType = description.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
+        folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+        check.version = description.value(QStringLiteral("Version/Version")).toString();
+    }
+    QFile::remove(privateCopy);
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
     check.downloadBaseUrl = m_updateUrl + folder + QLatin1Char('/');
     const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;

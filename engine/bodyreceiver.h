@@ -6,28 +6,33 @@
 #include <QString>
 
 /**
- * Takes one download's body as it arrives: writes it to a temporary file beside
- * the cache file while counting its length and computing its digest text.
- * commit() replaces the cache file with it. A receiver destroyed without a
- * successful commit removes the temporary file, so the cache keeps exactly what
- * it held before, unless keepPartial() asked to keep it for a later resume.
+ * Takes one download's body as it arrives: writes it to a scratch file while
+ * counting its length and computing its digest text. commit() puts it in place
+ * of the cache file. A receiver destroyed without a successful commit removes
+ * the scratch file, so the cache keeps exactly what it held before, unless
+ * keepPartial() asked to keep it for a later resume.
+ *
+ * The scratch file is created anew (whatever stood at its name is removed
+ * first, never written through); a kept one is continued only when it is a
+ * regular file of the updater's user. Every write is checked.
  */
 class BodyReceiver
 {
 public:
     /**
-     * @param resume continue the body already in @p temporaryPath: its bytes are
+     * @param resume continue the body already in @p scratchPath: its bytes are
      *        counted and hashed first, and new bytes are appended to them
      */
-    BodyReceiver(const QString &cachePath, const QString &temporaryPath, bool resume = false);
+    BodyReceiver(const QString &cachePath, const QString &scratchPath, bool resume = false);
     ~BodyReceiver();
     BodyReceiver(const BodyReceiver &) = delete;
     BodyReceiver &operator=(const BodyReceiver &) = delete;
 
-    void append(const char *data, qint64 length);
+    /// Counts, hashes and writes; false once anything could not be written.
+    bool append(const char *data, qint64 length);
     /// Drops everything received so far and starts the body anew.
     void restart();
-    /// Keeps the temporary file when the receiver goes without a commit.
+    /// Keeps the scratch file when the receiver goes without a commit.
     void keepPartial() { m_keep = true; }
     /// Bytes received so far.
     quint64 size() const { return m_size; }
@@ -38,7 +43,8 @@ public:
 
 private:
     QString m_cachePath;
-    QFile m_temporary;
+    QString m_scratchPath;
+    QFile m_scratch;
     Md5Hasher m_hasher;
     quint64 m_size = 0;
     bool m_writable = false;

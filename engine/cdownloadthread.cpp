@@ -3,7 +3,9 @@
 #include "filehash.h"
 #include "filereplacement.h"
 #include "filetransfer.h"
+#include "privatefolder.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 void CDownloadThread::setStallTimeout(int msecs)
@@ -16,7 +18,6 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
                                  const TransferSettings &settings, QObject *parent)
     : QThread(parent)
     , m_baseUrl(baseUrl)
-    , m_cacheDir(cacheDir)
     , m_installDir(installDir)
     , m_updateList(updateList)
     , m_connections(qMax(1, settings.connections))
@@ -24,8 +25,14 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     , m_failures(updateList.size())
     , m_transferred(updateList.size(), false)
 {
-    for (const ManifestEntry &entry : updateList)
-        m_listedPaths.insert(entry.path.toLower());
+    // Another user may write the cache folder: what the engine keeps there lives
+    // in its private folder, verified files under files/, partial ones under
+    // partial/, where no release path can take a scratch file's name.
+    const PrivateFolder privateFolder(cacheDir.absolutePath());
+    m_cacheUsable = privateFolder.prepare();
+    m_filesDir.setPath(privateFolder.filePath(QStringLiteral("files")));
+    m_scratchDir.setPath(privateFolder.filePath(QStringLiteral("partial")));
+    m_cacheUsable = m_cacheUsable && m_filesDir.mkpath(QStringLiteral(".")) && m_scratchDir.mkpath(QStringLiteral("."));
 
     // A quit() issued before start() is forgotten by QThread, so a run that is
     // already over ends the thread as soon as it runs.
@@ -69,7 +76,7 @@ void CDownloadThread::checkCachedFiles()
     // Files left by an earlier attempt are hashed together, one per core.
     QVector<FileCheck> checks;
     QVector<int> indices;
-    for (int i = 0; i < m_updateList.size(); ++i) {
+    for (int i = 0; m_cacheUsable && i < m_updateList.size(); ++i) {
         const QFileInfo file = cacheFile(m_updateList.at(i));
         if (file.isFile()) {
             checks.append({file.absoluteFilePath(), m_updateList.at(i).md5, quint64(file.size())});
@@ -85,12 +92,12 @@ void CDownloadThread::checkCachedFiles()
 
 QFileInfo CDownloadThread::cacheFile(const ManifestEntry &entry) const
 {
-    return QFileInfo(m_cacheDir.absoluteFilePath(entry.path));
+    return QFileInfo(m_filesDir.absoluteFilePath(entry.path));
 }
 
 bool CDownloadThread::isInsideCache(const QFileInfo &file) const
 {
-    const QString cache = m_cacheDir.absolutePath();
+    const QString cache = m_filesDir.absolutePath();
     return isSameOrInside(file.absoluteFilePath(), cache) && !isSameOrInside(cache, file.absoluteFilePath());
 }
 
@@ -127,6 +134,10 @@ void CDownloadThread::startTransfer(int index)
         return;
     const ManifestEntry &entry = m_updateList.at(index);
     const QFileInfo file = cacheFile(entry);
+    if (!m_cacheUsable) {
+        markFailed(index, tr("更新文件%1写入失败").arg(file.fileName()));
+        return;
+    }
     if (file.isFile()) {
         // A stale copy; the new body replaces it once verified.
     } else if (file.isDir()) {
@@ -175,16 +186,10 @@ void CDownloadThread::announce(int index)
 
 QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
 {
-    // The name must not be another listed file's cache file, whose verified
-    // content it would destroy; letter case is ignored for Windows' sake.
-    auto isTaken = [this](const QString &path) {
-        return m_listedPaths.contains(path.toLower())
-                || m_listedPaths.contains(FileTransfer::sidePath(path).toLower());
-    };
-    QString path = entry.path + QLatin1String(".download");
-    for (int attempt = 1; isTaken(path); ++attempt)
-        path = entry.path + QLatin1String(".download") + QString::number(attempt);
-    return m_cacheDir.absoluteFilePath(path);
+    // The same name for the same path in every run, so a later attempt finds
+    // what an earlier one kept; short and flat however deep the path is.
+    const QByteArray key = QCryptographicHash::hash(entry.path.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return m_scratchDir.absoluteFilePath(QString::fromLatin1(key) + QLatin1String(".download"));
 }
 
 void CDownloadThread::onTransferFinished(int index)
@@ -230,7 +235,7 @@ void CDownloadThread::installFiles()
     for (const ManifestEntry &entry : qAsConst(m_updateList)) {
         const QFileInfo target(m_installDir.absoluteFilePath(entry.path));
         const QString backup = m_installDir.absoluteFilePath(entry.path + QLatin1String(".old"));
-        const QString source = m_cacheDir.absoluteFilePath(entry.path);
+        const QString source = cacheFile(entry).absoluteFilePath();
 #ifndef Q_OS_WIN
         // Here a downloaded file has no execute bit; a replaced program must still
         // run, from the instant it is in place. Only a file's bits carry over: a

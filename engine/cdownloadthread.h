@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QNetworkAccessManager>
-#include <QSet>
 #include <QThread>
 #include <QVector>
 
@@ -56,7 +55,8 @@ class CDownloadThread : public QThread
 public:
     /**
      * @param baseUrl download base URL, ending with "/"; each entry's path is appended to it
-     * @param cacheDir where downloaded files are kept under their relative paths
+     * @param cacheDir the cache folder; downloads are kept under their relative paths in
+     *        its private folder ".updater/files", partial ones in ".updater/partial"
      * @param installDir where the files are installed
      * @param updateList entries to bring up to date, in ascending path order
      * @param settings how to transfer: how many files at once, through which proxy
@@ -112,8 +112,11 @@ private:
     std::atomic_bool m_success{false};
     QString m_message;
     QString m_baseUrl;
-    QDir m_cacheDir;
     QDir m_installDir;
+    // Verified downloads and partial ones, below the private folder in the cache.
+    QDir m_filesDir;
+    QDir m_scratchDir;
+    bool m_cacheUsable = false;
     UpdateList m_updateList;
     int m_connections = 1;
     QVector<State> m_states;
@@ -128,7 +131,6 @@ private:
     // Set once the work is over; read by the thread when it starts.
     std::atomic_bool m_ended{false};
     bool m_cancelled = false;
-    QSet<QString> m_listedPaths;
     QMap<int, FileTransfer *> m_transfers;
     QNetworkAccessManager m_network;
 };

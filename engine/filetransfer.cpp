@@ -1,18 +1,23 @@
 #include "filetransfer.h"
 
+#include "atomicfile.h"
 #include "bodyreceiver.h"
+#include "safeopen.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
+
+#include <algorithm>
 
 namespace {
 int s_stallPeriodMsecs = 30 * 1000;
-// Less than this in one stall period counts as a stall: a drip keeps nothing alive.
+// Less than this in any stall period counts as a stall: a drip keeps nothing alive.
 constexpr qint64 minBytesPerStallPeriod = 1024;
+// The period slides in this many steps, so a stall is seen at most one step late.
+constexpr int stallStepsPerPeriod = 10;
 // An error page is read only this far; its status and reason are what count.
 constexpr qint64 errorPageLimit = 1024 * 1024;
 constexpr int maxRedirects = 10;
@@ -24,6 +29,14 @@ constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int chunkSize = 256 * 1024;
 // A smaller partial file is fetched again whole: resuming it would save little.
 constexpr qint64 minResumeBytes = 1024 * 1024;
+// A side file holds two numbers and a validator; anything larger is not ours.
+constexpr qint64 sideFileMaxBytes = 4096;
+
+// A validator goes back to the server inside a header: printable ASCII only.
+bool isPrintableAscii(const QByteArray &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+}
 
 // The engine's messages keep the engine's translation context.
 QString engineText(const char *text)
@@ -76,12 +89,12 @@ bool FileTransfer::hasUsablePartial()
     const QFileInfo partial(m_temporaryPath);
     if (!partial.isFile() || partial.size() < minResumeBytes || quint64(partial.size()) >= m_entry.size)
         return false;
-    QFile side(sidePath(m_temporaryPath));
-    if (!side.open(QIODevice::ReadOnly))
+    QFile side;
+    if (!openRegularFile(side, sidePath(m_temporaryPath), QIODevice::ReadOnly, Links::Refuse, sideFileMaxBytes))
         return false;
-    const QList<QByteArray> lines = side.readAll().split('\n');
+    const QList<QByteArray> lines = side.read(sideFileMaxBytes).split('\n');
     if (lines.size() < 3 || lines.at(0) != QByteArray::number(m_entry.size) || lines.at(1) != m_entry.md5
-            || lines.at(2).isEmpty())
+            || lines.at(2).isEmpty() || !isPrintableAscii(lines.at(2)))
         return false;
     m_validator = lines.at(2);
     return true;
@@ -93,6 +106,9 @@ bool FileTransfer::sendRequest()
     // Chains and loops end after ten hops; a step down from HTTPS to HTTP is refused.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxRedirects);
+    // Qt would inflate a compressed body a whole network read at a time, beyond
+    // the size check; the plain body is counted byte by byte as it comes.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (m_resumeFrom > 0) {
         // The rest only, and only if the file is still the one the kept part came from.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
@@ -109,7 +125,8 @@ bool FileTransfer::sendRequest()
     connect(reply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onDataArrived);
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::onReplyFinished);
-    m_stallTimer.start(s_stallPeriodMsecs);
+    m_stallSamples = {m_receivedBytes};
+    m_stallTimer.start(qMax(1, s_stallPeriodMsecs / stallStepsPerPeriod));
     return true;
 }
 
@@ -136,6 +153,12 @@ void FileTransfer::onHeaders()
     }
     if (status != 200)
         return;
+    const QByteArray encoding = m_reply->rawHeader("Content-Encoding");
+    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+        m_unsupportedEncoding = encoding;
+        m_reply->abort();
+        return;
+    }
     // A whole body: the file changed, or the server ignores ranges.
     m_bodyAccepted = true;
     if (m_resumeFrom > 0)
@@ -171,14 +194,12 @@ void FileTransfer::rememberValidator(QNetworkReply &reply)
     if (m_validator.isEmpty())
         m_validator = reply.rawHeader("Last-Modified");
     const QString side = sidePath(m_temporaryPath);
-    if (m_validator.isEmpty()) {
+    // Without a side file the partial body is simply not resumed.
+    if (m_validator.isEmpty() || !isPrintableAscii(m_validator)
+            || !writeFileAtomically(side, QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'
+                                    + m_validator + '\n')) {
+        m_validator.clear();
         QFile::remove(side);
-        return;
-    }
-    QSaveFile file(side);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n' + m_validator + '\n');
-        file.commit();
     }
 }
 
@@ -213,7 +234,7 @@ void FileTransfer::onDataArrived()
 {
     if (!m_reply || !m_body)
         return;
-    m_periodBytes += m_reply->bytesAvailable();
+    m_receivedBytes += m_reply->bytesAvailable();
     // Only a 200 body (or the rest of a kept one) is the file; any other is an error
     // page, read to keep the connection going and dropped, so the failure keeps
     // the server's reason.
@@ -225,33 +246,41 @@ void FileTransfer::onDataArrived()
         }
         return;
     }
-    if (!receiveAvailable(*m_reply, *m_body)) {
-        m_oversized = true;
+    if (!receiveAvailable(*m_reply, *m_body))
         m_reply->abort();
-    }
 }
 
 bool FileTransfer::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
 {
-    // A body longer than the manifest says is cut at once: the length check
-    // then fails without the updater taking whatever else the server sends.
     while (reply.bytesAvailable() > 0) {
         const qint64 read = reply.read(m_chunk.data(), m_chunk.size());
         if (read <= 0)
             break;
-        body.append(m_chunk.constData(), read);
-        if (body.size() > m_entry.size)
+        // A full disk ends the transfer at once: nothing more could be kept.
+        if (!body.append(m_chunk.constData(), read)) {
+            m_writeFailed = true;
             return false;
+        }
+        // A body longer than the manifest says is cut at once: the length check
+        // then fails without the updater taking whatever else the server sends.
+        if (body.size() > m_entry.size) {
+            m_oversized = true;
+            return false;
+        }
     }
     return true;
 }
 
 void FileTransfer::onStallCheck()
 {
-    if (m_periodBytes >= minBytesPerStallPeriod) {
-        m_periodBytes = 0;
+    // The count a whole period ago against now: less than the minimum in any
+    // period is a stall, wherever the period begins.
+    m_stallSamples.append(m_receivedBytes);
+    if (m_stallSamples.size() <= stallStepsPerPeriod)
         return;
-    }
+    const qint64 inLastPeriod = m_receivedBytes - m_stallSamples.takeFirst();
+    if (inLastPeriod >= minBytesPerStallPeriod)
+        return;
     m_stalled = true;
     if (m_reply)
         m_reply->abort();
@@ -261,6 +290,8 @@ QString FileTransfer::reasonOf(QNetworkReply &reply) const
 {
     if (m_stalled)
         return engineText("网络超时");
+    if (!m_unsupportedEncoding.isEmpty())
+        return QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(m_unsupportedEncoding));
     if (m_errorPageCut)
         return QStringLiteral("Error transferring %1 - server replied: %2")
                 .arg(reply.url().toString(), reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
@@ -279,9 +310,13 @@ void FileTransfer::onReplyFinished()
     const QString name = m_cacheFile.fileName();
     const int status = m_stalled ? 0 : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool endedEarly = m_stalled || reply->error() != QNetworkReply::NoError;
-    if (m_stalled || !m_bodyAccepted) {
+    const bool takenWhole = !m_stalled && m_bodyAccepted && !m_oversized && !m_writeFailed
+            && receiveAvailable(*reply, *m_body);
+    if (m_writeFailed) {
+        m_error = engineText("更新文件%1写入失败").arg(name);
+    } else if (m_stalled || !m_bodyAccepted) {
         m_error = engineText("下载更新文件%1网络错误：%2-%3").arg(name).arg(status).arg(reasonOf(*reply));
-    } else if (m_oversized || !receiveAvailable(*reply, *m_body) || m_body->size() != m_entry.size) {
+    } else if (!takenWhole || m_body->size() != m_entry.size) {
         m_error = engineText("下载更新文件%1大小不对").arg(name);
     } else if (m_body->digestText() != m_entry.md5) {
         m_error = engineText("更新文件%1校验不对").arg(name);
@@ -291,7 +326,7 @@ void FileTransfer::onReplyFinished()
     // A body cut short keeps what arrived for the next attempt; one that arrived
     // whole and failed its checks is of no use to anybody. Without a commit the
     // receiver removes its temporary file unless told to keep it.
-    if (!m_error.isEmpty() && endedEarly && isResumable())
+    if (!m_error.isEmpty() && endedEarly && !m_writeFailed && isResumable())
         m_body->keepPartial();
     else
         discardPartial();

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <QVector>
 
 #include <memory>
 
@@ -18,12 +19,16 @@ class QNetworkReply;
  * One file's download into the cache directory. The body streams into a
  * temporary file beside the cache file, counted and hashed on the way, and takes
  * the cache file's place only when status 200, length and digest all hold. A
- * body longer than the entry's size is cut at once; a transfer that receives
- * less than 1 KiB in one stall period is given up.
+ * body longer than the entry's size is cut at once, and so is a body that
+ * cannot be written; a transfer that receives less than 1 KiB in any stall
+ * period (a sliding window) is given up. Only the plain body is accepted
+ * (Accept-Encoding: identity).
  *
  * A transfer that ends early keeps what arrived, with a side file naming the
- * response's validator (ETag, else Last-Modified) and the entry's size and
- * digest. The next transfer of the same entry asks only for the rest (Range and
+ * response's validator (ETag, else Last-Modified, printable ASCII only) and the
+ * entry's size and digest. Both live in the updater's private folder and are
+ * trusted only as regular files of the updater's user, the side file only up
+ * to 4 KiB. The next transfer of the same entry asks only for the rest (Range and
  * If-Range) and appends a 206 that starts where the kept part ends; a 200
  * replaces the kept part, and a 416 or a range that starts elsewhere makes one
  * fresh request. A body that fails its checks loses its partial file.
@@ -93,10 +98,14 @@ private:
     std::unique_ptr<BodyReceiver> m_body;
     QPointer<QNetworkReply> m_reply;
     QTimer m_stallTimer;
-    qint64 m_periodBytes = 0;
+    // Bytes received, and their count at each step of the last stall period.
+    qint64 m_receivedBytes = 0;
+    QVector<qint64> m_stallSamples;
     qint64 m_errorPageBytes = 0;
+    QByteArray m_unsupportedEncoding;
     bool m_stalled = false;
     bool m_oversized = false;
+    bool m_writeFailed = false;
     bool m_errorPageCut = false;
     bool m_aborted = false;
 };

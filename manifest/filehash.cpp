@@ -3,6 +3,7 @@
 #include "md5hasher.h"
 #include "hashqueue.h"
 #include "laneworker.h"
+#include "safeopen.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -31,17 +32,11 @@ QByteArray md5Text(const QByteArray &bytes)
     return hasher.text();
 }
 
-bool openRegularFile(QFile &file)
-{
-    // Unbuffered: readers take whole chunks into their own buffers, and Qt's
-    // buffer would only add a copy.
-    return QFileInfo(file.fileName()).isFile() && file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-}
-
 QByteArray fileMd5Text(const QString &path)
 {
-    QFile file(path);
-    if (!openRegularFile(file))
+    // Only regular files: a FIFO would wait for a writer and a device might never end.
+    QFile file;
+    if (!openRegularFile(file, path, QIODevice::ReadOnly))
         return QByteArray();
     // Large reads keep the per-call cost out of the way, and one buffer per thread,
     // reused from file to file, spares fresh pages for every file.

@@ -19,12 +19,6 @@ QByteArray md5Text(const QByteArray &bytes);
 QByteArray digestText(const QByteArray &md5Digest);
 
 /**
- * Opens @p file for unbuffered reading if it is a regular file. Anything else is
- * never opened: a FIFO would wait for a writer and a device might never end.
- */
-bool openRegularFile(QFile &file);
-
-/**
  * Digest text of the whole content of the file at @p path, read in chunks;
  * an empty array when it is no regular file (a FIFO or a device, also behind a
  * link, is never read) or cannot be opened or read.

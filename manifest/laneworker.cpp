@@ -2,6 +2,7 @@
 
 #include "filehash.h"
 #include "hashqueue.h"
+#include "safeopen.h"
 
 #include <cstring>
 
@@ -73,9 +74,8 @@ bool LaneWorker::start(int lane)
         const int index = m_queue.take();
         if (index < 0)
             return false;
-        stream.file.setFileName(m_queue.file(index).path);
         // A file that is not opened stays "not equal".
-        if (openRegularFile(stream.file)) {
+        if (openRegularFile(stream.file, m_queue.file(index).path, QIODevice::ReadOnly)) {
             stream.index = index;
             stream.begin = stream.end = 0;
             stream.length = 0;

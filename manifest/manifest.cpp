@@ -2,6 +2,7 @@
 
 #include "filehash.h"
 #include "filenames.h"
+#include "safeopen.h"
 
 #include <QFile>
 
@@ -93,8 +94,8 @@ ManifestMap parseManifest(const QByteArray &bytes)
 ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
 {
     ManifestMap local;
-    QFile localFile(dir.absoluteFilePath(FileNames::localManifest));
-    if (openRegularFile(localFile))
+    QFile localFile;
+    if (openRegularFile(localFile, dir.absoluteFilePath(FileNames::localManifest), QIODevice::ReadOnly))
         local = parseManifest(localFile.readAll());
 
     // The local manifest only saves reading files it vouches for; a file it

@@ -1,4 +1,5 @@
 #include "expectedreports.h"
+#include "privatefolder.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "undo.h"
@@ -172,8 +173,9 @@ void InstallFaultsTest::interruptions()
 
     auto sandbox = prepareInstall();
     if (fault == Fault::LockedCacheFile) {
-        const QString locked = sandbox->path(QStringLiteral("cache/lib/c.dll"));
-        sandbox->writeFile(QStringLiteral("cache/lib/c.dll"), m_v2.value("lib/c.dll"));
+        QVERIFY(PrivateFolder(sandbox->path(QStringLiteral("cache"))).prepare());
+        const QString locked = sandbox->path(QStringLiteral("cache/.updater/files/lib/c.dll"));
+        sandbox->writeFile(QStringLiteral("cache/.updater/files/lib/c.dll"), m_v2.value("lib/c.dll"));
         QVERIFY(runCommand("chattr", {"+i", locked}));
         const Undo unlock([locked] { runCommand("chattr", {"-i", locked}); });
         const UpdaterSandbox::Result failed = sandbox->run({"console"});

@@ -1,0 +1,102 @@
+#include "privatefolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef Q_OS_WIN
+DWORD attributesOf(const QString &path)
+{
+    return GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
+}
+
+bool isReparsePoint(const QString &path)
+{
+    const DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool isOwnFolder(const QString &path)
+{
+    // A junction or link anywhere on the way could lead the writes elsewhere.
+    for (QString level = path; !QFileInfo(level).isRoot(); level = QFileInfo(level).absolutePath()) {
+        if (isReparsePoint(level))
+            return false;
+    }
+    const DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool removeEntry(const QString &path)
+{
+    // A link or junction goes itself; what it points to is left alone.
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    if (isReparsePoint(path))
+        return RemoveDirectoryW(native.c_str()) || DeleteFileW(native.c_str());
+    return QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
+}
+
+bool makeFolder(const QString &path)
+{
+    return QDir().mkdir(path);
+}
+#else
+bool isOwnFolder(const QString &path)
+{
+    struct stat status;
+    return lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode)
+            && status.st_uid == geteuid() && (status.st_mode & 07777) == 0700;
+}
+
+bool removeEntry(const QString &path)
+{
+    // removeRecursively() removes links inside without following them.
+    const QFileInfo entry(path);
+    if (entry.isDir() && !entry.isSymLink())
+        return QDir(path).removeRecursively();
+    return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
+}
+
+bool makeFolder(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    // The umask may take bits away from 0700, never add any; chmod sets it exactly.
+    return ::mkdir(native.constData(), 0700) == 0 && ::chmod(native.constData(), 0700) == 0;
+}
+#endif
+
+} // namespace
+
+PrivateFolder::PrivateFolder(const QString &cacheDir)
+    : m_path(QDir(cacheDir).absoluteFilePath(QStringLiteral(".updater")))
+{
+}
+
+QString PrivateFolder::filePath(const QString &relative) const
+{
+    return m_path + QLatin1Char('/') + relative;
+}
+
+bool PrivateFolder::prepare(QString *error) const
+{
+    if (isOwnFolder(m_path))
+        return true;
+    const bool standing = QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink();
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    if ((!standing || removeEntry(m_path)) && makeFolder(m_path) && isOwnFolder(m_path))
+        return true;
+    if (error)
+        *error = QCoreApplication::translate("PrivateFolder", "%1 cannot be made a private folder").arg(m_path);
+    return false;
+}
