@@ -39,8 +39,7 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_cacheDir.setPath(m_configuredCache.isEmpty()
                        ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
     m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
-    m_proxySetting = m_config.value(QStringLiteral("Proxy")).toString().trimmed();
-    m_proxy = ProxyChoice::fromSetting(m_proxySetting);
+    m_proxy = ProxyChoice::fromSetting(m_config.value(QStringLiteral("Proxy")).toString());
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
         m_hostPath = m_installDir.absoluteFilePath(m_hostPath);
@@ -71,7 +70,7 @@ int UpdateDriver::run()
     if (m_verifier && !m_verifier->isValid())
         return endWithConfigError(tr("升级公钥不合法:%1").arg(m_config.value(QStringLiteral("PublicKey")).toString()));
     if (!m_proxy.isValid())
-        return endWithConfigError(tr("代理地址不合法:%1").arg(m_proxySetting));
+        return endWithConfigError(tr("代理地址不合法:%1").arg(m_proxy.text()));
     m_proxy.applyTo(m_network);
     if (!prepareDirectories())
         return endWithConfigError(tr("缓存目录不合法:%1").arg(m_configuredCache));

@@ -89,7 +89,6 @@ private:
     QDir m_cacheDir;
     QString m_hostPath;
     int m_connections = 1;
-    QString m_proxySetting;
     ProxyChoice m_proxy;
     bool m_console = false;
     bool m_restart = false;

@@ -56,10 +56,23 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     totalTimer.setSingleShot(true);
     QObject::connect(&totalTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
     // Counted as it arrives, so an endless body is cut at the limit instead of
-    // filling memory. One byte past the limit is enough to know.
+    // filling memory. One byte past the limit is enough to know. The room is
+    // reserved once and filled in place: pages count only once written, and no
+    // growing copy or temporary buffer ever stands beside the body.
+    if (maxBytes > 0)
+        received.reserve(int(maxBytes + 1));
     const auto takeAvailable = [&] {
-        received += maxBytes > 0 ? reply->read(maxBytes + 1 - received.size()) : reply->readAll();
-        tooLarge = maxBytes > 0 && received.size() > maxBytes;
+        if (maxBytes <= 0) {
+            received += reply->readAll();
+            return;
+        }
+        const qint64 wanted = qMin(reply->bytesAvailable(), maxBytes + 1 - received.size());
+        if (wanted <= 0)
+            return;
+        const int before = received.size();
+        received.resize(before + int(wanted));
+        received.resize(before + int(qMax<qint64>(0, reply->read(received.data() + before, wanted))));
+        tooLarge = received.size() > maxBytes;
     };
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
         if (timeoutSeconds > 0)
@@ -110,6 +123,7 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     if (complete) {
         if (responseHeaders)
             storeResponseHeaders(reply->rawHeaderPairs(), *responseHeaders);
+        received.squeeze();
         response = received;
     }
     // A reply cut at a limit stops at once, not when it is deleted.

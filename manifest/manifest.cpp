@@ -5,6 +5,7 @@
 #include "safeopen.h"
 
 #include <QFile>
+#include <QTextCodec>
 
 namespace {
 
@@ -69,7 +70,7 @@ QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &enco
             + encodedPath + '\n';
 }
 
-ManifestMap parseManifest(const QByteArray &bytes)
+ManifestMap parseManifest(const QByteArray &bytes, QTextCodec *pathCodec)
 {
     ManifestMap manifest;
     const QList<QByteArray> lines = bytes.split('\n');
@@ -80,7 +81,7 @@ ManifestMap parseManifest(const QByteArray &bytes)
         // Decoding would stop at a NUL and name another file than the line does.
         if (fields.size() != 3 || fields.at(2).contains('\0'))
             continue;
-        QString path = QString::fromLocal8Bit(fields.at(2));
+        QString path = pathCodec ? pathCodec->toUnicode(fields.at(2)) : QString::fromLocal8Bit(fields.at(2));
         path.replace(QLatin1Char('\\'), QLatin1Char('/'));
         if (path.startsWith(QLatin1Char('/')))
             path.remove(0, 1);

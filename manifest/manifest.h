@@ -6,6 +6,8 @@
 #include <QMap>
 #include <QString>
 
+class QTextCodec;
+
 /**
  * One line of a manifest: a file of a published version.
  */
@@ -31,8 +33,9 @@ using UpdateList = QList<ManifestEntry>;
  * size first, then the high 32 bits. Lines that are not exactly three fields,
  * and paths that could leave the checked directory, are skipped. A later line
  * for the same path replaces an earlier one. Never fails.
+ * @param pathCodec how the paths are encoded; null for this machine's 8-bit encoding
  */
-ManifestMap parseManifest(const QByteArray &bytes);
+ManifestMap parseManifest(const QByteArray &bytes, QTextCodec *pathCodec = nullptr);
 
 /**
  * One manifest line for @p entry, ended by LF: the digest text, TAB, the size

@@ -19,10 +19,15 @@ class ProxyChoice
 public:
     /// The system's settings.
     ProxyChoice() = default;
-    /// Reads @p setting; an unusable value gives an invalid choice.
+    /**
+     * Reads @p setting; an unusable value gives an invalid choice, and so does an
+     * empty one when http_proxy or https_proxy holds no proxy address.
+     */
     static ProxyChoice fromSetting(const QString &setting);
 
     bool isValid() const { return m_valid; }
+    /// What the choice was read from: the setting, or the unusable variable's value.
+    QString text() const { return m_text; }
     /// Makes @p manager send its requests as chosen.
     void applyTo(QNetworkAccessManager &manager) const;
 
@@ -30,5 +35,6 @@ private:
     enum class Kind { System, Direct, Named };
     Kind m_kind = Kind::System;
     QNetworkProxy m_proxy;
+    QString m_text;
     bool m_valid = true;
 };

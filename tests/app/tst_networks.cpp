@@ -147,22 +147,25 @@ void NetworksTest::https()
 void NetworksTest::proxies_data()
 {
     QTest::addColumn<QString>("proxySetting");   // "@" stands for the proxy's port
-    QTest::addColumn<bool>("httpProxyVariable");
+    QTest::addColumn<QString>("httpProxyVariable");   // "@" as above; empty: not set
     QTest::addColumn<bool>("throughProxy");
     QTest::addColumn<QByteArray>("failure");     // the start of the failure report, or empty
-    QTest::newRow("named by Proxy") << "http://127.0.0.1:@" << false << true << QByteArray();
-    QTest::newRow("named by http_proxy") << "" << true << true << QByteArray();
-    QTest::newRow("direct despite http_proxy") << "direct" << true << false << QByteArray();
-    QTest::newRow("proxy that refuses") << "http://127.0.0.1:1" << false << false
+    const QString proxyUrl = QStringLiteral("http://127.0.0.1:@");
+    QTest::newRow("named by Proxy") << proxyUrl << QString() << true << QByteArray();
+    QTest::newRow("named by http_proxy") << QString() << proxyUrl << true << QByteArray();
+    QTest::newRow("direct despite http_proxy") << "direct" << proxyUrl << false << QByteArray();
+    QTest::newRow("proxy that refuses") << "http://127.0.0.1:1" << QString() << false
                                         << QByteArray(R"({"errormsg":"下载升级描述文件失败:)");
-    QTest::newRow("unusable Proxy") << "socks5://127.0.0.1:1080" << false << false
+    QTest::newRow("unusable Proxy") << "socks5://127.0.0.1:1080" << QString() << false
                                     << failureReport(QStringLiteral("代理地址不合法:socks5://127.0.0.1:1080"));
+    QTest::newRow("unusable http_proxy") << QString() << "127.0.0.1:abc" << false
+                                         << failureReport(QStringLiteral("代理地址不合法:127.0.0.1:abc"));
 }
 
 void NetworksTest::proxies()
 {
     QFETCH(QString, proxySetting);
-    QFETCH(bool, httpProxyVariable);
+    QFETCH(QString, httpProxyVariable);
     QFETCH(bool, throughProxy);
     QFETCH(QByteArray, failure);
 
@@ -193,10 +196,11 @@ void NetworksTest::proxies()
     sandbox.installHost(QStringLiteral("Host.exe"));
     sandbox.writeFile(QStringLiteral("a.dll"), oldA);
     proxySetting.replace(QLatin1Char('@'), QString::number(proxyPort));
+    httpProxyVariable.replace(QLatin1Char('@'), QString::number(proxyPort));
     sandbox.writeConfig({{"URL", origin.url(QStringLiteral("/up/"))}, {"Proxy", proxySetting}});
     QProcessEnvironment environment;
-    if (httpProxyVariable)
-        environment.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(proxyPort));
+    if (!httpProxyVariable.isEmpty())
+        environment.insert(QStringLiteral("http_proxy"), httpProxyVariable);
     const UpdaterSandbox::Result result = sandbox.run({"console"}, 30000, QString(), environment);
 
     if (!failure.isEmpty()) {

@@ -28,7 +28,7 @@ int fail(const QStringList &errors)
     return 1;
 }
 
-int check(const QString &siteDir, const QString &publicKeyPath)
+int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *pathCodec)
 {
     std::unique_ptr<SignatureVerifier> verifier;
     if (!publicKeyPath.isEmpty()) {
@@ -39,7 +39,7 @@ int check(const QString &siteDir, const QString &publicKeyPath)
         if (!verifier->isValid())
             return fail({QStringLiteral("%1 does not hold an Ed25519 public key").arg(publicKeyPath)});
     }
-    SiteChecker checker(siteDir, verifier.get());
+    SiteChecker checker(siteDir, verifier.get(), pathCodec);
     if (!checker.check())
         return fail(checker.problems());
     printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified")
@@ -61,7 +61,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Version text shown to users."), QStringLiteral("TEXT"));
     const QCommandLineOption typeOption(QStringLiteral("type"), QStringLiteral("Update type: 0 optional, 1 mandatory (default)."), QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Version folder on the site (default: the version text)."), QStringLiteral("NAME"));
-    const QCommandLineOption encodingOption(QStringLiteral("path-encoding"), QStringLiteral("8-bit encoding of the clients' file names, e.g. GBK (default: this machine's)."), QStringLiteral("CODEC"));
+    const QCommandLineOption encodingOption(QStringLiteral("path-encoding"), QStringLiteral("8-bit encoding of the clients' file names, e.g. GBK (default: this machine's); give the same with --check."), QStringLiteral("CODEC"));
     const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Verify SITE_DIR instead of publishing."), QStringLiteral("SITE_DIR"));
     const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("With --check: also verify the signatures with this public key."), QStringLiteral("PUBLIC_FILE"));
     const QCommandLineOption signOption(QStringLiteral("sign"), QStringLiteral("Sign update.ini and md5.txt with this private key."), QStringLiteral("PRIVATE_FILE"));
@@ -81,8 +81,14 @@ int main(int argc, char *argv[])
         printLine(stdout, QStringLiteral("private key in %1 (keep it secret), public key in %2").arg(positional.at(0), positional.at(1)));
         return 0;
     }
+    QTextCodec *pathCodec = nullptr;
+    if (parser.isSet(encodingOption)) {
+        pathCodec = QTextCodec::codecForName(parser.value(encodingOption).toLatin1());
+        if (!pathCodec)
+            return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(encodingOption))});
+    }
     if (parser.isSet(checkOption))
-        return check(parser.value(checkOption), parser.value(keyOption));
+        return check(parser.value(checkOption), parser.value(keyOption), pathCodec);
 
     if (positional.size() != 2 || !parser.isSet(versionOption))
         return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] RELEASE_DIR SITE_DIR")});
@@ -96,11 +102,7 @@ int main(int argc, char *argv[])
     options.updateType = parser.value(typeOption).toInt(&typeIsNumber);
     if (!typeIsNumber)
         return fail({QStringLiteral("--type takes a whole number")});
-    if (parser.isSet(encodingOption)) {
-        options.pathCodec = QTextCodec::codecForName(parser.value(encodingOption).toLatin1());
-        if (!options.pathCodec)
-            return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(encodingOption))});
-    }
+    options.pathCodec = pathCodec;
 
     std::unique_ptr<ReleaseSigner> signer;
     if (parser.isSet(signOption)) {

@@ -1,5 +1,6 @@
 #include "releasepublisher.h"
 
+#include "atomicfile.h"
 #include "filehash.h"
 #include "filenames.h"
 #include "manifest.h"
@@ -9,11 +10,15 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTextCodec>
 
 #include <algorithm>
+#include <stdio.h>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
 
 namespace {
 
@@ -25,6 +30,23 @@ bool isInside(const QString &path, const QString &dir)
 bool hasControlCharacter(const QString &text)
 {
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// Swaps the two folders in one step, so that @p target names a complete folder
+// at every instant: first the old one, then the new one.
+bool exchangeFolders(const QString &staged, const QString &target)
+{
+    const QByteArray from = QFile::encodeName(staged);
+    const QByteArray to = QFile::encodeName(target);
+#if defined(Q_OS_LINUX)
+    return renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0;
+#elif defined(Q_OS_MACOS)
+    return renamex_np(from.constData(), to.constData(), RENAME_SWAP) == 0;
+#else
+    Q_UNUSED(from)
+    Q_UNUSED(to)
+    return false;
+#endif
 }
 
 // A quoted INI value keeps commas and semicolons as text.
@@ -67,27 +89,44 @@ bool ReleasePublisher::publish()
         m_errors << tr("cannot create the site folder %1").arg(m_options.siteDir);
         return false;
     }
+    // What a killed publication left would otherwise be uploaded with the site.
+    for (const QString &stale : site.entryList({QStringLiteral(".publishing-*")}, QDir::Dirs | QDir::Hidden))
+        QDir(site.absoluteFilePath(stale)).removeRecursively();
     // Staged inside the site so that the final rename stays on one file system.
     QTemporaryDir staging(site.absoluteFilePath(QStringLiteral(".publishing-XXXXXX")));
     if (!staging.isValid()) {
         m_errors << tr("cannot create a staging folder in %1: %2").arg(m_options.siteDir, staging.errorString());
         return false;
     }
-    if (!writeVersionFolder(staging.path()))
+    const QString staged = staging.filePath(QStringLiteral("version"));
+    if (!writeVersionFolder(staged) || !putInPlace(staged, staging.filePath(QStringLiteral("previous"))))
         return false;
+    return writeDescription();
+}
 
+bool ReleasePublisher::putInPlace(const QString &staged, const QString &previous)
+{
     const QString target = folderPath();
-    const QString previous = staging.filePath(QStringLiteral("previous"));
-    if (QFileInfo::exists(target) && !QDir().rename(target, previous)) {
+    if (!QFileInfo::exists(target)) {
+        if (QDir().rename(staged, target))
+            return true;
+        m_errors << tr("cannot move the new version folder to %1").arg(target);
+        return false;
+    }
+    // A republication into the same folder: the old folder goes with the staging one.
+    if (exchangeFolders(staged, target))
+        return true;
+    // Where folders cannot be swapped, the name is empty for the instant between two renames.
+    if (!QDir().rename(target, previous)) {
         m_errors << tr("cannot move the earlier %1 aside").arg(target);
         return false;
     }
-    if (!QDir().rename(staging.filePath(QStringLiteral("version")), target)) {
+    if (!QDir().rename(staged, target)) {
         m_errors << tr("cannot move the new version folder to %1").arg(target);
         QDir().rename(previous, target);
         return false;
     }
-    return writeDescription();
+    return true;
 }
 
 bool ReleasePublisher::validateOptions()
@@ -185,14 +224,15 @@ QByteArray ReleasePublisher::encodePath(const QString &relativePath) const
     return m_options.pathCodec ? m_options.pathCodec->fromUnicode(relativePath) : relativePath.toLocal8Bit();
 }
 
-bool ReleasePublisher::writeVersionFolder(const QString &stagingDir)
+bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
 {
-    const QDir version(stagingDir + QStringLiteral("/version"));
+    const QDir version(versionDir);
     QByteArray manifest;
     for (const ReleaseFile &file : qAsConst(m_files)) {
         const QString target = version.absoluteFilePath(file.relativePath);
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(file.sourcePath, target)) {
-            m_errors << tr("cannot copy %1 into the site").arg(file.relativePath);
+        QString error;
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !copyFileAtomically(file.sourcePath, target, &error)) {
+            m_errors << tr("cannot copy %1 into the site: %2").arg(file.relativePath, error);
             return false;
         }
         // Digest the copy: it is what the server will send.
@@ -204,25 +244,27 @@ bool ReleasePublisher::writeVersionFolder(const QString &stagingDir)
         manifest += formatManifestLine(ManifestEntry{file.relativePath, quint64(file.size), digest},
                                        encodePath(file.relativePath));
     }
-    QFile manifestFile(version.absoluteFilePath(FileNames::remoteManifest));
-    if (!manifestFile.open(QIODevice::WriteOnly) || manifestFile.write(manifest) != manifest.size()
-        || !manifestFile.flush()) {
-        m_errors << tr("cannot write %1").arg(manifestFile.fileName());
-        return false;
-    }
-    return !m_options.signer || writeSignature(manifestFile.fileName(), manifest);
+    const QString manifestPath = version.absoluteFilePath(FileNames::remoteManifest);
+    return writeFile(manifestPath, manifest) && (!m_options.signer || writeSignature(manifestPath, manifest));
+}
+
+bool ReleasePublisher::writeFile(const QString &path, const QByteArray &bytes)
+{
+    QString error;
+    if (writeFileAtomically(path, bytes, &error))
+        return true;
+    m_errors << tr("cannot write %1: %2").arg(path, error);
+    return false;
 }
 
 bool ReleasePublisher::writeSignature(const QString &signedFilePath, const QByteArray &signedBytes)
 {
     const QByteArray signature = m_options.signer->sign(signedBytes);
-    QSaveFile file(signedFilePath + QLatin1String(".sig"));
-    if (signature.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(signature) != signature.size()
-        || !file.commit()) {
+    if (signature.isEmpty()) {
         m_errors << tr("cannot sign %1").arg(signedFilePath);
         return false;
     }
-    return true;
+    return writeFile(signedFilePath + QLatin1String(".sig"), signature);
 }
 
 bool ReleasePublisher::writeDescription()
@@ -233,17 +275,13 @@ bool ReleasePublisher::writeDescription()
     const QString descriptionPath = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
     // The signature goes first: a client that meets the pair half-written
     // sees an invalid signature and tries again later.
-    if (m_options.signer ? !writeSignature(descriptionPath, text)
-                         : QFile::exists(descriptionPath + QLatin1String(".sig"))
-                    && !QFile::remove(descriptionPath + QLatin1String(".sig"))) {
+    if (m_options.signer) {
+        if (!writeSignature(descriptionPath, text))
+            return false;
+    } else if (QFile::exists(descriptionPath + QLatin1String(".sig"))
+               && !QFile::remove(descriptionPath + QLatin1String(".sig"))) {
         m_errors << tr("cannot replace %1.sig").arg(descriptionPath);
         return false;
     }
-    QSaveFile description(descriptionPath);
-    if (!description.open(QIODevice::WriteOnly) || description.write(text) != text.size()
-        || !description.commit()) {
-        m_errors << tr("cannot write %1").arg(description.fileName());
-        return false;
-    }
-    return true;
+    return writeFile(descriptionPath, text);
 }

@@ -14,9 +14,11 @@ class ReleaseSigner;
  * SITE/update.ini names the folder, the version text and the update type.
  * With a signer, update.ini.sig and <folder>/md5.txt.sig sign those two files.
  *
- * Everything is checked before anything is written, and the version folder
- * is assembled beside its final place and renamed into it at the end, so an
- * interrupted or refused publication never leaves a folder that looks complete.
+ * Everything is checked before anything is written, every write is checked
+ * before it counts, and the version folder is assembled beside its final place
+ * and renamed into it at the end (swapped with the earlier one when the folder
+ * is republished), so an interrupted or refused publication never leaves a
+ * folder that looks complete, nor a site without the folder update.ini names.
  */
 class ReleasePublisher
 {
@@ -56,8 +58,10 @@ private:
     bool collectFiles();
     bool checkFileName(const QString &relativePath);
     QByteArray encodePath(const QString &relativePath) const;
-    bool writeVersionFolder(const QString &stagingDir);
+    bool writeVersionFolder(const QString &versionDir);
+    bool putInPlace(const QString &staged, const QString &previous);
     bool writeDescription();
+    bool writeFile(const QString &path, const QByteArray &bytes);
     bool writeSignature(const QString &signedFilePath, const QByteArray &signedBytes);
 
     Options m_options;

@@ -11,9 +11,10 @@
 #include <QRegularExpression>
 #include <QSettings>
 
-SiteChecker::SiteChecker(const QString &siteDir, const SignatureVerifier *verifier)
+SiteChecker::SiteChecker(const QString &siteDir, const SignatureVerifier *verifier, QTextCodec *pathCodec)
     : m_siteDir(siteDir)
     , m_verifier(verifier)
+    , m_pathCodec(pathCodec)
 {
 }
 
@@ -50,7 +51,7 @@ bool SiteChecker::check()
     const QByteArray manifest = manifestFile.readAll();
     if (m_verifier)
         checkSignature(manifestFile.fileName());
-    const ManifestMap entries = parseManifest(manifest);
+    const ManifestMap entries = parseManifest(manifest, m_pathCodec);
     checkManifestLines(manifest, entries.size());
 
     static const QRegularExpression digestForm(QStringLiteral("^[0-9a-f]{32}$"));

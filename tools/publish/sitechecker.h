@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+class QTextCodec;
 class SignatureVerifier;
 
 /**
@@ -16,8 +17,12 @@ class SiteChecker
     Q_DECLARE_TR_FUNCTIONS(SiteChecker)
 
 public:
-    /// @param verifier when given, update.ini and md5.txt must carry valid signatures
-    explicit SiteChecker(const QString &siteDir, const SignatureVerifier *verifier = nullptr);
+    /**
+     * @param verifier when given, update.ini and md5.txt must carry valid signatures
+     * @param pathCodec the clients' 8-bit encoding of paths, as published; null for this machine's
+     */
+    explicit SiteChecker(const QString &siteDir, const SignatureVerifier *verifier = nullptr,
+                         QTextCodec *pathCodec = nullptr);
 
     /// Checks the site; false when anything is wrong (see problems()).
     bool check();
@@ -32,6 +37,7 @@ private:
 
     QString m_siteDir;
     const SignatureVerifier *m_verifier;
+    QTextCodec *m_pathCodec;
     QString m_folder;
     QStringList m_problems;
     int m_checkedFiles = 0;
