@@ -20,8 +20,7 @@ BodyReceiver::BodyReceiver(const QString &cachePath, const QString &scratchPath,
         restart();
     }
     // A leftover under this name that is not continued goes; the body starts in a new file.
-    QFile::remove(m_scratchPath);
-    m_writable = createNewFile(m_scratch, m_scratchPath);
+    m_writable = removePath(m_scratchPath) && createNewFile(m_scratch, m_scratchPath);
 }
 
 BodyReceiver::~BodyReceiver()

@@ -77,8 +77,9 @@ void CDownloadThread::checkCachedFiles()
     QVector<FileCheck> checks;
     QVector<int> indices;
     for (int i = 0; m_cacheUsable && i < m_updateList.size(); ++i) {
+        // A link is never trusted as a download, wherever it leads.
         const QFileInfo file = cacheFile(m_updateList.at(i));
-        if (file.isFile()) {
+        if (file.isFile() && !file.isSymLink()) {
             checks.append({file.absoluteFilePath(), m_updateList.at(i).md5, quint64(file.size())});
             indices.append(i);
         }

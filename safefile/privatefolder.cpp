@@ -1,5 +1,7 @@
 #include "privatefolder.h"
 
+#include "safeopen.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -8,7 +10,6 @@
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #else
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -38,15 +39,6 @@ bool isOwnFolder(const QString &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool removeEntry(const QString &path)
-{
-    // A link or junction goes itself; what it points to is left alone.
-    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
-    if (isReparsePoint(path))
-        return RemoveDirectoryW(native.c_str()) || DeleteFileW(native.c_str());
-    return QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
-}
-
 bool makeFolder(const QString &path)
 {
     return QDir().mkdir(path);
@@ -57,15 +49,6 @@ bool isOwnFolder(const QString &path)
     struct stat status;
     return lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode)
             && status.st_uid == geteuid() && (status.st_mode & 07777) == 0700;
-}
-
-bool removeEntry(const QString &path)
-{
-    // removeRecursively() removes links inside without following them.
-    const QFileInfo entry(path);
-    if (entry.isDir() && !entry.isSymLink())
-        return QDir(path).removeRecursively();
-    return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
 }
 
 bool makeFolder(const QString &path)
@@ -92,9 +75,8 @@ bool PrivateFolder::prepare(QString *error) const
 {
     if (isOwnFolder(m_path))
         return true;
-    const bool standing = QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink();
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if ((!standing || removeEntry(m_path)) && makeFolder(m_path) && isOwnFolder(m_path))
+    if (removePath(m_path) && makeFolder(m_path) && isOwnFolder(m_path))
         return true;
     if (error)
         *error = QCoreApplication::translate("PrivateFolder", "%1 cannot be made a private folder").arg(m_path);

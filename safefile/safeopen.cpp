@@ -1,8 +1,9 @@
 #include "safeopen.h"
 
-#ifdef Q_OS_WIN
 #include <QDir>
 #include <QFileInfo>
+
+#ifdef Q_OS_WIN
 #include <qt_windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -114,6 +115,16 @@ bool lastRenameCrossedVolumes()
 }
 
 #endif
+
+bool removePath(const QString &path)
+{
+    const QFileInfo entry(path);
+    if (entry.isSymLink() || entry.isJunction() || !entry.isDir())
+        QFile::remove(path);
+    else
+        QDir(path).removeRecursively(); // removes the links inside without following them
+    return !QFileInfo::exists(path) && !QFileInfo(path).isSymLink();
+}
 
 bool writeAll(QFile &file, const char *data, qint64 length)
 {

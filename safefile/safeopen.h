@@ -28,6 +28,13 @@ bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode,
  */
 bool createNewFile(QFile &file, const QString &path, QString *error = nullptr);
 
+/**
+ * Removes whatever stands at @p path: a file, a link (not what it points to),
+ * a FIFO, a device, or a folder with everything in it. True when nothing is
+ * left there.
+ */
+bool removePath(const QString &path);
+
 /// Writes all @p length bytes, unbuffered; false on any error or short write.
 bool writeAll(QFile &file, const char *data, qint64 length);
 

@@ -1,28 +1,102 @@
 #include "expectedreports.h"
+#include "filehash.h"
 #include "privatefolder.h"
+#include "safeopen.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "undo.h"
 #include "updatersandbox.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 namespace {
 
-enum class Fault { KillAtEverySwap, LockedCacheFile, FullDisk };
+enum class Fault { KillAtEverySwap, LockedCacheFile };
+// Where a full disk meets a writer: the updater's cache or install folder, or the publisher's site.
+enum class Volume { Cache, Install, Site };
+// What stands at a name the updater uses in the cache.
+enum class Plant { LinkToOutsideFile, LinkToOutsideFolder, Fifo, Device, Folder, ForeignOwner, OpenToAll,
+                   HugeSparseFile, ValidatorWithCrLf };
 
 // The system calls that swap names in the install folder and the cache.
 const QStringList swapCalls{"rename", "renameat", "renameat2", "link", "linkat"};
+constexpr qint64 pageSize = 4096;
+// Nobody's ids on Debian: an owner that is not the updater's user.
+constexpr uid_t otherUser = 65534;
+
+/**
+ * A small tmpfs over a folder for as long as it lives, unmounted also when a
+ * check fails. Declared after whatever owns the folder, so it goes first.
+ */
+class SmallVolume
+{
+public:
+    explicit SmallVolume(const QString &dir)
+        : m_dir(dir)
+    {
+        QDir().mkpath(dir);
+        m_mounted = runCommand("mount", {"-t", "tmpfs", "-o", "size=32m", "tmpfs", dir});
+    }
+    ~SmallVolume()
+    {
+        if (m_mounted)
+            runCommand("umount", {"-l", m_dir});
+    }
+    bool isMounted() const { return m_mounted; }
+
+    /// Fills the volume to the last page, then gives back @p freeBytes.
+    bool fillLeaving(qint64 freeBytes) const
+    {
+        QFile filler(m_dir + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return false;
+        const QByteArray page(pageSize, 'f');
+        while (filler.write(page) == pageSize) {
+        }
+        return filler.resize(qMax<qint64>(0, filler.size() / pageSize * pageSize - freeBytes));
+    }
+    bool removeFiller() const { return QFile::remove(m_dir + QStringLiteral("/filler")); }
+
+private:
+    QString m_dir;
+    bool m_mounted = false;
+};
+
+QMap<QString, QByteArray> filesBelow(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readTestFile(path));
+    }
+    return files;
+}
+
+QString partialName(const QString &releasePath)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(releasePath.toUtf8(), QCryptographicHash::Sha1).toHex())
+            + QStringLiteral(".download");
+}
 
 }
 
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(Volume)
+Q_DECLARE_METATYPE(Plant)
 
 /**
  * The real updater, installing version 2 over version 1, hit by a fault in the
@@ -39,15 +113,22 @@ private slots:
     void cleanup();
     void interruptions_data();
     void interruptions();
+    void fullDisk_data();
+    void fullDisk();
+    void plantedInCache_data();
+    void plantedInCache();
 
 private:
     std::unique_ptr<UpdaterSandbox> prepareInstall() const;
+    void installVersion1(const UpdaterSandbox &sandbox) const;
+    void publishOnFullDisk(qint64 freeBytes);
     void verifyNeverBroken(const UpdaterSandbox &sandbox) const;
     void verifyCompletedByNextRun(UpdaterSandbox &sandbox);
 
     QMap<QString, QByteArray> m_v1;
     QMap<QString, QByteArray> m_v2;
     QByteArray m_manifest;
+    QByteArray m_v1Manifest;
     TestHttpServer *m_server = nullptr;
 };
 
@@ -59,6 +140,8 @@ void InstallFaultsTest::initTestCase()
     m_v2 = {{"Host.exe", host + "# two\n"}, {"a.dll", "a two"}, {"b.dll", "b two"}, {"same.txt", "unchanged"},
             {"lib/c.dll", "c two"}, {"lib/d.dll", "d two"}, {"data/big.bin", QByteArray(2 * 1024 * 1024, '2')},
             {"new/e.dll", "e two"}};
+    for (auto it = m_v1.cbegin(); it != m_v1.cend(); ++it)
+        m_v1Manifest += manifestLine(it.value(), it.key().toUtf8());
 }
 
 void InstallFaultsTest::init()
@@ -82,22 +165,26 @@ void InstallFaultsTest::cleanup()
 std::unique_ptr<UpdaterSandbox> InstallFaultsTest::prepareInstall() const
 {
     auto sandbox = std::make_unique<UpdaterSandbox>(QStringLiteral("app"));
-    sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))},
-                          {"Cache", sandbox->path(QStringLiteral("cache"))}});
-    QByteArray manifest;
-    for (auto it = m_v1.cbegin(); it != m_v1.cend(); ++it) {
-        sandbox->writeFile(QStringLiteral("app/") + it.key(), it.value());
-        manifest += manifestLine(it.value(), it.key().toUtf8());
-    }
-    QFile::setPermissions(sandbox->path(QStringLiteral("app/Host.exe")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    sandbox->writeFile(QStringLiteral("app/update_md5.info"), manifest);
-    sandbox->writeFile(QStringLiteral("app/b.dll.old"), "b zero");
+    installVersion1(*sandbox);
     return sandbox;
+}
+
+void InstallFaultsTest::installVersion1(const UpdaterSandbox &sandbox) const
+{
+    sandbox.writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))},
+                         {"Cache", sandbox.path(QStringLiteral("cache"))}});
+    for (auto it = m_v1.cbegin(); it != m_v1.cend(); ++it)
+        sandbox.writeFile(QStringLiteral("app/") + it.key(), it.value());
+    QFile::setPermissions(sandbox.path(QStringLiteral("app/Host.exe")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    sandbox.writeFile(QStringLiteral("app/update_md5.info"), m_v1Manifest);
+    sandbox.writeFile(QStringLiteral("app/b.dll.old"), "b zero");
 }
 
 void InstallFaultsTest::verifyNeverBroken(const UpdaterSandbox &sandbox) const
 {
+    const QByteArray localManifest = sandbox.readFile(QStringLiteral("app/update_md5.info"));
+    QVERIFY2(localManifest == m_manifest || localManifest == m_v1Manifest, "update_md5.info is neither the old nor the new manifest");
     for (auto it = m_v1.cbegin(); it != m_v1.cend(); ++it) {
         const QByteArray now = sandbox.readFile(QStringLiteral("app/") + it.key());
         QVERIFY2(now == it.value() || now == m_v2.value(it.key()), qPrintable(it.key() + QStringLiteral(" is damaged or missing")));
@@ -137,7 +224,6 @@ void InstallFaultsTest::interruptions_data()
     QTest::addColumn<Fault>("fault");
     QTest::newRow("killed at every rename and link") << Fault::KillAtEverySwap;
     QTest::newRow("cache file that cannot be moved") << Fault::LockedCacheFile;
-    QTest::newRow("install folder on a full disk") << Fault::FullDisk;
 }
 
 void InstallFaultsTest::interruptions()
@@ -172,33 +258,233 @@ void InstallFaultsTest::interruptions()
     }
 
     auto sandbox = prepareInstall();
-    if (fault == Fault::LockedCacheFile) {
-        QVERIFY(PrivateFolder(sandbox->path(QStringLiteral("cache"))).prepare());
-        const QString locked = sandbox->path(QStringLiteral("cache/.updater/files/lib/c.dll"));
-        sandbox->writeFile(QStringLiteral("cache/.updater/files/lib/c.dll"), m_v2.value("lib/c.dll"));
-        QVERIFY(runCommand("chattr", {"+i", locked}));
+    QVERIFY(PrivateFolder(sandbox->path(QStringLiteral("cache"))).prepare());
+    const QString locked = sandbox->path(QStringLiteral("cache/.updater/files/lib/c.dll"));
+    sandbox->writeFile(QStringLiteral("cache/.updater/files/lib/c.dll"), m_v2.value("lib/c.dll"));
+    QVERIFY(runCommand("chattr", {"+i", locked}));
+    {
         const Undo unlock([locked] { runCommand("chattr", {"-i", locked}); });
         const UpdaterSandbox::Result failed = sandbox->run({"console"});
         QVERIFY2(failed.output.endsWith(R"({"errormsg":"覆盖文件c.dll失败","success":false,"update":false})"), failed.output.constData());
         verifyNeverBroken(*sandbox);
         QCOMPARE(sandbox->readFile(QStringLiteral("app/lib/c.dll")), m_v1.value("lib/c.dll"));
-    } else {
-        // The install folder's data/ on a small volume of its own, the cache elsewhere,
-        // so the move must copy; a filler leaves too little room for the new file.
-        const QString volume = sandbox->path(QStringLiteral("app/data"));
-        QVERIFY(runCommand("mount", {"-t", "tmpfs", "-o", "size=3m", "tmpfs", volume}));
-        const Undo unmount([volume] { runCommand("umount", {"-l", volume}); });
-        sandbox->writeFile(QStringLiteral("app/data/big.bin"), m_v1.value("data/big.bin"));
-        sandbox->writeFile(QStringLiteral("app/data/filler"), QByteArray(1536 * 1024, 'f'));
-        const UpdaterSandbox::Result failed = sandbox->run({"console"});
-        QVERIFY2(failed.output.endsWith(R"({"errormsg":"覆盖文件big.bin失败","success":false,"update":false})"), failed.output.constData());
-        verifyNeverBroken(*sandbox);
-        QCOMPARE(QDir(volume).entryList(QDir::Files | QDir::Hidden), (QStringList{"big.bin", "big.bin.old", "filler"}));
-        QVERIFY(QFile::remove(sandbox->path(QStringLiteral("app/data/filler"))));
-        verifyCompletedByNextRun(*sandbox);
-        return;
     }
     verifyCompletedByNextRun(*sandbox);
+}
+
+void InstallFaultsTest::fullDisk_data()
+{
+    QTest::addColumn<Volume>("volume");
+    QTest::addColumn<qint64>("freeBytes");
+    QTest::addColumn<QByteArray>("failure");   // the failure report expected; empty: any outcome that keeps the rules
+
+    // Version 2's files take 518 pages: big.bin 512, six small files one each.
+    const qint64 filesOnly = 518 * pageSize;
+    const qint64 partWayThroughAChunk = 1536 * 1024;   // big.bin's second 1 MiB chunk runs out
+    const struct { Volume volume; const char *name; } volumes[] = {
+        {Volume::Cache, "cache"}, {Volume::Install, "install folder"}, {Volume::Site, "site"}};
+    for (const auto &where : volumes) {
+        for (int pages : {0, 1, 3, 5})
+            QTest::addRow("%s, %d pages free", where.name, pages) << where.volume << pages * pageSize << QByteArray();
+        QTest::addRow("%s, full part-way through a chunk", where.name) << where.volume << partWayThroughAChunk
+                << (where.volume == Volume::Cache ? failureReport(QStringLiteral("更新文件big.bin写入失败"))
+                    : where.volume == Volume::Install ? failureReport(QStringLiteral("覆盖文件big.bin失败")) : QByteArray());
+    }
+    // Room for the new files, not for the local manifest (install) or update.ini (site) after them.
+    QTest::newRow("install folder, room for the files only") << Volume::Install << filesOnly << QByteArray();
+    QTest::newRow("site, room for the files only") << Volume::Site << filesOnly + pageSize << QByteArray();
+}
+
+void InstallFaultsTest::fullDisk()
+{
+    QFETCH(Volume, volume);
+    QFETCH(qint64, freeBytes);
+    QFETCH(QByteArray, failure);
+    if (volume == Volume::Site) {
+        publishOnFullDisk(freeBytes);
+        return;
+    }
+
+    // On different volumes, the install copies each file beside its target.
+    UpdaterSandbox sandbox(QStringLiteral("app"));
+    const SmallVolume small(sandbox.path(volume == Volume::Cache ? QStringLiteral("cache") : QStringLiteral("app")));
+    QVERIFY(small.isMounted());
+    if (volume == Volume::Install)
+        QVERIFY(sandbox.copyUpdater());
+    installVersion1(sandbox);
+    QVERIFY(small.fillLeaving(freeBytes));
+
+    const UpdaterSandbox::Result result = sandbox.run({"console"});
+    QVERIFY(result.finished);
+    if (!failure.isEmpty())
+        QCOMPARE(result.output, updateDueReport + failure);
+    if (result.exitCode == 0) {
+        for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it)
+            QCOMPARE(sandbox.readFile(QStringLiteral("app/") + it.key()), it.value());
+    }
+    verifyNeverBroken(sandbox);
+    // Whatever the cache holds as verified is whole.
+    const QMap<QString, QByteArray> cached = filesBelow(sandbox.path(QStringLiteral("cache/.updater/files")));
+    for (auto it = cached.cbegin(); it != cached.cend(); ++it)
+        QCOMPARE(it.value(), m_v2.value(it.key()));
+    const QByteArray description = sandbox.readFile(QStringLiteral("cache/update.ini"));
+    QVERIFY(description.isEmpty() ? !QFileInfo::exists(sandbox.path(QStringLiteral("cache/update.ini")))
+                                  : description == "[Version]\nFolder=v2\n");
+
+    QVERIFY(small.removeFiller());
+    verifyCompletedByNextRun(sandbox);
+}
+
+// Version 1 published as folder "app", then version 2 into the same folder on a full site.
+void InstallFaultsTest::publishOnFullDisk(qint64 freeBytes)
+{
+    QTemporaryDir root;
+    for (auto it = m_v1.cbegin(); it != m_v1.cend(); ++it)
+        QVERIFY(writeTestFile(root.filePath(QStringLiteral("release1/") + it.key()), it.value()));
+    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it)
+        QVERIFY(writeTestFile(root.filePath(QStringLiteral("release2/") + it.key()), it.value()));
+    const QString site = root.filePath(QStringLiteral("site"));
+    const SmallVolume small(site);
+    QVERIFY(small.isMounted());
+    const auto publish = [&](const char *version) {
+        return runCommand(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE),
+                          {"--version", version, "--folder", "app", root.filePath(QStringLiteral("release") + version), site});
+    };
+    const auto publishedVersion = [&] {
+        // A site that checks names a complete folder; which version is in it tells its manifest.
+        if (!runCommand(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), {"--check", site}))
+            return QByteArray("broken");
+        const QByteArray version = readTestFile(site + QStringLiteral("/app/a.dll"));
+        return version == m_v2.value("a.dll") ? QByteArray("2") : version == m_v1.value("a.dll") ? QByteArray("1") : version;
+    };
+    QVERIFY(publish("1"));
+    QVERIFY(small.fillLeaving(freeBytes));
+
+    const bool published = publish("2");
+    QCOMPARE(publishedVersion(), published ? QByteArray("2") : QByteArray("1"));
+    const QByteArray description = readTestFile(site + QStringLiteral("/update.ini"));
+    QVERIFY2(description.contains("Version=\"1\"") || (published && description.contains("Version=\"2\"")),
+             description.constData());
+
+    QVERIFY(small.removeFiller());
+    QVERIFY(publish("2"));
+    QCOMPARE(publishedVersion(), QByteArray("2"));
+}
+
+void InstallFaultsTest::plantedInCache_data()
+{
+    // big.bin is 2 MiB, so its partial body and side file are kept and looked for.
+    QTest::addColumn<QString>("name");   // below the cache folder; "@" stands for big.bin's partial body
+    QTest::addColumn<Plant>("plant");
+    QTest::newRow("link at update.ini") << "update.ini" << Plant::LinkToOutsideFile;
+    QTest::newRow("link in place of the private folder") << ".updater" << Plant::LinkToOutsideFolder;
+    QTest::newRow("private folder of another user") << ".updater" << Plant::ForeignOwner;
+    QTest::newRow("private folder open to all") << ".updater" << Plant::OpenToAll;
+    QTest::newRow("link at a verified download") << ".updater/files/a.dll" << Plant::LinkToOutsideFile;
+    QTest::newRow("link at the partial body") << "@" << Plant::LinkToOutsideFile;
+    QTest::newRow("FIFO at the partial body") << "@" << Plant::Fifo;
+    QTest::newRow("device at the partial body") << "@" << Plant::Device;
+    QTest::newRow("folder at the partial body") << "@" << Plant::Folder;
+    QTest::newRow("partial body of another user") << "@" << Plant::ForeignOwner;
+    QTest::newRow("link at the side file") << "@.resume" << Plant::LinkToOutsideFile;
+    QTest::newRow("FIFO at the side file") << "@.resume" << Plant::Fifo;
+    QTest::newRow("device at the side file") << "@.resume" << Plant::Device;
+    QTest::newRow("1.5 GiB side file") << "@.resume" << Plant::HugeSparseFile;
+    QTest::newRow("validator with CR LF") << "@.resume" << Plant::ValidatorWithCrLf;
+}
+
+void InstallFaultsTest::plantedInCache()
+{
+    QFETCH(QString, name);
+    QFETCH(Plant, plant);
+
+    const QByteArray big = m_v2.value("data/big.bin");
+    TestHttpServer::Response resumable;
+    resumable.body = big;
+    resumable.headers = {{"ETag", "\"v2\""}};
+    resumable.ranges = true;
+    m_server->setResponse("/up/v2/data/big.bin", resumable);
+    auto sandbox = prepareInstall();
+    const QString cache = sandbox->path(QStringLiteral("cache"));
+    QVERIFY(PrivateFolder(cache).prepare());
+
+    // Outside both folders: what a planted link leads to. The outside file holds
+    // what the updater would accept there, so only the link itself gives it away.
+    const QString outside = sandbox->path(QStringLiteral("outside"));
+    const QByteArray sideText = QByteArray::number(big.size()) + '\n' + md5Text(big) + "\n\"v2\"\n";
+    const bool atSideFile = name.endsWith(QLatin1String(".resume"));
+    QVERIFY(writeTestFile(outside + QStringLiteral("/file"), name == QLatin1String("update.ini") ? QByteArray("outside")
+                          : atSideFile ? sideText : name.startsWith(QLatin1Char('@')) ? big.left(1536 * 1024) : m_v2.value("a.dll")));
+    QVERIFY(writeTestFile(outside + QStringLiteral("/dir/files/a.dll"), m_v2.value("a.dll")));
+    const QMap<QString, QByteArray> outsideBefore = filesBelow(outside);
+
+    // A kept part of big.bin and its side file, one of which the row replaces.
+    const QString partial = cache + QStringLiteral("/.updater/partial/") + partialName(QStringLiteral("data/big.bin"));
+    QVERIFY(writeTestFile(partial, big.left(1536 * 1024)));
+    QVERIFY(writeTestFile(partial + QStringLiteral(".resume"), sideText));
+    const QString planted = cache + QLatin1Char('/') + QString(name).replace(QLatin1Char('@'), partial.mid(cache.size() + 1));
+    QVERIFY(removePath(planted));
+    QVERIFY(QDir().mkpath(QFileInfo(planted).absolutePath()));
+    const QByteArray native = QFile::encodeName(planted);
+    switch (plant) {
+    case Plant::LinkToOutsideFile:
+        QVERIFY(QFile::link(outside + QStringLiteral("/file"), planted));
+        break;
+    case Plant::LinkToOutsideFolder:
+        QVERIFY(QFile::link(outside + QStringLiteral("/dir"), planted));
+        break;
+    case Plant::Fifo:
+        QCOMPARE(::mkfifo(native.constData(), 0666), 0);
+        break;
+    case Plant::Device:
+        QCOMPARE(::mknod(native.constData(), S_IFCHR | 0666, makedev(1, 5)), 0);   // /dev/zero
+        break;
+    case Plant::Folder:
+        QVERIFY(writeTestFile(planted + QStringLiteral("/inner"), "in the way"));
+        break;
+    case Plant::ForeignOwner:
+    case Plant::OpenToAll:
+        if (name == QLatin1String(".updater"))
+            QVERIFY(writeTestFile(planted + QStringLiteral("/files/a.dll"), m_v2.value("a.dll")));
+        else
+            QVERIFY(writeTestFile(planted, big.left(1536 * 1024)));
+        QVERIFY(plant == Plant::OpenToAll ? ::chmod(native.constData(), 0777) == 0
+                                          : runCommand("chown", {"-R", QString::number(otherUser), planted}));
+        break;
+    case Plant::HugeSparseFile: {
+        QFile huge(planted);
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.write(sideText) == sideText.size() && huge.resize(1536LL << 20));
+        break;
+    }
+    case Plant::ValidatorWithCrLf:
+        QVERIFY(writeTestFile(planted, sideText.left(sideText.size() - 1) + "\r\nX-Injected: yes\n"));
+        break;
+    }
+
+    // Peak memory in KiB, as the kernel counted it.
+    const QString peakFile = sandbox->path(QStringLiteral("peak"));
+    sandbox->setLauncher({"/usr/bin/time", "-f", "%M", "-o", peakFile});
+    const UpdaterSandbox::Result result = sandbox->run({"console"}, 20000);
+    QVERIFY2(result.finished, "the run hung");
+    QCOMPARE(result.output, updateDueReport);
+    QCOMPARE(result.exitCode, 0);
+    const qint64 peakKiB = readTestFile(peakFile).trimmed().toLongLong();
+    QVERIFY2(peakKiB > 0 && peakKiB < 96 * 1024, qPrintable(QString::number(peakKiB)));
+
+    QCOMPARE(filesBelow(outside), outsideBefore);
+    for (const TestHttpServer::Request &request : m_server->requests())
+        QVERIFY(request.header("X-Injected").isEmpty());
+    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it)
+        QCOMPARE(sandbox->readFile(QStringLiteral("app/") + it.key()), it.value());
+    QDirIterator installed(sandbox->appDir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                           QDirIterator::Subdirectories);
+    while (installed.hasNext()) {
+        const QFileInfo entry(installed.next());
+        QVERIFY2(!entry.isSymLink() && entry.ownerId() == geteuid(), qPrintable(entry.filePath()));
+    }
+    struct stat status;
+    QCOMPARE(::lstat(QFile::encodeName(cache + QStringLiteral("/.updater")).constData(), &status), 0);
+    QVERIFY(S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 07777) == 0700);
 }
 
 QTEST_GUILESS_MAIN(InstallFaultsTest)

@@ -19,7 +19,12 @@ UpdaterSandbox::UpdaterSandbox(const QString &appSubdir)
     : m_appDir(appSubdir.isEmpty() ? m_dir.path() : m_dir.path() + QLatin1Char('/') + appSubdir)
 {
     QDir().mkpath(m_appDir);
-    QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), updaterPath());
+    copyUpdater();
+}
+
+bool UpdaterSandbox::copyUpdater() const
+{
+    return QFile::copy(QStringLiteral(UPDATER_EXECUTABLE), updaterPath());
 }
 
 bool UpdaterSandbox::isValid() const

@@ -17,6 +17,8 @@ public:
     explicit UpdaterSandbox(const QString &appSubdir = QString());
 
     bool isValid() const;
+    /// Copies the updater into the application directory again (after a volume was mounted over it).
+    bool copyUpdater() const;
     QString root() const;
     QString appDir() const;
     QString updaterPath() const;
