@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QTest>
 
 namespace {
@@ -33,13 +34,17 @@ struct Tool
     QByteArray output;
 };
 
-Tool runTool(const QStringList &arguments)
+// Runs update-publish, through @p launcher (a program and its arguments) when given.
+Tool runTool(const QStringList &arguments, const QStringList &launcher = {})
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), arguments);
+    if (launcher.isEmpty())
+        process.start(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), arguments);
+    else
+        process.start(launcher.first(), launcher.mid(1) + QStringList{QStringLiteral(UPDATE_PUBLISH_EXECUTABLE)} + arguments);
     process.waitForFinished(30000);
-    return Tool{process.exitCode(), process.readAll()};
+    return Tool{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll()};
 }
 
 }
@@ -60,6 +65,7 @@ private slots:
     void refusalKeepsEarlierVersion();
     void commandLine();
     void signedSiteOnCommandLine();
+    void killedWhileRepublishing();
 
 private:
     ReleasePublisher::Options options(const QString &version = QStringLiteral("2.0")) const;
@@ -230,6 +236,15 @@ void PublishTest::commandLine()
     QCOMPARE(bad.exitCode, 1);
     QVERIFY(bad.output.contains("app.bin: 7 bytes, the manifest says 70000"));
 
+    // Clients decoding GBK: --check reads the names as they will.
+    const Tool gbk = runTool({"--version", "3.2", "--folder", "gbk", "--path-encoding", "GBK", release(), site()});
+    QCOMPARE(gbk.exitCode, 0);
+    QVERIFY(readTestFile(site(QStringLiteral("gbk/md5.txt"))).contains(QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("深层/插件.dll"))));
+    QCOMPARE(runTool({"--check", site(), "--path-encoding", "GBK"}).exitCode, 0);
+    const Tool misread = runTool({"--check", site()});
+    QCOMPARE(misread.exitCode, 1);
+    QVERIFY(misread.output.contains("listed but missing"));
+
     QCOMPARE(runTool({"--version", "1", m_dir->filePath(QStringLiteral("no-such-release")), site()}).exitCode, 1);
     QCOMPARE(runTool({"--version", "1", "--type", "x", release(), site()}).exitCode, 1);
     QCOMPARE(runTool({release(), site()}).exitCode, 1);
@@ -264,6 +279,41 @@ void PublishTest::signedSiteOnCommandLine()
     // An unsigned publication leaves no stale signature of update.ini behind.
     QCOMPARE(runTool({"--version", "2.2", release(), site()}).exitCode, 0);
     QVERIFY(!QFileInfo::exists(site(QStringLiteral("update.ini.sig"))));
+}
+
+void PublishTest::killedWhileRepublishing()
+{
+    // Version 1 in folder "app", then version 2 into the same folder, killed at
+    // each rename in turn: the site must name a complete version at every instant.
+    const QMap<QString, QByteArray> version2 = tree(release());
+    QVERIFY(QDir().rename(release(), m_dir->filePath(QStringLiteral("release2"))));
+    QVERIFY(writeTestFile(release(QStringLiteral("app.bin")), QByteArray(30000, '1')));
+    QVERIFY(writeTestFile(release(QStringLiteral("lib/plugins/深层/插件.dll")), "plugin v1"));
+    const QMap<QString, QByteArray> version1 = tree(release());
+    const QStringList republish{"--version", "2.0", "--folder", "app", m_dir->filePath(QStringLiteral("release2")), site()};
+
+    int killPoints = 0;
+    for (const char *call : {"rename", "renameat", "renameat2"}) {
+        for (int n = 1;; ++n) {
+            QVERIFY(QDir(site()).removeRecursively());
+            QCOMPARE(runTool({"--version", "1.0", "--folder", "app", release(), site()}).exitCode, 0);
+            const Tool killed = runTool(republish, {"strace", "-f", "-o", "/dev/null", "-e", QStringLiteral("trace=%1").arg(QLatin1String(call)),
+                                                    "-e", QStringLiteral("inject=%1:signal=KILL:when=%2").arg(QLatin1String(call)).arg(n)});
+            const Tool checked = runTool({"--check", site()});
+            QVERIFY2(checked.exitCode == 0, qPrintable(QStringLiteral("killed at %1 number %2: %3").arg(QLatin1String(call)).arg(n)
+                                                       .arg(QString::fromLocal8Bit(checked.output))));
+            QMap<QString, QByteArray> published = tree(site(QStringLiteral("app")));
+            published.remove(QStringLiteral("md5.txt"));
+            QVERIFY(published == version1 || published == version2);
+            if (killed.exitCode == 0) {
+                QCOMPARE(published, version2);
+                break;
+            }
+            ++killPoints;
+        }
+    }
+    qInfo("killed at %d renames, the site complete after each", killPoints);
+    QVERIFY(killPoints > 0);
 }
 
 QTEST_MAIN(PublishTest)
