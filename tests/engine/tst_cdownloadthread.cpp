@@ -530,17 +530,25 @@ void CDownloadThreadTest::stalledTransferFails_data()
     stalled.end = TestHttpServer::BodyEnd::Stall;
     stalled.cutAt = 1000;
     QTest::newRow("stalls after part of the body") << stalled;
+    // More than the minimum at first: a window that restarted each period would wait two.
+    stalled.cutAt = 3000;
+    QTest::newRow("stalls after a good start") << stalled;
 }
 
 void CDownloadThreadTest::stalledTransferFails()
 {
     QFETCH(TestHttpServer::Response, response);
-    CDownloadThread::setStallTimeout(300);
+    const int period = 1000;
+    CDownloadThread::setStallTimeout(period);
     m_server->setResponse("/v2/a.dll", response);
+    QElapsedTimer timer;
+    timer.start();
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir,
                            {ManifestEntry{QStringLiteral("a.dll"), 5000, md5Text(response.body)}});
     QSignalSpy failed(&engine, &CDownloadThread::downloadFail);
     QVERIFY(runToEnd(engine));
+    // Within one period and a step of the sliding window, with room for a busy machine.
+    QVERIFY2(timer.elapsed() < period * 8 / 5, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(failed.count(), 1);
     QCOMPARE(engine.errorMessage(), QStringLiteral("下载更新文件a.dll网络错误：0-网络超时"));
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("a.dll"))));
@@ -588,6 +596,10 @@ void CDownloadThreadTest::serverBehaviours_data()
     QTest::newRow("eleven hops") << chain << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects");
     QTest::newRow("loop") << ServedPaths{{"a.dll", hop("h1")}, {"h1", hop("a.dll")}}
                           << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects");
+    TestHttpServer::Response compressed = wanted;
+    compressed.headers = {{"Content-Encoding", "gzip"}};
+    QTest::newRow("compressed although the plain body was asked for")
+            << ServedPaths{{"a.dll", compressed}} << QStringLiteral("下载更新文件a.dll网络错误：200-不支持的内容编码:gzip");
 }
 
 void CDownloadThreadTest::serverBehaviours()
@@ -604,6 +616,8 @@ void CDownloadThreadTest::serverBehaviours()
     QVERIFY(runToEnd(engine));
     QCOMPARE(engine.errorMessage(), message.isEmpty() ? QStringLiteral("更新成功") : message.arg(m_baseUrl));
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), message.isEmpty() ? wanted : QByteArray("<missing>"));
+    for (const TestHttpServer::Request &request : m_server->requests())
+        QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
 }
 
 void CDownloadThreadTest::severalTransfers_data()
