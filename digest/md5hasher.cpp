@@ -1,6 +1,6 @@
 #include "md5hasher.h"
 
-#include "filehash.h"
+#include "digesttext.h"
 
 #include <openssl/evp.h>
 

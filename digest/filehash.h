@@ -1,22 +1,18 @@
 #pragma once
 
+#include "digesttext.h"
+
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 #include <QVector>
 
 /**
  * @file
- * The digest text: the 32 lowercase hexadecimal characters of an MD5 digest
- * read as four little-endian 32-bit words, each written as "%08x".
- * Every comparison of file contents in the updater goes through this form.
+ * Hashing buffers and files into the digest text (see digesttext.h).
  */
 
 /// Digest text of @p bytes.
 QByteArray md5Text(const QByteArray &bytes);
-
-/// Digest text of a raw 16-byte MD5 digest.
-QByteArray digestText(const QByteArray &md5Digest);
 
 /**
  * Digest text of the whole content of the file at @p path, read in chunks;

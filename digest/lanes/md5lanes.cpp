@@ -1,8 +1,9 @@
 #include "md5lanes.h"
 
+#include "digesttext.h"
+
 #include <QtEndian>
 
-#include <cstdio>
 #include <cstring>
 
 // MD5_LANES_PORTABLE builds the plain loops of other processors on x86 too, so
@@ -308,12 +309,7 @@ void Md5Lanes::compressAlone(int lane, const uchar *blocks, qint64 blockCount)
 
 QByteArray Md5Lanes::text(int lane) const
 {
-    // The digest's bytes are the state words in little-endian order; its text
-    // reads them back as words, so the text is simply the words in hexadecimal.
-    char text[33];
-    std::snprintf(text, sizeof text, "%08x%08x%08x%08x", m_state[0][lane], m_state[1][lane],
-                  m_state[2][lane], m_state[3][lane]);
-    return QByteArray(text, 32);
+    return digestTextOfWords(m_state[0][lane], m_state[1][lane], m_state[2][lane], m_state[3][lane]);
 }
 
 int Md5Lanes::lastBlocks(const char *tail, int tailLength, quint64 totalLength, uchar out[2 * blockSize])

@@ -7,23 +7,10 @@
 
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-#include <QFutureWatcher>
-#include <QtConcurrent>
-#include <QtEndian>
+#include <QSemaphore>
+#include <QThreadPool>
 
-#include <cstdio>
-
-QByteArray digestText(const QByteArray &md5Digest)
-{
-    Q_ASSERT(md5Digest.size() == 16);
-    const auto *raw = reinterpret_cast<const uchar *>(md5Digest.constData());
-    char text[33];
-    std::snprintf(text, sizeof text, "%08x%08x%08x%08x",
-                  qFromLittleEndian<quint32>(raw), qFromLittleEndian<quint32>(raw + 4),
-                  qFromLittleEndian<quint32>(raw + 8), qFromLittleEndian<quint32>(raw + 12));
-    return QByteArray(text, 32);
-}
+#include <atomic>
 
 QByteArray md5Text(const QByteArray &bytes)
 {
@@ -66,16 +53,23 @@ QVector<bool> filesMd5Equal(const QVector<FileCheck> &files)
         return {};
     HashQueue queue(files);
     // One lane worker per pool thread; each keeps taking files until none is left.
-    QVector<int> workers(qBound(1, QThreadPool::globalInstance()->maxThreadCount(), files.size()));
-    QFuture<void> future = QtConcurrent::map(workers, [&queue](int) { LaneWorker(queue).run(); });
-    QFutureWatcher<void> watcher;
+    const int workers = qBound(1, QThreadPool::globalInstance()->maxThreadCount(), files.size());
     QEventLoop loop;
-    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(future);
-    if (!future.isFinished())
+    QSemaphore done;
+    std::atomic_int running{workers};
+    for (int i = 0; i < workers; ++i) {
+        QThreadPool::globalInstance()->start([&] {
+            LaneWorker(queue).run();
+            if (--running == 0)
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            done.release();
+        });
+    }
+    if (!done.tryAcquire(workers)) {
         loop.exec();
-    // The loop also ends when its thread is told to quit; the workers still use
-    // the queue until they are done.
-    future.waitForFinished();
+        // The loop also ends when its thread is told to quit; the workers still use
+        // the queue and the loop until they are done.
+        done.acquire(workers);
+    }
     return queue.results();
 }
