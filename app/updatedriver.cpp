@@ -9,6 +9,7 @@
 #include "httprequest.h"
 #include "outcome.h"
 #include "privatefolder.h"
+#include "updatedescription.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -148,18 +149,13 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     if (!privateFolder.prepare(&writeError) || !writeFileAtomically(privateCopy, fetched, &writeError))
         return retryableFailure(tr("创建文件[%1]失败:%2").arg(privateCopy, writeError));
 
-    UpdateCheck check;
-    QString folder;
-    {
-        QSettings description(privateCopy, QSettings::IniFormat);
-        description.setIniCodec("UTF-8");
-        check.updateType = description.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
-        folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
-        check.version = description.value(QStringLiteral("Version/Version")).toString();
-    }
+    const UpdateDescription description = UpdateDescription::fromFile(privateCopy);
     QFile::remove(privateCopy);
+    UpdateCheck check;
+    check.updateType = description.updateType;
+    check.version = description.version;
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
-    check.downloadBaseUrl = m_updateUrl + folder + QLatin1Char('/');
+    check.downloadBaseUrl = m_updateUrl + description.folder + QLatin1Char('/');
     const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;
     if (!fetch(QUrl(manifestAddress, QUrl::TolerantMode), manifestMaxBytes, fetched, fetchError))
         return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));

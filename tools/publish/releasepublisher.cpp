@@ -5,6 +5,7 @@
 #include "filenames.h"
 #include "manifest.h"
 #include "releasesigner.h"
+#include "updatedescription.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -21,11 +22,6 @@
 #endif
 
 namespace {
-
-bool isInside(const QString &path, const QString &dir)
-{
-    return path == dir || path.startsWith(dir + QLatin1Char('/'));
-}
 
 bool hasControlCharacter(const QString &text)
 {
@@ -49,13 +45,6 @@ bool exchangeFolders(const QString &staged, const QString &target)
 #endif
 }
 
-// A quoted INI value keeps commas and semicolons as text.
-QByteArray iniQuoted(const QString &value)
-{
-    QByteArray text = value.toUtf8();
-    text.replace('\\', "\\\\").replace('"', "\\\"");
-    return '"' + text + '"';
-}
 
 }
 
@@ -150,7 +139,7 @@ bool ReleasePublisher::validateOptions()
     const QString releasePath = release.canonicalFilePath();
     const QString sitePath = QFileInfo(m_options.siteDir).absoluteFilePath();
     const QString siteCanonical = QFileInfo(sitePath).exists() ? QFileInfo(sitePath).canonicalFilePath() : sitePath;
-    if (isInside(siteCanonical, releasePath) || isInside(releasePath, siteCanonical))
+    if (isSameOrInside(siteCanonical, releasePath) || isSameOrInside(releasePath, siteCanonical))
         m_errors << tr("the site folder and the release folder must not contain each other");
     return m_errors.isEmpty();
 }
@@ -167,7 +156,7 @@ bool ReleasePublisher::collectFiles()
         const QString relative = rootDir.relativeFilePath(info.absoluteFilePath());
         if (info.isSymLink()) {
             const QString target = info.canonicalFilePath();
-            if (target.isEmpty() || !isInside(target, root)) {
+            if (target.isEmpty() || !isSameOrInside(target, root)) {
                 m_errors << tr("%1 is a link that leads outside the release").arg(relative);
                 continue;
             }
@@ -269,9 +258,11 @@ bool ReleasePublisher::writeSignature(const QString &signedFilePath, const QByte
 
 bool ReleasePublisher::writeDescription()
 {
-    const QByteArray text = "[Summary]\nUpdateType=" + QByteArray::number(m_options.updateType)
-            + "\n\n[Version]\nFolder=" + iniQuoted(m_options.folder)
-            + "\nVersion=" + iniQuoted(m_options.version) + '\n';
+    UpdateDescription description;
+    description.updateType = m_options.updateType;
+    description.folder = m_options.folder;
+    description.version = m_options.version;
+    const QByteArray text = description.text();
     const QString descriptionPath = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
     // The signature goes first: a client that meets the pair half-written
     // sees an invalid signature and tries again later.

@@ -4,12 +4,12 @@
 #include "filenames.h"
 #include "manifest.h"
 #include "signatureverifier.h"
+#include "updatedescription.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSettings>
 
 SiteChecker::SiteChecker(const QString &siteDir, const SignatureVerifier *verifier, QTextCodec *pathCodec)
     : m_siteDir(siteDir)
@@ -36,9 +36,7 @@ bool SiteChecker::check()
         m_problems << tr("%1 is missing").arg(descriptionPath);
         return false;
     }
-    QSettings description(descriptionPath, QSettings::IniFormat);
-    description.setIniCodec("UTF-8");
-    m_folder = description.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+    m_folder = UpdateDescription::fromFile(descriptionPath).folder;
     if (m_verifier)
         checkSignature(descriptionPath);
 
