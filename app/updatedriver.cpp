@@ -13,7 +13,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QUrl>
+
+// Each pass and how it ended, for a support engineer.
+Q_LOGGING_CATEGORY(lcRun, "updater.run", QtWarningMsg)
 
 namespace {
 // Seconds without data after which a fetch of update.ini or md5.txt is given up.
@@ -125,6 +129,8 @@ void UpdateDriver::storeLocalManifest(const QByteArray &manifest)
 
 UpdateDriver::PassEnd UpdateDriver::runPass()
 {
+    qCInfo(lcRun).noquote() << "pass:" << QUrl(m_updateUrl, QUrl::TolerantMode).toDisplayString(QUrl::RemovePassword)
+                            << "install" << m_installDir.absolutePath() << "cache" << m_cacheDir.absolutePath();
     m_network.clearAccessCache();
     QByteArray fetched;
     QString fetchError;
@@ -151,6 +157,8 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
 
     const UpdateDescription description = UpdateDescription::fromFile(privateCopy);
     QFile::remove(privateCopy);
+    qCInfo(lcRun) << "update.ini: folder" << description.folder << "version" << description.version
+                  << "type" << description.updateType;
     UpdateCheck check;
     check.updateType = description.updateType;
     check.version = description.version;
@@ -189,8 +197,10 @@ bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
     // A signature that cannot be fetched counts as a wrong one.
     QByteArray signature;
     QString error;
-    return fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), descriptionMaxBytes, signature, error)
+    const bool valid = fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), descriptionMaxBytes, signature, error)
             && m_verifier->verify(content, signature);
+    qCInfo(lcRun).noquote() << "signature of" << address << (valid ? "verified" : "missing or not valid");
+    return valid;
 }
 
 UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
@@ -217,6 +227,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
     QObject::disconnect(&engine, nullptr, nullptr, nullptr);
     engine.wait();
 
+    qCInfo(lcRun).noquote() << "update" << (engine.isSuccess() ? QStringLiteral("installed") : engine.errorMessage());
     if (engine.isSuccess()) {
         storeLocalManifest(check.manifest);
         if (!m_console || isMandatory(check))
@@ -237,6 +248,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
 
 UpdateDriver::PassEnd UpdateDriver::retryableFailure(const QString &message)
 {
+    qCInfo(lcRun).noquote() << "pass failed:" << message;
     if (m_console) {
         report(false, false, message);
         return 1;

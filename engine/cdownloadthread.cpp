@@ -1,5 +1,6 @@
 #include "cdownloadthread.h"
 
+#include "enginelog.h"
 #include "filehash.h"
 #include "filereplacement.h"
 #include "filetransfer.h"
@@ -86,8 +87,10 @@ void CDownloadThread::checkCachedFiles()
     }
     const QVector<bool> verified = filesMd5Equal(checks);
     for (int k = 0; k < indices.size(); ++k) {
-        if (verified.at(k))
+        if (verified.at(k)) {
+            qCInfo(lcTransfer).noquote() << m_updateList.at(indices.at(k)).path << "already in the cache";
             m_states[indices.at(k)] = State::Cached;
+        }
     }
 }
 
@@ -136,6 +139,7 @@ void CDownloadThread::startTransfer(int index)
     const ManifestEntry &entry = m_updateList.at(index);
     const QFileInfo file = cacheFile(entry);
     if (!m_cacheUsable) {
+        qCWarning(lcTransfer) << "the cache's private folder cannot be made; nothing is downloaded";
         markFailed(index, tr("更新文件%1写入失败").arg(file.fileName()));
         return;
     }
@@ -244,7 +248,9 @@ void CDownloadThread::installFiles()
         if (target.isFile())
             QFile::setPermissions(source, target.permissions());
 #endif
-        switch (replaceFile(source, target.absoluteFilePath(), backup)) {
+        const Replacement replaced = replaceFile(source, target.absoluteFilePath(), backup);
+        qCInfo(lcInstall).noquote() << entry.path << replaced;
+        switch (replaced) {
         case Replacement::Done:
             break;
         case Replacement::BackupNotRemoved:
@@ -261,6 +267,7 @@ void CDownloadThread::installFiles()
             return;
         }
     }
+    qCInfo(lcInstall).noquote() << m_updateList.size() << "files installed";
     m_success = true;
     m_message = tr("更新成功");
     endRun();

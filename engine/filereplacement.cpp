@@ -2,6 +2,7 @@
 
 #include "atomicfile.h"
 #include "safeopen.h"
+#include "enginelog.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,12 +35,20 @@ bool makeLink(const QString &existing, const QString &link)
 
 bool moveIn(const QString &source, const QString &target)
 {
-    if (renameOver(source, target))
+    if (renameOver(source, target)) {
+        qCDebug(lcInstall).noquote() << "renamed" << source << "over" << target;
         return true;
+    }
     // Across volumes: a complete copy beside the target, renamed over it, so a
     // full disk leaves the target as it was.
-    if (!lastRenameCrossedVolumes() || !copyFileAtomically(source, target))
+    if (!lastRenameCrossedVolumes())
         return false;
+    QString error;
+    if (!copyFileAtomically(source, target, &error)) {
+        qCInfo(lcInstall).noquote() << "copy across volumes to" << target << "failed:" << error;
+        return false;
+    }
+    qCDebug(lcInstall).noquote() << "copied" << source << "across volumes over" << target;
     // The new file is in place; a copy left in the cache does no harm.
     QFile::remove(source);
     return true;
@@ -76,7 +85,11 @@ Replacement replaceFile(const QString &source, const QString &target, const QStr
         return Replacement::BackupNotRemoved;
     if (targetInfo.isDir())
         return replaceAside(source, target, backup);
-    if (!makeLink(target, backup) && !QFile::copy(target, backup))
+    if (makeLink(target, backup))
+        qCDebug(lcInstall).noquote() << "kept" << target << "as" << backup << "(hard link)";
+    else if (QFile::copy(target, backup))
+        qCDebug(lcInstall).noquote() << "kept" << target << "as" << backup << "(copy)";
+    else
         return Replacement::BackupNotMade;
     if (moveIn(source, target))
         return Replacement::Done;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
+namespace FileReplacement {
+Q_NAMESPACE
 /// How replaceFile() ended.
 enum class Replacement {
     Done,             ///< the new file is at the target, the previous one (if any) at the backup
@@ -10,6 +13,9 @@ enum class Replacement {
     DirectoryNotMade, ///< the target's missing directory could not be created
     NotMoved,         ///< the new file could not be put in place; the target is as it was
 };
+Q_ENUM_NS(Replacement)
+}
+using FileReplacement::Replacement;
 
 /**
  * Puts @p source in place of @p target and keeps the file it replaces as @p backup,

@@ -2,6 +2,7 @@
 
 #include "atomicfile.h"
 #include "bodyreceiver.h"
+#include "enginelog.h"
 #include "safeopen.h"
 
 #include <QCoreApplication>
@@ -115,6 +116,11 @@ bool FileTransfer::sendRequest()
         request.setRawHeader("If-Range", m_validator);
     }
     QNetworkReply *reply = m_network->get(request);
+    if (m_resumeFrom > 0)
+        qCInfo(lcTransfer).noquote() << "GET" << m_url.toDisplayString(QUrl::RemovePassword) << "from byte" << m_resumeFrom
+                           << "If-Range" << m_validator;
+    else
+        qCInfo(lcTransfer).noquote() << "GET" << m_url.toDisplayString(QUrl::RemovePassword);
     if (!reply)
         return false;
     // The body goes to disk as it arrives; the reply holds little of it at a time.
@@ -139,6 +145,8 @@ void FileTransfer::onHeaders()
             return;
         }
         // The server cannot continue where the kept part ends: one fresh attempt.
+        qCInfo(lcTransfer).noquote() << m_entry.path << "status" << status << "does not continue at" << m_resumeFrom
+                           << "; asking for the whole file";
         m_reply->disconnect(this);
         m_reply->abort();
         m_reply->deleteLater();
@@ -161,8 +169,10 @@ void FileTransfer::onHeaders()
     }
     // A whole body: the file changed, or the server ignores ranges.
     m_bodyAccepted = true;
-    if (m_resumeFrom > 0)
+    if (m_resumeFrom > 0) {
+        qCInfo(lcTransfer).noquote() << m_entry.path << "came whole instead of from byte" << m_resumeFrom;
         m_body->restart();
+    }
     m_resumeFrom = 0;
     rememberValidator(*m_reply);
 }
@@ -282,6 +292,7 @@ void FileTransfer::onStallCheck()
     if (inLastPeriod >= minBytesPerStallPeriod)
         return;
     m_stalled = true;
+    qCInfo(lcTransfer).noquote() << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
     if (m_reply)
         m_reply->abort();
 }
@@ -326,10 +337,14 @@ void FileTransfer::onReplyFinished()
     // A body cut short keeps what arrived for the next attempt; one that arrived
     // whole and failed its checks is of no use to anybody. Without a commit the
     // receiver removes its temporary file unless told to keep it.
-    if (!m_error.isEmpty() && endedEarly && !m_writeFailed && isResumable())
+    qCInfo(lcTransfer).noquote() << m_entry.path << "status" << status << m_body->size() << "of" << m_entry.size << "bytes"
+                                 << (m_error.isEmpty() ? QStringLiteral("verified") : m_error);
+    if (!m_error.isEmpty() && endedEarly && !m_writeFailed && isResumable()) {
+        qCInfo(lcTransfer).noquote() << m_entry.path << "keeps" << m_body->size() << "bytes for a later resume";
         m_body->keepPartial();
-    else
+    } else {
         discardPartial();
+    }
     m_body.reset();
     emit finished();
 }

@@ -5,7 +5,12 @@
 #include "safeopen.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
 #include <QTextCodec>
+
+// Why each file counts as changed, for a support engineer.
+Q_LOGGING_CATEGORY(lcCheck, "updater.check", QtWarningMsg)
 
 namespace {
 
@@ -113,8 +118,19 @@ ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
     const QVector<bool> current = filesMd5Equal(toHash);
     ManifestMap changes;
     for (int i = 0; i < hashed.size(); ++i) {
-        if (!current.at(i))
-            changes.insert(hashed.at(i)->path, *hashed.at(i));
+        if (current.at(i))
+            continue;
+        const ManifestEntry &entry = *hashed.at(i);
+        if (lcCheck().isInfoEnabled()) {
+            const QFileInfo file(toHash.at(i).path);
+            qCInfo(lcCheck).noquote() << entry.path << "changed:"
+                                      << (local.contains(entry.path) ? "the local manifest lists another digest,"
+                                                                     : "not in the local manifest,")
+                                      << (!file.exists() ? "missing" : !file.isFile() ? "not a regular file"
+                                                                     : "its content differs");
+        }
+        changes.insert(entry.path, entry);
     }
+    qCInfo(lcCheck) << remote.size() << "files listed," << toHash.size() << "hashed," << changes.size() << "changed";
     return changes;
 }

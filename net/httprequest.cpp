@@ -1,7 +1,9 @@
 #include "httprequest.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -17,6 +19,9 @@ void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, Htt
         headers.insert(pair.first, pair.second);
 }
 
+// Each fetch with its status, bytes and time, for a support engineer.
+Q_LOGGING_CATEGORY(lcNet, "updater.net", QtWarningMsg)
+
 namespace {
 // However steadily a body keeps coming, a fetch ends after this long.
 constexpr int totalLimitMsecs = 5 * 60 * 1000;
@@ -29,6 +34,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
                  const QByteArray &verb, const QByteArray &body,
                  HttpHeaders *responseHeaders, qint64 maxBytes)
 {
+    QElapsedTimer elapsed;
+    elapsed.start();
     QNetworkRequest request(url);
     // Qt would inflate a compressed body a whole network read at a time, beyond
     // any limit; asking for the plain body keeps every byte counted as it comes.
@@ -126,6 +133,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         received.squeeze();
         response = received;
     }
+    qCInfo(lcNet).noquote() << verb << url.toDisplayString(QUrl::RemovePassword) << "status" << status << received.size()
+                            << "bytes" << elapsed.elapsed() << "ms" << (complete ? QStringLiteral("complete") : errorText);
     // A reply cut at a limit stops at once, not when it is deleted.
     if (!reply->isFinished())
         reply->abort();

@@ -6,6 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcCache, "updater.cache", QtWarningMsg)
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -75,6 +78,8 @@ bool PrivateFolder::prepare(QString *error) const
 {
     if (isOwnFolder(m_path))
         return true;
+    if (QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink())
+        qCInfo(lcCache) << m_path << "is not a private folder of this user; it is made anew";
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     if (removePath(m_path) && makeFolder(m_path) && isOwnFolder(m_path))
         return true;

@@ -108,9 +108,14 @@ int UpdateRunTest::runInProcess(const QString &mode)
 void UpdateRunTest::consoleMandatory()
 {
     publish(1);
-    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    // With every diagnostic on, standard output still holds the report alone.
+    QProcessEnvironment diagnostics;
+    diagnostics.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("updater.*=true"));
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"}, 60000, QString(), diagnostics);
     QVERIFY(result.finished);
     QCOMPARE(result.output, updateDueReport);
+    for (const char *category : {"updater.run:", "updater.net:", "updater.check:", "updater.transfer:", "updater.install:"})
+        QVERIFY2(result.errors.contains(category), result.errors.constData());
     QCOMPARE(result.exitCode, 0);
     verifyInstalled();
     QCOMPARE(m_sandbox->hostStarts(), (QList<QStringList>{{m_sandbox->updaterPath(), "no_check"}}));
