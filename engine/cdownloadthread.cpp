@@ -139,7 +139,7 @@ void CDownloadThread::startTransfer(int index)
     const ManifestEntry &entry = m_updateList.at(index);
     const QFileInfo file = cacheFile(entry);
     if (!m_cacheUsable) {
-        qCWarning(lcTransfer) << "the cache's private folder cannot be made; nothing is downloaded";
+        qCInfo(lcTransfer) << "the cache's private folder cannot be made; nothing is downloaded";
         markFailed(index, tr("更新文件%1写入失败").arg(file.fileName()));
         return;
     }

@@ -614,7 +614,8 @@ void CDownloadThreadTest::serverBehaviours()
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir,
                            {ManifestEntry{QStringLiteral("a.dll"), quint64(wanted.size()), md5Text(wanted)}});
     QVERIFY(runToEnd(engine));
-    QCOMPARE(engine.errorMessage(), message.isEmpty() ? QStringLiteral("更新成功") : message.arg(m_baseUrl));
+    QCOMPARE(engine.errorMessage(), message.isEmpty() ? QStringLiteral("更新成功")
+                                    : message.contains(QLatin1String("%1")) ? message.arg(m_baseUrl) : message);
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), message.isEmpty() ? wanted : QByteArray("<missing>"));
     for (const TestHttpServer::Request &request : m_server->requests())
         QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
