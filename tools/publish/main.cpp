@@ -66,7 +66,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("With --check: also verify the signatures with this public key."), QStringLiteral("PUBLIC_FILE"));
     const QCommandLineOption signOption(QStringLiteral("sign"), QStringLiteral("Sign update.ini and md5.txt with this private key."), QStringLiteral("PRIVATE_FILE"));
     const QCommandLineOption keygenOption(QStringLiteral("keygen"), QStringLiteral("Make a key pair: --keygen PRIVATE_FILE PUBLIC_FILE."));
-    parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption, keyOption, signOption, keygenOption});
+    const QCommandLineOption deltaFromOption(QStringLiteral("delta-from"), QStringLiteral("Make patches from this earlier version folder of the site (repeatable; default: the folder update.ini names)."), QStringLiteral("FOLDER"));
+    const QCommandLineOption noDeltaOption(QStringLiteral("no-delta"), QStringLiteral("Write no patches and no compressed copies."));
+    parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption, keyOption, signOption, keygenOption,
+                       deltaFromOption, noDeltaOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
     parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
     parser.process(app);
@@ -91,7 +94,7 @@ int main(int argc, char *argv[])
         return check(parser.value(checkOption), parser.value(keyOption), pathCodec);
 
     if (positional.size() != 2 || !parser.isSet(versionOption))
-        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] RELEASE_DIR SITE_DIR")});
+        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] [--delta-from FOLDER]... [--no-delta] RELEASE_DIR SITE_DIR")});
 
     ReleasePublisher::Options options;
     options.releaseDir = positional.at(0);
@@ -103,6 +106,8 @@ int main(int argc, char *argv[])
     if (!typeIsNumber)
         return fail({QStringLiteral("--type takes a whole number")});
     options.pathCodec = pathCodec;
+    options.deltaFrom = parser.values(deltaFromOption);
+    options.artifacts = !parser.isSet(noDeltaOption);
 
     std::unique_ptr<ReleaseSigner> signer;
     if (parser.isSet(signOption)) {
@@ -117,5 +122,7 @@ int main(int argc, char *argv[])
         return fail(publisher.errors());
     printLine(stdout, QStringLiteral("published %1 files (%2 bytes) as version %3 in %4")
                           .arg(publisher.fileCount()).arg(publisher.byteCount()).arg(options.version, publisher.folderPath()));
+    if (!publisher.artifactSummary().isEmpty())
+        printLine(stdout, publisher.artifactSummary());
     return 0;
 }

@@ -1,10 +1,12 @@
 #include "releasepublisher.h"
 
 #include "atomicfile.h"
+#include "artifactindex.h"
 #include "filehash.h"
 #include "filenames.h"
 #include "manifest.h"
 #include "releasesigner.h"
+#include "safeopen.h"
 #include "updatedescription.h"
 
 #include <QDir>
@@ -70,7 +72,7 @@ QString ReleasePublisher::folderPath() const
 
 bool ReleasePublisher::publish()
 {
-    if (!validateOptions() || !collectFiles())
+    if (!validateOptions() || !collectFiles() || !collectBases())
         return false;
 
     QDir site(m_options.siteDir);
@@ -180,6 +182,30 @@ bool ReleasePublisher::collectFiles()
     return m_errors.isEmpty();
 }
 
+bool ReleasePublisher::collectBases()
+{
+    if (!m_options.artifacts)
+        return true;
+    const QDir site(m_options.siteDir);
+    QStringList names = m_options.deltaFrom;
+    const QString description = site.absoluteFilePath(FileNames::updateDescription);
+    const bool named = !names.isEmpty();
+    if (!named && QFileInfo(description).isFile())
+        names << UpdateDescription::fromFile(description).folder;
+    for (const QString &name : qAsConst(names)) {
+        QFile manifest;
+        const QString folder = site.absoluteFilePath(name);
+        if (!isSafeManifestPath(name) || !openRegularFile(manifest, folder + QLatin1Char('/') + FileNames::remoteManifest,
+                                                          QIODevice::ReadOnly)) {
+            if (named)
+                m_errors << tr("--delta-from %1: no published version in that folder of the site").arg(name);
+            continue;
+        }
+        m_bases.append(ArtifactWriter::Base{name, folder, parseManifest(manifest.readAll(), m_options.pathCodec)});
+    }
+    return m_errors.isEmpty();
+}
+
 bool ReleasePublisher::checkFileName(const QString &relativePath)
 {
     static const QString forbidden = QStringLiteral("\t\r\n:\\");
@@ -196,6 +222,10 @@ bool ReleasePublisher::checkFileName(const QString &relativePath)
     }
     if (relativePath == FileNames::remoteManifest || relativePath == FileNames::remoteManifest + QLatin1String(".sig")) {
         m_errors << tr("%1 would collide with the manifest of the version folder").arg(relativePath);
+        return false;
+    }
+    if (isSameOrInside(relativePath, ArtifactIndex::folder)) {
+        m_errors << tr("%1 would collide with the artifacts of the version folder").arg(relativePath);
         return false;
     }
     const QByteArray encoded = encodePath(relativePath);
@@ -216,6 +246,7 @@ QByteArray ReleasePublisher::encodePath(const QString &relativePath) const
 bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
 {
     const QDir version(versionDir);
+    ArtifactWriter artifacts(version, m_bases, m_options.pathCodec, m_options.signer);
     QByteArray manifest;
     for (const ReleaseFile &file : qAsConst(m_files)) {
         const QString target = version.absoluteFilePath(file.relativePath);
@@ -230,9 +261,19 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
             m_errors << tr("%1 changed or could not be read while it was published").arg(file.relativePath);
             return false;
         }
-        manifest += formatManifestLine(ManifestEntry{file.relativePath, quint64(file.size), digest},
-                                       encodePath(file.relativePath));
+        const ManifestEntry entry{file.relativePath, quint64(file.size), digest};
+        manifest += formatManifestLine(entry, encodePath(file.relativePath));
+        if (m_options.artifacts && !artifacts.add(entry)) {
+            m_errors << artifacts.errors();
+            return false;
+        }
     }
+    if (!artifacts.finish()) {
+        m_errors << artifacts.errors();
+        return false;
+    }
+    if (m_options.artifacts)
+        m_artifactSummary = artifacts.summary();
     const QString manifestPath = version.absoluteFilePath(FileNames::remoteManifest);
     return writeFile(manifestPath, manifest) && (!m_options.signer || writeSignature(manifestPath, manifest));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "artifactwriter.h"
+
 #include <QCoreApplication>
 #include <QList>
 #include <QString>
@@ -10,8 +12,10 @@ class ReleaseSigner;
 
 /**
  * Publishes a release folder as a version of an update site:
- * SITE/<folder>/ receives a copy of every file of the release and md5.txt,
- * SITE/update.ini names the folder, the version text and the update type.
+ * SITE/<folder>/ receives a copy of every file of the release and md5.txt, and
+ * in SITE/<folder>/.artifacts/ compressed copies and patches from earlier
+ * versions with their index (see ArtifactWriter); SITE/update.ini names the
+ * folder, the version text and the update type.
  * With a signer, update.ini.sig and <folder>/md5.txt.sig sign those two files.
  *
  * Everything is checked before anything is written, every write is checked
@@ -33,7 +37,9 @@ public:
         QString folder;          ///< defaults to the version text
         int updateType = 1;      ///< 0: optional, anything else: mandatory
         QTextCodec *pathCodec = nullptr;   ///< how clients decode paths; null: this machine's 8-bit encoding
-        const ReleaseSigner *signer = nullptr;   ///< when set, update.ini and md5.txt get detached signatures
+        const ReleaseSigner *signer = nullptr;   ///< when set, update.ini, md5.txt and the artifact index get detached signatures
+        QStringList deltaFrom;   ///< earlier folders of the site to patch from; empty: the one update.ini names
+        bool artifacts = true;   ///< false: no patches and no compressed copies, as sites were before them
     };
 
     explicit ReleasePublisher(const Options &options);
@@ -42,6 +48,8 @@ public:
     bool publish();
 
     QStringList errors() const { return m_errors; }
+    /// What was written besides the files: the artifacts and how much they save.
+    QString artifactSummary() const { return m_artifactSummary; }
     int fileCount() const { return m_files.size(); }
     qint64 byteCount() const;
     QString folderPath() const;
@@ -56,6 +64,7 @@ private:
 
     bool validateOptions();
     bool collectFiles();
+    bool collectBases();
     bool checkFileName(const QString &relativePath);
     QByteArray encodePath(const QString &relativePath) const;
     bool writeVersionFolder(const QString &versionDir);
@@ -66,5 +75,7 @@ private:
 
     Options m_options;
     QList<ReleaseFile> m_files;
+    QList<ArtifactWriter::Base> m_bases;
+    QString m_artifactSummary;
     QStringList m_errors;
 };
