@@ -25,6 +25,7 @@ constexpr int fetchTimeoutSeconds = 5;
 // The largest update description (and signature) and manifest accepted, decompressed.
 constexpr qint64 descriptionMaxBytes = 1024 * 1024;
 constexpr qint64 manifestMaxBytes = 64 * 1024 * 1024;
+constexpr qint64 artifactIndexMaxBytes = 16 * 1024 * 1024;
 }
 
 UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &modeArgument,
@@ -44,6 +45,7 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_cacheDir.setPath(m_configuredCache.isEmpty()
                        ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
     m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
+    m_artifactsWanted = m_config.value(QStringLiteral("Delta")).toString().trimmed().compare(QLatin1String("off"), Qt::CaseInsensitive) != 0;
     m_proxy = ProxyChoice::fromSetting(m_config.value(QStringLiteral("Proxy")).toString());
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
@@ -190,6 +192,22 @@ bool UpdateDriver::fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QSt
     return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, {}, "GET", {}, nullptr, maxBytes);
 }
 
+ArtifactIndex UpdateDriver::fetchArtifacts(const QString &downloadBaseUrl)
+{
+    if (!m_artifactsWanted)
+        return {};
+    // Artifacts only save bytes: without an index (a 404, an older site), or with
+    // one that is not signed when signatures are asked for, files come whole.
+    const QString address = downloadBaseUrl + ArtifactIndex::indexPath;
+    QByteArray text;
+    QString error;
+    if (!fetch(QUrl(address, QUrl::TolerantMode), artifactIndexMaxBytes, text, error) || !isSigned(text, address))
+        return {};
+    const ArtifactIndex index = ArtifactIndex::parse(text);
+    qCInfo(lcRun) << "artifact index:" << index.artifacts().size() << "artifacts";
+    return index;
+}
+
 bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
 {
     if (!m_verifier)
@@ -215,7 +233,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
     }
 
     CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(),
-                           {m_connections, m_proxy});
+                           {m_connections, m_proxy, fetchArtifacts(check.downloadBaseUrl)});
     if (m_console && !isMandatory(check)) {
         QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
         engine.start(QThread::InheritPriority);

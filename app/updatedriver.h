@@ -1,5 +1,6 @@
 #pragma once
 
+#include "artifactindex.h"
 #include "cupdateerror.h"
 #include "manifest.h"
 #include "proxychoice.h"
@@ -70,6 +71,8 @@ private:
     PassEnd runUpdate(const UpdateCheck &check);
     PassEnd retryableFailure(const QString &message);
     bool fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error);
+    /// The site's artifact index for the version at @p downloadBaseUrl; empty when there is none to trust.
+    ArtifactIndex fetchArtifacts(const QString &downloadBaseUrl);
     /// True without a configured key; otherwise when <address>.sig signs @p content.
     bool isSigned(const QByteArray &content, const QString &address);
     int endWithConfigError(const QString &message);
@@ -89,6 +92,7 @@ private:
     QDir m_cacheDir;
     QString m_hostPath;
     int m_connections = 1;
+    bool m_artifactsWanted = true;
     ProxyChoice m_proxy;
     bool m_console = false;
     bool m_restart = false;

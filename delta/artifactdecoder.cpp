@@ -65,6 +65,8 @@ public:
             m_xz.avail_out = length;
             while (m_xz.avail_out > 0) {
                 const lzma_ret result = lzma_code(&m_xz, LZMA_RUN);
+                if (result == LZMA_STREAM_END && m_xz.avail_out == 0)
+                    break;
                 if (result != LZMA_OK)
                     return m_usable = false;   // the end of the stream before the bytes asked for, or damage
             }

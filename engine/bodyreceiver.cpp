@@ -47,13 +47,35 @@ void BodyReceiver::restart()
     m_writable = m_scratch.isOpen() && m_scratch.seek(0) && m_scratch.resize(0);
 }
 
-bool BodyReceiver::commit()
+QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode)
+{
+    if (!m_writable || size == 0 || !m_scratch.resize(qint64(size)))
+        return QStringLiteral("no room for the result");
+    // Qt keeps the size it saw when the file was opened; opened anew, it maps the whole.
+    m_scratch.close();
+    m_writable = openRegularFile(m_scratch, m_scratchPath, QIODevice::ReadWrite, Links::Refuse);
+    uchar *out = m_writable ? m_scratch.map(0, qint64(size)) : nullptr;
+    if (!out)
+        return QStringLiteral("the result cannot be mapped");
+    const QString problem = decode(out);
+    if (problem.isEmpty()) {
+        m_hasher.addData(reinterpret_cast<const char *>(out), qint64(size));
+        m_size = size;
+    }
+    m_scratch.unmap(out);
+    return problem;
+}
+
+bool BodyReceiver::finishWriting()
 {
     if (!m_writable || !m_scratch.flush())
         return false;
     m_scratch.close();
-    if (m_scratch.error() != QFileDevice::NoError)
-        return false;
-    m_committed = renameOver(m_scratchPath, m_cachePath);
+    return m_scratch.error() == QFileDevice::NoError;
+}
+
+bool BodyReceiver::commit()
+{
+    m_committed = finishWriting() && renameOver(m_scratchPath, m_cachePath);
     return m_committed;
 }

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
+
 /**
  * Takes one download's body as it arrives: writes it to a scratch file while
  * counting its length and computing its digest text. commit() puts it in place
@@ -38,6 +40,15 @@ public:
     quint64 size() const { return m_size; }
     /// Digest text of everything received.
     QByteArray digestText() { return m_hasher.text(); }
+    /**
+     * Makes the body @p size bytes long and has @p decode write all of it in
+     * place, in the mapped scratch file; the bytes are then counted and hashed
+     * as if they had arrived. @p decode returns an empty text, or what went wrong.
+     */
+    QString decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode);
+    /// Ends the writing: everything is in the scratch file, or false.
+    bool finishWriting();
+    QString scratchPath() const { return m_scratchPath; }
     /// Puts the complete body in place of the cache file; false when it could not be written.
     bool commit();
 

@@ -9,6 +9,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <algorithm>
+
 void CDownloadThread::setStallTimeout(int msecs)
 {
     FileTransfer::setStallPeriod(msecs);
@@ -22,6 +24,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     , m_installDir(installDir)
     , m_updateList(updateList)
     , m_connections(qMax(1, settings.connections))
+    , m_artifacts(settings.artifacts)
     , m_states(updateList.size(), State::Waiting)
     , m_failures(updateList.size())
     , m_transferred(updateList.size(), false)
@@ -161,8 +164,7 @@ void CDownloadThread::startTransfer(int index)
     if (!file.absoluteDir().exists())
         QDir().mkpath(file.absolutePath());
 
-    auto *transfer = new FileTransfer(entry, QUrl(m_baseUrl + entry.path, QUrl::TolerantMode), file,
-                                      temporaryPath(entry), this);
+    auto *transfer = new FileTransfer(entry, sourceFor(entry), file, temporaryPath(entry), this);
     m_transfers.insert(index, transfer);
     m_states[index] = State::Transferring;
     m_transferred[index] = true;
@@ -195,6 +197,31 @@ QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
     // what an earlier one kept; short and flat however deep the path is.
     const QByteArray key = QCryptographicHash::hash(entry.path.toUtf8(), QCryptographicHash::Sha1).toHex();
     return m_scratchDir.absoluteFilePath(QString::fromLatin1(key) + QLatin1String(".download"));
+}
+
+TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
+{
+    TransferSource source;
+    source.url = QUrl(m_baseUrl + entry.path, QUrl::TolerantMode);
+    const QList<Artifact> artifacts = m_artifacts.forTarget(entry.md5, entry.size);
+    if (artifacts.isEmpty())
+        return source;
+    source.basePath = m_installDir.absoluteFilePath(entry.path);
+    // A patch applies only to the file it was made from; the installed file's
+    // actual digest says which, whatever the local manifest believes.
+    const bool patchOffered = std::any_of(artifacts.cbegin(), artifacts.cend(), [](const Artifact &artifact) {
+        return artifact.kind == Artifact::Kind::Patch;
+    });
+    const QByteArray baseDigest = patchOffered ? fileMd5Text(source.basePath) : QByteArray();
+    for (const Artifact &artifact : artifacts) {
+        if (artifact.kind == Artifact::Kind::Patch && (baseDigest.isEmpty() || artifact.baseDigest != baseDigest))
+            continue;
+        if (artifact.size < entry.size && (!source.artifact || artifact.size < source.artifact->size))
+            source.artifact = artifact;
+    }
+    if (source.artifact)
+        source.artifactUrl = QUrl(m_baseUrl + source.artifact->relativeUrl(), QUrl::TolerantMode);
+    return source;
 }
 
 void CDownloadThread::onTransferFinished(int index)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "artifactindex.h"
 #include "manifest.h"
 #include "proxychoice.h"
 
@@ -14,13 +15,21 @@
 #include <cstdint>
 
 class FileTransfer;
+struct TransferSource;
 
 /// How the engine transfers files.
 struct TransferSettings
 {
+    TransferSettings(int connections = 1, const ProxyChoice &proxy = {}, const ArtifactIndex &artifacts = {})
+        : connections(connections), proxy(proxy), artifacts(artifacts)
+    {
+    }
+
     /// The most transfers in flight at once; 1 fetches one file after the other.
-    int connections = 1;
+    int connections;
     ProxyChoice proxy;
+    /// Smaller ways to the files (patches, compressed copies) that the site offers.
+    ArtifactIndex artifacts;
 };
 
 /**
@@ -32,6 +41,9 @@ struct TransferSettings
  * Each file is fetched by a FileTransfer, which streams the body to disk and
  * verifies it; this class is the schedule: transfers start in list order, up
  * to the given number at once, and what a listener sees stays in list order.
+ * It also chooses each file's source: the smallest artifact that applies (a
+ * patch from the installed file's actual digest, else a compressed copy), else
+ * the plain file.
  * The current file is the first not yet done: downloadStarted announces it,
  * downloadProgress reports its bytes, and the failure reported is that of the
  * first failing file. After a failure nothing new starts; transfers before it
@@ -102,6 +114,7 @@ private:
     void startTransfer(int index);
     void announce(int index);
     QString temporaryPath(const ManifestEntry &entry) const;
+    TransferSource sourceFor(const ManifestEntry &entry) const;
     void onTransferFinished(int index);
     void markFailed(int index, const QString &message);
     void abortTransfersFrom(int index);
@@ -119,6 +132,7 @@ private:
     bool m_cacheUsable = false;
     UpdateList m_updateList;
     int m_connections = 1;
+    ArtifactIndex m_artifacts;
     QVector<State> m_states;
     QVector<QString> m_failures;
     QVector<bool> m_transferred;

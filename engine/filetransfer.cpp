@@ -1,6 +1,6 @@
 #include "filetransfer.h"
 
-#include "atomicfile.h"
+#include "artifactdecoder.h"
 #include "bodyreceiver.h"
 #include "enginelog.h"
 #include "safeopen.h"
@@ -10,8 +10,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-
-#include <algorithm>
 
 namespace {
 int s_stallPeriodMsecs = 30 * 1000;
@@ -28,16 +26,6 @@ constexpr int maxRedirects = 10;
 // update takes two thirds of the time.
 constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int chunkSize = 256 * 1024;
-// A smaller partial file is fetched again whole: resuming it would save little.
-constexpr qint64 minResumeBytes = 1024 * 1024;
-// A side file holds two numbers and a validator; anything larger is not ours.
-constexpr qint64 sideFileMaxBytes = 4096;
-
-// A validator goes back to the server inside a header: printable ASCII only.
-bool isPrintableAscii(const QByteArray &text)
-{
-    return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c <= 0x7e; });
-}
 
 // The engine's messages keep the engine's translation context.
 QString engineText(const char *text)
@@ -51,13 +39,15 @@ void FileTransfer::setStallPeriod(int msecs)
     s_stallPeriodMsecs = msecs;
 }
 
-FileTransfer::FileTransfer(const ManifestEntry &entry, const QUrl &url, const QFileInfo &cacheFile,
-                           const QString &temporaryPath, QObject *parent)
+FileTransfer::FileTransfer(const ManifestEntry &entry, const TransferSource &source, const QFileInfo &cacheFile,
+                           const QString &scratchPath, QObject *parent)
     : QObject(parent)
     , m_entry(entry)
-    , m_url(url)
+    , m_source(source)
+    , m_artifact(source.artifact)
     , m_cacheFile(cacheFile)
-    , m_temporaryPath(temporaryPath)
+    , m_scratchPath(scratchPath)
+    , m_resume(entry, scratchPath)
 {
     connect(&m_stallTimer, &QTimer::timeout, this, &FileTransfer::onStallCheck);
 }
@@ -67,43 +57,33 @@ FileTransfer::~FileTransfer()
     abort();
 }
 
-QString FileTransfer::sidePath(const QString &temporaryPath)
-{
-    return temporaryPath + QLatin1String(".resume");
-}
-
 bool FileTransfer::start(QNetworkAccessManager &network)
 {
     m_network = &network;
     m_chunk.resize(chunkSize);
-    const bool resume = mayResume() && hasUsablePartial();
-    if (!resume && mayResume())
-        QFile::remove(sidePath(m_temporaryPath));
+    if (!m_artifact)
+        return startPlain();
+    // Artifacts are small and fetched whole: a kept part of one would not match its ranges.
+    m_body = std::make_unique<BodyReceiver>(QString(), m_scratchPath + QLatin1String(".artifact"));
+    m_resumeFrom = 0;
+    return sendRequest();
+}
+
+bool FileTransfer::startPlain()
+{
+    const bool resume = m_resume.load();
+    if (!resume)
+        m_resume.remove();
     // A resumed body hashes its kept part first, so the digest covers the whole file.
-    m_body = std::make_unique<BodyReceiver>(m_cacheFile.absoluteFilePath(), m_temporaryPath, resume);
+    m_body = std::make_unique<BodyReceiver>(m_cacheFile.absoluteFilePath(), m_scratchPath, resume);
     m_resumeFrom = resume ? qint64(m_body->size()) : 0;
     return sendRequest();
 }
 
-bool FileTransfer::hasUsablePartial()
-{
-    const QFileInfo partial(m_temporaryPath);
-    if (!partial.isFile() || partial.size() < minResumeBytes || quint64(partial.size()) >= m_entry.size)
-        return false;
-    QFile side;
-    if (!openRegularFile(side, sidePath(m_temporaryPath), QIODevice::ReadOnly, Links::Refuse, sideFileMaxBytes))
-        return false;
-    const QList<QByteArray> lines = side.read(sideFileMaxBytes).split('\n');
-    if (lines.size() < 3 || lines.at(0) != QByteArray::number(m_entry.size) || lines.at(1) != m_entry.md5
-            || lines.at(2).isEmpty() || !isPrintableAscii(lines.at(2)))
-        return false;
-    m_validator = lines.at(2);
-    return true;
-}
-
 bool FileTransfer::sendRequest()
 {
-    QNetworkRequest request(m_url);
+    const QUrl url = m_artifact ? m_source.artifactUrl : m_source.url;
+    QNetworkRequest request(url);
     // Chains and loops end after ten hops; a step down from HTTPS to HTTP is refused.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxRedirects);
@@ -113,20 +93,19 @@ bool FileTransfer::sendRequest()
     if (m_resumeFrom > 0) {
         // The rest only, and only if the file is still the one the kept part came from.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
-        request.setRawHeader("If-Range", m_validator);
+        request.setRawHeader("If-Range", m_resume.validator());
+        qCInfo(lcTransfer).noquote() << "GET" << url.toDisplayString(QUrl::RemovePassword) << "from byte" << m_resumeFrom
+                                     << "If-Range" << m_resume.validator();
+    } else {
+        qCInfo(lcTransfer).noquote() << "GET" << url.toDisplayString(QUrl::RemovePassword);
     }
     QNetworkReply *reply = m_network->get(request);
-    if (m_resumeFrom > 0)
-        qCInfo(lcTransfer).noquote() << "GET" << m_url.toDisplayString(QUrl::RemovePassword) << "from byte" << m_resumeFrom
-                           << "If-Range" << m_validator;
-    else
-        qCInfo(lcTransfer).noquote() << "GET" << m_url.toDisplayString(QUrl::RemovePassword);
     if (!reply)
         return false;
     // The body goes to disk as it arrives; the reply holds little of it at a time.
     reply->setReadBufferSize(readBufferSize);
     m_reply = reply;
-    m_bodyAccepted = false;
+    m_response = {};
     connect(reply, &QNetworkReply::metaDataChanged, this, &FileTransfer::onHeaders);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onDataArrived);
@@ -141,18 +120,18 @@ void FileTransfer::onHeaders()
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (m_resumeFrom > 0 && (status == 206 || status == 416)) {
         if (status == 206 && contentRangeStart(*m_reply) == m_resumeFrom) {
-            m_bodyAccepted = true;
+            m_response.accepted = true;
             return;
         }
         // The server cannot continue where the kept part ends: one fresh attempt.
-        qCInfo(lcTransfer).noquote() << m_entry.path << "status" << status << "does not continue at" << m_resumeFrom
+        qCInfo(lcTransfer) << m_entry.path << "status" << status << "does not continue at" << m_resumeFrom
                            << "; asking for the whole file";
         m_reply->disconnect(this);
         m_reply->abort();
         m_reply->deleteLater();
         m_body->restart();
         m_resumeFrom = 0;
-        QFile::remove(sidePath(m_temporaryPath));
+        m_resume.remove();
         if (!sendRequest()) {
             m_error = engineText("下载更新文件%1失败").arg(m_cacheFile.fileName());
             emit finished();
@@ -163,18 +142,19 @@ void FileTransfer::onHeaders()
         return;
     const QByteArray encoding = m_reply->rawHeader("Content-Encoding");
     if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
-        m_unsupportedEncoding = encoding;
+        m_response.unsupportedEncoding = encoding;
         m_reply->abort();
         return;
     }
     // A whole body: the file changed, or the server ignores ranges.
-    m_bodyAccepted = true;
+    m_response.accepted = true;
     if (m_resumeFrom > 0) {
-        qCInfo(lcTransfer).noquote() << m_entry.path << "came whole instead of from byte" << m_resumeFrom;
+        qCInfo(lcTransfer) << m_entry.path << "came whole instead of from byte" << m_resumeFrom;
         m_body->restart();
     }
     m_resumeFrom = 0;
-    rememberValidator(*m_reply);
+    if (!m_artifact)
+        m_resume.save(*m_reply);
 }
 
 qint64 FileTransfer::contentRangeStart(QNetworkReply &reply)
@@ -188,43 +168,6 @@ qint64 FileTransfer::contentRangeStart(QNetworkReply &reply)
     return isNumber ? start : -1;
 }
 
-bool FileTransfer::mayResume() const
-{
-    // A file that cannot leave a partial worth resuming gets no side file at all:
-    // for many small files that bookkeeping would cost more than it saves.
-    return m_entry.size > quint64(minResumeBytes);
-}
-
-void FileTransfer::rememberValidator(QNetworkReply &reply)
-{
-    if (!mayResume())
-        return;
-    // What a later attempt needs to ask for the rest of this very file.
-    m_validator = reply.rawHeader("ETag");
-    if (m_validator.isEmpty())
-        m_validator = reply.rawHeader("Last-Modified");
-    const QString side = sidePath(m_temporaryPath);
-    // Without a side file the partial body is simply not resumed.
-    if (m_validator.isEmpty() || !isPrintableAscii(m_validator)
-            || !writeFileAtomically(side, QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'
-                                    + m_validator + '\n')) {
-        m_validator.clear();
-        QFile::remove(side);
-    }
-}
-
-bool FileTransfer::isResumable() const
-{
-    return mayResume() && m_body && !m_oversized && !m_validator.isEmpty() && m_body->size() < m_entry.size
-            && QFileInfo::exists(sidePath(m_temporaryPath));
-}
-
-void FileTransfer::discardPartial()
-{
-    if (mayResume())
-        QFile::remove(sidePath(m_temporaryPath));
-}
-
 void FileTransfer::abort()
 {
     m_aborted = true;
@@ -235,7 +178,7 @@ void FileTransfer::abort()
         m_reply->deleteLater();
     }
     // What arrived stays for the next attempt to continue.
-    if (isResumable())
+    if (m_body && !m_artifact && !m_response.oversized && m_resume.canKeep(m_body->size()))
         m_body->keepPartial();
     m_body.reset();
 }
@@ -248,10 +191,10 @@ void FileTransfer::onDataArrived()
     // Only a 200 body (or the rest of a kept one) is the file; any other is an error
     // page, read to keep the connection going and dropped, so the failure keeps
     // the server's reason.
-    if (!m_bodyAccepted) {
-        m_errorPageBytes += m_reply->skip(m_reply->bytesAvailable());
-        if (m_errorPageBytes > errorPageLimit) {
-            m_errorPageCut = true;
+    if (!m_response.accepted) {
+        m_response.errorPageBytes += m_reply->skip(m_reply->bytesAvailable());
+        if (m_response.errorPageBytes > errorPageLimit) {
+            m_response.errorPageCut = true;
             m_reply->abort();
         }
         return;
@@ -268,13 +211,13 @@ bool FileTransfer::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
             break;
         // A full disk ends the transfer at once: nothing more could be kept.
         if (!body.append(m_chunk.constData(), read)) {
-            m_writeFailed = true;
+            m_response.writeFailed = true;
             return false;
         }
-        // A body longer than the manifest says is cut at once: the length check
-        // then fails without the updater taking whatever else the server sends.
-        if (body.size() > m_entry.size) {
-            m_oversized = true;
+        // A body longer than expected is cut at once: the length check then
+        // fails without the updater taking whatever else the server sends.
+        if (body.size() > expectedSize()) {
+            m_response.oversized = true;
             return false;
         }
     }
@@ -291,22 +234,43 @@ void FileTransfer::onStallCheck()
     const qint64 inLastPeriod = m_receivedBytes - m_stallSamples.takeFirst();
     if (inLastPeriod >= minBytesPerStallPeriod)
         return;
-    m_stalled = true;
-    qCInfo(lcTransfer).noquote() << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
+    m_response.stalled = true;
+    qCInfo(lcTransfer) << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
     if (m_reply)
         m_reply->abort();
 }
 
 QString FileTransfer::reasonOf(QNetworkReply &reply) const
 {
-    if (m_stalled)
+    if (m_response.stalled)
         return engineText("网络超时");
-    if (!m_unsupportedEncoding.isEmpty())
-        return QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(m_unsupportedEncoding));
-    if (m_errorPageCut)
+    if (!m_response.unsupportedEncoding.isEmpty())
+        return QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(m_response.unsupportedEncoding));
+    if (m_response.errorPageCut)
         return QStringLiteral("Error transferring %1 - server replied: %2")
                 .arg(reply.url().toString(), reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
     return reply.errorString();
+}
+
+QString FileTransfer::checkBody(QNetworkReply &reply)
+{
+    const QString name = m_cacheFile.fileName();
+    const int status = m_response.stalled ? 0 : reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool takenWhole = !m_response.stalled && m_response.accepted && !m_response.oversized
+            && !m_response.writeFailed && receiveAvailable(reply, *m_body);
+    qCInfo(lcTransfer) << (m_artifact ? m_artifact->relativeUrl() : m_entry.path) << "status" << status
+                       << m_body->size() << "of" << expectedSize() << "bytes";
+    if (m_response.writeFailed)
+        return engineText("更新文件%1写入失败").arg(name);
+    if (m_response.stalled || !m_response.accepted)
+        return engineText("下载更新文件%1网络错误：%2-%3").arg(name).arg(status).arg(reasonOf(reply));
+    if (!takenWhole || m_body->size() != expectedSize())
+        return engineText("下载更新文件%1大小不对").arg(name);
+    if (m_body->digestText() != (m_artifact ? m_artifact->digest : m_entry.md5))
+        return engineText("更新文件%1校验不对").arg(name);
+    if (m_artifact)
+        return applyArtifact();
+    return m_body->commit() ? QString() : engineText("更新文件%1写入失败").arg(name);
 }
 
 void FileTransfer::onReplyFinished()
@@ -318,33 +282,74 @@ void FileTransfer::onReplyFinished()
         return;
     reply->deleteLater();
 
-    const QString name = m_cacheFile.fileName();
-    const int status = m_stalled ? 0 : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool endedEarly = m_stalled || reply->error() != QNetworkReply::NoError;
-    const bool takenWhole = !m_stalled && m_bodyAccepted && !m_oversized && !m_writeFailed
-            && receiveAvailable(*reply, *m_body);
-    if (m_writeFailed) {
-        m_error = engineText("更新文件%1写入失败").arg(name);
-    } else if (m_stalled || !m_bodyAccepted) {
-        m_error = engineText("下载更新文件%1网络错误：%2-%3").arg(name).arg(status).arg(reasonOf(*reply));
-    } else if (!takenWhole || m_body->size() != m_entry.size) {
-        m_error = engineText("下载更新文件%1大小不对").arg(name);
-    } else if (m_body->digestText() != m_entry.md5) {
-        m_error = engineText("更新文件%1校验不对").arg(name);
-    } else if (!m_body->commit()) {
-        m_error = engineText("更新文件%1写入失败").arg(name);
+    const bool endedEarly = m_response.stalled || reply->error() != QNetworkReply::NoError;
+    m_error = checkBody(*reply);
+    if (m_artifact) {
+        if (!m_error.isEmpty()) {
+            fallBackToPlain(m_error);
+            return;
+        }
+        qCInfo(lcTransfer) << m_entry.path << "decoded from" << m_artifact->relativeUrl() << "and verified";
+        m_body.reset();
+        emit finished();
+        return;
     }
+    qCInfo(lcTransfer).noquote() << m_entry.path << (m_error.isEmpty() ? QStringLiteral("verified") : m_error);
     // A body cut short keeps what arrived for the next attempt; one that arrived
     // whole and failed its checks is of no use to anybody. Without a commit the
-    // receiver removes its temporary file unless told to keep it.
-    qCInfo(lcTransfer).noquote() << m_entry.path << "status" << status << m_body->size() << "of" << m_entry.size << "bytes"
-                                 << (m_error.isEmpty() ? QStringLiteral("verified") : m_error);
-    if (!m_error.isEmpty() && endedEarly && !m_writeFailed && isResumable()) {
-        qCInfo(lcTransfer).noquote() << m_entry.path << "keeps" << m_body->size() << "bytes for a later resume";
+    // receiver removes its scratch file unless told to keep it.
+    if (!m_error.isEmpty() && endedEarly && !m_response.writeFailed && !m_response.oversized
+            && m_resume.canKeep(m_body->size())) {
+        qCInfo(lcTransfer) << m_entry.path << "keeps" << m_body->size() << "bytes for a later resume";
         m_body->keepPartial();
     } else {
-        discardPartial();
+        m_resume.remove();
     }
     m_body.reset();
     emit finished();
+}
+
+QString FileTransfer::applyArtifact()
+{
+    // Everything mapped: the artifact, the base, and the result, which is
+    // written in place, so memory stays flat whatever the file's size.
+    QFile artifact;
+    if (!m_body->finishWriting()
+            || !openRegularFile(artifact, m_body->scratchPath(), QIODevice::ReadOnly, Links::Refuse))
+        return QStringLiteral("the artifact cannot be read back");
+    const uchar *artifactBytes = artifact.size() > 0 ? artifact.map(0, artifact.size()) : nullptr;
+    QFile base;
+    const uchar *baseBytes = nullptr;
+    if (m_artifact->kind == Artifact::Kind::Patch) {
+        if (!openRegularFile(base, m_source.basePath, QIODevice::ReadOnly) || base.size() == 0
+                || !(baseBytes = base.map(0, base.size())))
+            return QStringLiteral("the base cannot be read");
+    }
+    if (!artifactBytes)
+        return QStringLiteral("the artifact cannot be mapped");
+    BodyReceiver result(m_cacheFile.absoluteFilePath(), m_scratchPath);
+    const QString problem = result.decodeInto(m_entry.size, [&](uchar *out) {
+        return decodeArtifact(m_artifact->kind, artifactBytes, artifact.size(), baseBytes, base.size(), out,
+                              qint64(m_entry.size));
+    });
+    // A mapped file cannot be replaced on Windows: the base goes before anything is installed.
+    artifact.close();
+    base.close();
+    if (!problem.isEmpty())
+        return problem;
+    if (result.digestText() != m_entry.md5)
+        return QStringLiteral("the result does not match md5.txt (the base changed?)");
+    return result.commit() ? QString() : QStringLiteral("the result cannot be written");
+}
+
+void FileTransfer::fallBackToPlain(const QString &why)
+{
+    qCInfo(lcTransfer).noquote() << m_entry.path << "artifact not used:" << why << "- fetching the plain file";
+    m_artifact.reset();
+    m_error.clear();
+    m_body.reset();
+    if (!startPlain()) {
+        m_error = engineText("下载更新文件%1失败").arg(m_cacheFile.fileName());
+        emit finished();
+    }
 }

@@ -22,7 +22,7 @@ bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode,
                      Links links = Links::Follow, qint64 maxSize = -1);
 
 /**
- * Creates @p path anew and opens it for writing (unbuffered): fails when
+ * Creates @p path anew and opens it for reading and writing (unbuffered): fails when
  * anything at all stands at the name, so nothing is ever written through a
  * planted link or into a file that was already there.
  */

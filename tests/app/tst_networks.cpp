@@ -210,7 +210,7 @@ void NetworksTest::proxies()
     }
     QCOMPARE(result.output, updateDueReport);
     QCOMPARE(sandbox.readFile(QStringLiteral("a.dll")), newA);
-    QCOMPARE(origin.requests().size(), 3);
+    QCOMPARE(origin.requests().size(), 4);   // update.ini, md5.txt, the artifact index, a.dll
     for (const TestHttpServer::Request &request : origin.requests())
         QCOMPARE(request.header("Via").contains("tinyproxy"), throughProxy);
 }

@@ -50,7 +50,7 @@ bool ArtifactWriter::add(const ManifestEntry &entry)
         const auto earlier = base.files.constFind(entry.path);
         if (earlier == base.files.cend() || earlier->md5 == entry.md5)
             continue;
-        const bool fromFirstBase = &base == &m_bases.first();
+        const bool fromFirstBase = &base == &m_bases.constFirst();
         changed = changed || fromFirstBase;
         const QByteArray patch = makePatch(readWhole(base.path + QLatin1Char('/') + entry.path), bytes);
         if (patch.isEmpty() || patch.size() >= smallest)
@@ -119,7 +119,7 @@ QString ArtifactWriter::summary() const
     QString text = tr("artifacts: %1 patches, %2 compressed files").arg(m_patches).arg(m_compressed);
     if (m_changedFiles > 0)
         text += tr("; the %1 files changed since %2 (%3 bytes) come as %4 bytes (%5)")
-                        .arg(m_changedFiles).arg(m_bases.first().name).arg(m_changedBytes).arg(m_changedArtifactBytes)
+                        .arg(m_changedFiles).arg(m_bases.constFirst().name).arg(m_changedBytes).arg(m_changedArtifactBytes)
                         .arg(double(m_changedArtifactBytes) / double(m_changedBytes), 0, 'f', 3);
     return text;
 }

@@ -1,0 +1,75 @@
+#include "resumerecord.h"
+
+#include "atomicfile.h"
+#include "safeopen.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+
+#include <algorithm>
+
+namespace {
+// A smaller partial file is fetched again whole: resuming it would save little.
+constexpr qint64 minResumeBytes = 1024 * 1024;
+// A side file holds two numbers and a validator; anything larger is not ours.
+constexpr qint64 sideFileMaxBytes = 4096;
+
+bool isPrintableAscii(const QByteArray &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+}
+}
+
+ResumeRecord::ResumeRecord(const ManifestEntry &entry, const QString &partialPath)
+    : m_entry(entry)
+    , m_partialPath(partialPath)
+{
+}
+
+bool ResumeRecord::applies() const
+{
+    return m_entry.size > quint64(minResumeBytes);
+}
+
+bool ResumeRecord::load()
+{
+    const QFileInfo partial(m_partialPath);
+    if (!applies() || !partial.isFile() || partial.size() < minResumeBytes || quint64(partial.size()) >= m_entry.size)
+        return false;
+    QFile side;
+    if (!openRegularFile(side, sidePath(), QIODevice::ReadOnly, Links::Refuse, sideFileMaxBytes))
+        return false;
+    const QList<QByteArray> lines = side.read(sideFileMaxBytes).split('\n');
+    if (lines.size() < 3 || lines.at(0) != QByteArray::number(m_entry.size) || lines.at(1) != m_entry.md5
+            || lines.at(2).isEmpty() || !isPrintableAscii(lines.at(2)))
+        return false;
+    m_validator = lines.at(2);
+    return true;
+}
+
+void ResumeRecord::save(const QNetworkReply &reply)
+{
+    if (!applies())
+        return;
+    m_validator = reply.rawHeader("ETag");
+    if (m_validator.isEmpty())
+        m_validator = reply.rawHeader("Last-Modified");
+    // Without a side file the partial body is simply not resumed.
+    if (m_validator.isEmpty() || !isPrintableAscii(m_validator)
+            || !writeFileAtomically(sidePath(), QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'
+                                    + m_validator + '\n'))
+        remove();
+}
+
+void ResumeRecord::remove()
+{
+    m_validator.clear();
+    if (applies())
+        QFile::remove(sidePath());
+}
+
+bool ResumeRecord::canKeep(quint64 keptBytes) const
+{
+    return applies() && !m_validator.isEmpty() && keptBytes < m_entry.size && QFileInfo::exists(sidePath());
+}
