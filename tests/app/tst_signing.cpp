@@ -10,6 +10,8 @@
 
 #include <QDir>
 #include <QDirIterator>
+
+#include <algorithm>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,6 +36,8 @@ private slots:
     void withoutKeyNoSignatureIsRequested();
     void unusableKeyIsReportedFirst_data();
     void unusableKeyIsReportedFirst();
+    void artifactsBetweenClientsAndSites_data();
+    void artifactsBetweenClientsAndSites();
 
 private:
     void serveSite();
@@ -89,7 +93,7 @@ void SigningTest::cleanup()
 // Serves the site as the updater asks for it: "<URL>/update.ini", "<URL><Folder>//md5.txt".
 void SigningTest::serveSite()
 {
-    QDirIterator it(m_site->path(), QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(m_site->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = QDir(m_site->path()).relativeFilePath(it.next());
         QByteArray path = "/up/" + relative.toUtf8();
@@ -228,6 +232,69 @@ void SigningTest::unusableKeyIsReportedFirst()
     QCOMPARE(result.exitCode, 1);
     QVERIFY(m_server->requests().isEmpty());
     verifyUntouched();
+}
+
+void SigningTest::artifactsBetweenClientsAndSites_data()
+{
+    QTest::addColumn<bool>("signedSite");
+    QTest::addColumn<bool>("siteHasArtifacts");     // published with them, or with --no-delta as sites were before
+    QTest::addColumn<bool>("clientWantsArtifacts"); // false: Delta=off, a client that knows nothing of them
+    QTest::addColumn<bool>("indexSignatureRemoved");
+    QTest::addColumn<bool>("patched");               // big.bin came as a patch, not whole
+    QTest::newRow("new client, new site") << false << true << true << false << true;
+    QTest::newRow("new client, old site") << false << false << true << false << false;
+    QTest::newRow("old client, new site") << false << true << false << false << false;
+    QTest::newRow("signed site, signed index") << true << true << true << false << true;
+    QTest::newRow("signed site, unsigned index") << true << true << true << true << false;
+}
+
+void SigningTest::artifactsBetweenClientsAndSites()
+{
+    QFETCH(bool, signedSite);
+    QFETCH(bool, siteHasArtifacts);
+    QFETCH(bool, clientWantsArtifacts);
+    QFETCH(bool, indexSignatureRemoved);
+    QFETCH(bool, patched);
+
+    // Version 1.0 holds big.bin; 2.0 changes a few bytes of it, so a patch from 1.0 is small.
+    QByteArray big;
+    for (int line = 0; big.size() < 300000; ++line)
+        big += "line " + QByteArray::number(line) + " of a text that compresses and patches well\n";
+    QByteArray big2 = big;
+    big2.replace(150000, 7, "CHANGED");
+    QVERIFY(QDir(m_site->path()).removeRecursively() && QDir().mkpath(m_site->path()));
+    ReleaseSigner signer(m_keys.filePath(QStringLiteral("release.pem")));
+    for (const QString &version : {QStringLiteral("1.0"), QStringLiteral("2.0")}) {
+        QTemporaryDir release;
+        QVERIFY(writeTestFile(release.filePath(QStringLiteral("big.bin")), version == QLatin1String("1.0") ? big : big2));
+        QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), "new a"));
+        ReleasePublisher::Options options;
+        options.releaseDir = release.path();
+        options.siteDir = m_site->path();
+        options.version = version;
+        options.signer = signedSite ? &signer : nullptr;
+        options.artifacts = siteHasArtifacts;
+        ReleasePublisher publisher(options);
+        QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    }
+    if (indexSignatureRemoved)
+        QVERIFY(QFile::remove(m_site->filePath(QStringLiteral("2.0/.artifacts/index.sig"))));
+    serveSite();
+    m_sandbox->writeFile(QStringLiteral("big.bin"), big);
+    m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))},
+                            {"PublicKey", signedSite ? QString::fromLatin1(publicKey(QStringLiteral("release"))) : QString()},
+                            {"Delta", clientWantsArtifacts ? QStringLiteral("on") : QStringLiteral("off")}});
+
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    QCOMPARE(result.output, updateDueReport);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("big.bin")), big2);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    const QList<QByteArray> requests = m_server->requestPaths();
+    QCOMPARE(requests.contains("/up/2.0/.artifacts/index"), clientWantsArtifacts);
+    QCOMPARE(requests.contains("/up/2.0/big.bin"), !patched);
+    QCOMPARE(std::count_if(requests.cbegin(), requests.cend(), [](const QByteArray &path) { return path.endsWith(".patch"); }),
+             patched ? 1 : 0);
 }
 
 QTEST_MAIN(SigningTest)

@@ -1,3 +1,4 @@
+#include "artifactmaker.h"
 #include "cdownloadthread.h"
 #include "filehash.h"
 #include "privatefolder.h"
@@ -86,6 +87,8 @@ private slots:
     void cancelStopsEveryTransfer();
     void resumeInterrupted_data();
     void resumeInterrupted();
+    void artifacts_data();
+    void artifacts();
 
 private:
     ManifestEntry publish(const QString &path, const QByteArray &bytes);
@@ -811,6 +814,71 @@ void CDownloadThreadTest::resumeInterrupted()
     QVERIFY(filesDir().entryList(QDir::Files).isEmpty());
     QVERIFY(scratchDir().entryList(QDir::Files).isEmpty());
     QCOMPARE(m_installDir.entryList(QDir::Files), QStringList{"big.bin"});
+}
+
+void CDownloadThreadTest::artifacts_data()
+{
+    // a.bin goes from version 1 (installed) to version 2 by the artifact of the
+    // row; whatever happens to the artifact, version 2 ends up installed.
+    QTest::addColumn<QString>("kind");         // "patch" or "compressed"
+    QTest::addColumn<QString>("fault");        // empty: none
+    QTest::addColumn<bool>("plainFetched");    // the artifact did not serve, the plain file did
+    for (const char *kind : {"patch", "compressed"}) {
+        QTest::addRow("%s", kind) << kind << QString() << false;
+        QTest::addRow("%s, damaged", kind) << kind << "damaged" << true;
+        QTest::addRow("%s, the index lies about its size", kind) << kind << "listed size" << true;
+        QTest::addRow("%s, the index lies about what it gives", kind) << kind << "other file" << true;
+    }
+    QTest::newRow("patch, the base changed since the check") << "patch" << "base changed" << true;
+    QTest::newRow("patch from another base") << "patch" << "other base" << true;
+    QTest::newRow("compressed bomb") << "compressed" << "bomb" << true;
+}
+
+void CDownloadThreadTest::artifacts()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, fault);
+    QFETCH(bool, plainFetched);
+
+    QByteArray version1;
+    for (int line = 0; version1.size() < 300000; ++line)
+        version1 += "line " + QByteArray::number(line) + " of version one\n";
+    QByteArray version2 = version1;
+    version2.replace(100000, 9, "version 2");
+    const ManifestEntry entry = publish(QStringLiteral("a.bin"), version2);
+    QVERIFY(writeTestFile(installPath(QStringLiteral("a.bin")), fault == QLatin1String("other base") ? version2.left(1000) : version1));
+
+    const bool patch = kind == QLatin1String("patch");
+    const QByteArray gives = fault == QLatin1String("other file") ? version1 + "!" : version2;
+    QByteArray bytes = fault == QLatin1String("bomb") ? compressWhole(QByteArray(64 << 20, '\0'))
+                       : patch ? makePatch(version1, gives) : compressWhole(gives);
+    Artifact artifact{patch ? Artifact::Kind::Patch : Artifact::Kind::Compressed, entry.md5, entry.size,
+                      patch ? md5Text(version1) : QByteArray(), quint64(bytes.size()), md5Text(bytes), entry.path};
+    if (fault == QLatin1String("damaged"))
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x55);
+    if (fault == QLatin1String("listed size"))
+        artifact.size -= 10;
+    TestHttpServer::Response served;
+    served.body = bytes;
+    // Time to change the base while the patch is on its way.
+    served.delayMsecs = fault == QLatin1String("base changed") ? 300 : 0;
+    m_server->setResponse("/v2/" + artifact.relativeUrl().toUtf8(), served);
+    ArtifactIndex index;
+    index.add(artifact);
+
+    CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {entry}, {1, {}, index});
+    if (fault == QLatin1String("base changed"))
+        QVERIFY(writeTestFile(installPath(QStringLiteral("a.bin")), version1.left(200000)));
+    QVERIFY(runToEnd(engine));
+    QCOMPARE(engine.errorMessage(), QStringLiteral("更新成功"));
+    QCOMPARE(readTestFile(installPath(QStringLiteral("a.bin"))), version2);
+    QList<QByteArray> expected;
+    if (fault != QLatin1String("other base"))
+        expected << "/v2/" + artifact.relativeUrl().toUtf8();
+    if (plainFetched)
+        expected << "/v2/a.bin";
+    QCOMPARE(m_server->requestPaths(), expected);
+    QVERIFY(scratchDir().entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CDownloadThreadTest)

@@ -42,8 +42,11 @@ int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *path
     SiteChecker checker(siteDir, verifier.get(), pathCodec);
     if (!checker.check())
         return fail(checker.problems());
-    printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified")
-                          .arg(siteDir).arg(checker.checkedFiles()).arg(checker.folder()));
+    printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified, %4 artifacts applied and verified%5")
+                          .arg(siteDir).arg(checker.checkedFiles()).arg(checker.folder()).arg(checker.appliedArtifacts())
+                          .arg(checker.skippedArtifacts() ? QStringLiteral(" (%1 patches skipped: their base is on no folder of the site)")
+                                                                    .arg(checker.skippedArtifacts())
+                                                          : QString()));
     return 0;
 }
 

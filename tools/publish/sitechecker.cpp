@@ -1,5 +1,9 @@
 #include "sitechecker.h"
 
+#include "artifactdecoder.h"
+#include "artifactindex.h"
+#include "safeopen.h"
+
 #include "filehash.h"
 #include "filenames.h"
 #include "manifest.h"
@@ -68,7 +72,71 @@ bool SiteChecker::check()
         else if (fileMd5Text(file.absoluteFilePath()) != entry.md5)
             m_problems << tr("%1: its content does not match the listed digest").arg(entry.path);
     }
+    checkArtifacts(version, entries);
     return m_problems.isEmpty();
+}
+
+void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries)
+{
+    QFile indexFile;
+    if (!openRegularFile(indexFile, version.absoluteFilePath(ArtifactIndex::indexPath), QIODevice::ReadOnly))
+        return;
+    const QByteArray text = indexFile.readAll();
+    if (m_verifier)
+        checkSignature(indexFile.fileName().isEmpty() ? version.absoluteFilePath(ArtifactIndex::indexPath) : indexFile.fileName());
+    for (const Artifact &artifact : ArtifactIndex::parse(text, m_pathCodec).artifacts()) {
+        const QString name = artifact.relativeUrl();
+        const ManifestEntry entry = entries.value(artifact.path);
+        QFile file;
+        if (entry.md5 != artifact.targetDigest || entry.size != artifact.targetSize) {
+            m_problems << tr("%1: gives a file that md5.txt does not list for %2").arg(name, artifact.path);
+            continue;
+        }
+        if (!openRegularFile(file, version.absoluteFilePath(name), QIODevice::ReadOnly)) {
+            m_problems << tr("%1: listed but missing").arg(name);
+            continue;
+        }
+        const QByteArray bytes = file.readAll();
+        if (quint64(bytes.size()) != artifact.size || md5Text(bytes) != artifact.digest) {
+            m_problems << tr("%1: its size or digest is not the one the index lists").arg(name);
+            continue;
+        }
+        QByteArray base;
+        if (artifact.kind == Artifact::Kind::Patch) {
+            QFile baseFile;
+            const QString basePath = fileWithDigest(artifact.baseDigest);
+            if (basePath.isEmpty() || !openRegularFile(baseFile, basePath, QIODevice::ReadOnly)) {
+                ++m_skippedArtifacts;   // made from a version no longer on the site: still good for clients that have it
+                continue;
+            }
+            base = baseFile.readAll();
+        }
+        QByteArray result(int(artifact.targetSize), Qt::Uninitialized);
+        const QString problem = decodeArtifact(artifact.kind, reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(),
+                                               reinterpret_cast<const uchar *>(base.constData()), base.size(),
+                                               reinterpret_cast<uchar *>(result.data()), result.size());
+        if (!problem.isEmpty() || md5Text(result) != artifact.targetDigest)
+            m_problems << tr("%1: does not give %2 (%3)").arg(name, artifact.path, problem.isEmpty() ? tr("other bytes") : problem);
+        else
+            ++m_appliedArtifacts;
+    }
+}
+
+QString SiteChecker::fileWithDigest(const QByteArray &digest)
+{
+    if (m_publishedFiles.isEmpty()) {
+        // Every published version folder of the site, by the digests its manifest lists.
+        const QDir site(m_siteDir);
+        for (const QString &folder : site.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile manifest;
+            if (!openRegularFile(manifest, site.absoluteFilePath(folder + QLatin1Char('/') + FileNames::remoteManifest),
+                                 QIODevice::ReadOnly))
+                continue;
+            for (const ManifestEntry &entry : parseManifest(manifest.readAll(), m_pathCodec))
+                m_publishedFiles.insert(entry.md5, site.absoluteFilePath(folder + QLatin1Char('/') + entry.path));
+        }
+    }
+    return m_publishedFiles.value(digest);
 }
 
 void SiteChecker::checkManifestLines(const QByteArray &manifest, int entryCount)

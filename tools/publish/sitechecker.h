@@ -1,6 +1,10 @@
 #pragma once
 
+#include "manifest.h"
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -29,11 +33,16 @@ public:
 
     QStringList problems() const { return m_problems; }
     int checkedFiles() const { return m_checkedFiles; }
+    /// Artifacts applied and found to give their file; patches whose base is on no folder of the site are skipped.
+    int appliedArtifacts() const { return m_appliedArtifacts; }
+    int skippedArtifacts() const { return m_skippedArtifacts; }
     QString folder() const { return m_folder; }
 
 private:
     void checkManifestLines(const QByteArray &manifest, int entryCount);
     void checkSignature(const QString &signedFilePath);
+    void checkArtifacts(const QDir &version, const ManifestMap &entries);
+    QString fileWithDigest(const QByteArray &digest);
 
     QString m_siteDir;
     const SignatureVerifier *m_verifier;
@@ -41,4 +50,7 @@ private:
     QString m_folder;
     QStringList m_problems;
     int m_checkedFiles = 0;
+    int m_appliedArtifacts = 0;
+    int m_skippedArtifacts = 0;
+    QHash<QByteArray, QString> m_publishedFiles;   // digest -> a file of the site with it, once looked up
 };
