@@ -9,8 +9,10 @@
 #include "httprequest.h"
 #include "outcome.h"
 #include "privatefolder.h"
+#include "serialstore.h"
 #include "updatedescription.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -26,6 +28,8 @@ constexpr int fetchTimeoutSeconds = 5;
 constexpr qint64 descriptionMaxBytes = 1024 * 1024;
 constexpr qint64 manifestMaxBytes = 64 * 1024 * 1024;
 constexpr qint64 artifactIndexMaxBytes = 16 * 1024 * 1024;
+// How far the clock may be behind before an expired update.ini is refused.
+constexpr int clockSlackSeconds = 5 * 60;
 }
 
 UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &modeArgument,
@@ -159,6 +163,10 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
 
     const UpdateDescription description = UpdateDescription::fromFile(privateCopy);
     QFile::remove(privateCopy);
+    if (m_verifier) {
+        if (const std::optional<QString> refusal = staleDescription(description))
+            return retryableFailure(*refusal);
+    }
     qCInfo(lcRun) << "update.ini: folder" << description.folder << "version" << description.version
                   << "type" << description.updateType;
     UpdateCheck check;
@@ -169,7 +177,8 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;
     if (!fetch(QUrl(manifestAddress, QUrl::TolerantMode), manifestMaxBytes, fetched, fetchError))
         return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
-    if (!isSigned(fetched, manifestAddress))
+    // The signed description names its manifest: an older signed md5.txt does not pass.
+    if (!isSigned(fetched, manifestAddress) || (m_verifier && !description.names(fetched)))
         return retryableFailure(tr("更新列表文件签名无效"));
 
     check.manifest = fetched;
@@ -190,6 +199,25 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
 bool UpdateDriver::fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error)
 {
     return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, {}, "GET", {}, nullptr, maxBytes);
+}
+
+std::optional<QString> UpdateDriver::staleDescription(const UpdateDescription &description)
+{
+    const SerialStore serials(m_installDir.absoluteFilePath(FileNames::acceptedSerials));
+    const std::optional<qint64> seen = serials.seen(m_updateUrl);
+    if (seen && description.serial < *seen) {
+        qCInfo(lcRun) << "update.ini serial" << description.serial << "is below the" << *seen << "accepted before";
+        return tr("升级描述文件版本回退");
+    }
+    // A clock a few minutes off must not stop every update at the edge of an expiry.
+    if (description.expires.isValid()
+            && description.expires.addSecs(clockSlackSeconds) < QDateTime::currentDateTimeUtc()) {
+        qCInfo(lcRun) << "update.ini expired at" << description.expires.toString(Qt::ISODate);
+        return tr("升级描述文件已过期");
+    }
+    if (description.serial >= 0 && !serials.record(m_updateUrl, description.serial))
+        qCInfo(lcRun) << "the accepted serial could not be stored";
+    return std::nullopt;
 }
 
 ArtifactIndex UpdateDriver::fetchArtifacts(const QString &downloadBaseUrl)

@@ -6,6 +6,7 @@
 #include "proxychoice.h"
 #include "signatureverifier.h"
 #include "singleinstanceguard.h"
+#include "updatedescription.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -73,6 +74,12 @@ private:
     bool fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error);
     /// The site's artifact index for the version at @p downloadBaseUrl; empty when there is none to trust.
     ArtifactIndex fetchArtifacts(const QString &downloadBaseUrl);
+    /**
+     * Why a signed @p description must not be used: older than one accepted
+     * before (a missing serial, once one was seen, counts as older) or expired.
+     * Otherwise its serial is stored as accepted and nothing is returned.
+     */
+    std::optional<QString> staleDescription(const UpdateDescription &description);
     /// True without a configured key; otherwise when <address>.sig signs @p content.
     bool isSigned(const QByteArray &content, const QString &address);
     int endWithConfigError(const QString &message);

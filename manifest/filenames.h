@@ -10,6 +10,8 @@ inline const QLatin1String systemConfig("system.cfg");
 inline const QLatin1String updateDescription("update.ini");
 /// Copy of the last manifest whose files were all found current or installed.
 inline const QLatin1String localManifest("update_md5.info");
+/// The highest serial of a signed update.ini accepted, per update URL, beside the local manifest.
+inline const QLatin1String acceptedSerials("update_serial.info");
 /// Manifest of a published version, in its folder on the server.
 inline const QLatin1String remoteManifest("md5.txt");
 }

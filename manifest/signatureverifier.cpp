@@ -1,5 +1,7 @@
 #include "signatureverifier.h"
 
+#include <QList>
+
 #include <openssl/evp.h>
 
 namespace {
@@ -14,15 +16,20 @@ QByteArray decodeBase64(const QByteArray &text)
 }
 }
 
-SignatureVerifier::SignatureVerifier(const QByteArray &publicKeyBase64)
-    : m_key(nullptr, &EVP_PKEY_free)
+SignatureVerifier::SignatureVerifier(const QByteArray &publicKeysBase64)
 {
-    const QByteArray raw = decodeBase64(publicKeyBase64);
-    if (raw.size() != keySize)
-        return;
-    m_key.reset(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                            reinterpret_cast<const unsigned char *>(raw.constData()),
-                                            size_t(raw.size())));
+    for (const QByteArray &text : publicKeysBase64.simplified().split(' ')) {
+        const QByteArray raw = decodeBase64(text);
+        if (raw.size() != keySize)
+            return;
+        m_keys.emplace_back(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                                        reinterpret_cast<const unsigned char *>(raw.constData()),
+                                                        size_t(raw.size())),
+                            &EVP_PKEY_free);
+        if (!m_keys.back())
+            return;
+    }
+    m_valid = !m_keys.empty();
 }
 
 SignatureVerifier::~SignatureVerifier() = default;
@@ -30,12 +37,15 @@ SignatureVerifier::~SignatureVerifier() = default;
 bool SignatureVerifier::verify(const QByteArray &data, const QByteArray &signatureText) const
 {
     const QByteArray signature = decodeBase64(signatureText);
-    if (!m_key || signature.size() != signatureSize)
+    if (!m_valid || signature.size() != signatureSize)
         return false;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, m_key.get()) != 1)
-        return false;
-    return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature.constData()),
-                            size_t(signature.size()),
-                            reinterpret_cast<const unsigned char *>(data.constData()), size_t(data.size())) == 1;
+    for (const Key &key : m_keys) {
+        std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+        if (context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1
+                && EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature.constData()),
+                                    size_t(signature.size()),
+                                    reinterpret_cast<const unsigned char *>(data.constData()), size_t(data.size())) == 1)
+            return true;
+    }
+    return false;
 }

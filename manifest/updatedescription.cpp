@@ -1,5 +1,6 @@
 #include "updatedescription.h"
 
+#include <QCryptographicHash>
 #include <QSettings>
 
 namespace {
@@ -9,6 +10,13 @@ QByteArray iniQuoted(const QString &value)
     QByteArray text = value.toUtf8();
     text.replace('\\', "\\\\").replace('"', "\\\"");
     return '"' + text + '"';
+}
+
+qint64 numberOrNone(const QVariant &value)
+{
+    bool isNumber = false;
+    const qint64 number = value.toString().trimmed().toLongLong(&isNumber);
+    return isNumber && number >= 0 ? number : -1;
 }
 }
 
@@ -20,11 +28,35 @@ UpdateDescription UpdateDescription::fromFile(const QString &path)
     description.updateType = settings.value(QStringLiteral("Summary/UpdateType"), description.updateType).toInt();
     description.folder = settings.value(QStringLiteral("Version/Folder"), description.folder).toString();
     description.version = settings.value(QStringLiteral("Version/Version"), description.version).toString();
+    description.serial = numberOrNone(settings.value(QStringLiteral("Summary/Serial")));
+    const QString expires = settings.value(QStringLiteral("Summary/Expires")).toString();
+    if (!expires.isEmpty()) {
+        description.expires = QDateTime::fromString(expires, Qt::ISODate);
+        if (!description.expires.isValid())
+            description.expires = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
+    }
+    description.manifestSize = numberOrNone(settings.value(QStringLiteral("Version/ManifestSize")));
+    description.manifestSha256 = settings.value(QStringLiteral("Version/ManifestSha256")).toString().toLatin1();
     return description;
 }
 
 QByteArray UpdateDescription::text() const
 {
-    return "[Summary]\nUpdateType=" + QByteArray::number(updateType) + "\n\n[Version]\nFolder="
-            + iniQuoted(folder) + "\nVersion=" + iniQuoted(version) + '\n';
+    QByteArray text = "[Summary]\nUpdateType=" + QByteArray::number(updateType) + '\n';
+    if (serial >= 0)
+        text += "Serial=" + QByteArray::number(serial) + '\n';
+    if (expires.isValid())
+        text += "Expires=" + expires.toUTC().toString(Qt::ISODate).toLatin1() + '\n';
+    text += "\n[Version]\nFolder=" + iniQuoted(folder) + "\nVersion=" + iniQuoted(version) + '\n';
+    if (manifestSize >= 0)
+        text += "ManifestSize=" + QByteArray::number(manifestSize) + "\nManifestSha256=" + manifestSha256 + '\n';
+    return text;
+}
+
+bool UpdateDescription::names(const QByteArray &manifest) const
+{
+    if (manifestSize < 0 && manifestSha256.isEmpty())
+        return true;
+    return manifest.size() == manifestSize
+            && QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() == manifestSha256;
 }

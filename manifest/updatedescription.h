@@ -1,18 +1,25 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 /**
  * The update description, update.ini: which folder of the site holds the
- * published version, its version text, and whether the update is optional.
- * This is the one place that knows its keys, its defaults and its text.
+ * published version, its version text, and whether the update is optional;
+ * for signed sites also its place in the sequence of publications, when it
+ * stops being trusted, and which md5.txt belongs to it. This is the one place
+ * that knows its keys, its defaults and its text.
  *
  *     [Summary]
  *     UpdateType=1
+ *     Serial=7
+ *     Expires=2027-01-07T12:00:00Z
  *     [Version]
  *     Folder="2.0"
  *     Version="2.0"
+ *     ManifestSize=4096
+ *     ManifestSha256=<64 hexadecimal digits>
  */
 struct UpdateDescription
 {
@@ -20,9 +27,19 @@ struct UpdateDescription
     int updateType = 1;
     QString folder = QStringLiteral("Base");
     QString version;
+    /// One above the site's previous publication; -1 when none is given.
+    qint64 serial = -1;
+    /// When it stops being trusted (UTC); invalid when it does not expire. A value
+    /// that does not read as a time lies in the past.
+    QDateTime expires;
+    /// Size and SHA-256 (lowercase hexadecimal) of the version's md5.txt; -1 and empty when not given.
+    qint64 manifestSize = -1;
+    QByteArray manifestSha256;
 
     /// Reads the file at @p path (INI syntax, UTF-8); missing keys keep their defaults.
     static UpdateDescription fromFile(const QString &path);
     /// The text of update.ini for this description; fromFile() reads it back.
     QByteArray text() const;
+    /// True when @p manifest is the md5.txt this description names, or it names none.
+    bool names(const QByteArray &manifest) const;
 };

@@ -6,6 +6,7 @@
 #include "testfiles.h"
 #include "updatersandbox.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -224,8 +225,12 @@ void PublishTest::commandLine()
     const Tool published = runTool({"--version", "3.1", "--type", "0", "--folder", "v3", release(), site()});
     QCOMPARE(published.exitCode, 0);
     QVERIFY(published.output.startsWith("published 5 files (70030 bytes) as version 3.1"));
+    // The serial follows the site's last one; the manifest's size and SHA-256 bind it to update.ini.
+    const QByteArray manifest = readTestFile(site(QStringLiteral("v3/md5.txt")));
     QCOMPARE(readTestFile(site(QStringLiteral("update.ini"))),
-             QByteArray("[Summary]\nUpdateType=0\n\n[Version]\nFolder=\"v3\"\nVersion=\"3.1\"\n"));
+             "[Summary]\nUpdateType=0\nSerial=1\n\n[Version]\nFolder=\"v3\"\nVersion=\"3.1\"\nManifestSize="
+                     + QByteArray::number(manifest.size()) + "\nManifestSha256="
+                     + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + '\n');
     QCOMPARE(readTestFile(site(QStringLiteral("v3/md5.txt"))).split('\n').value(1),
              md5Text(QByteArray(70000, 'a')) + "\t0001117000000000\tapp.bin");
 

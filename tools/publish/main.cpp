@@ -71,8 +71,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption keygenOption(QStringLiteral("keygen"), QStringLiteral("Make a key pair: --keygen PRIVATE_FILE PUBLIC_FILE."));
     const QCommandLineOption deltaFromOption(QStringLiteral("delta-from"), QStringLiteral("Make patches from this earlier version folder of the site (repeatable; default: the folder update.ini names)."), QStringLiteral("FOLDER"));
     const QCommandLineOption noDeltaOption(QStringLiteral("no-delta"), QStringLiteral("Write no patches and no compressed copies."));
+    const QCommandLineOption expiresOption(QStringLiteral("expires"), QStringLiteral("Signed clients stop trusting update.ini after this many days, e.g. 30d."), QStringLiteral("DAYS"));
+    const QCommandLineOption resignOption(QStringLiteral("resign"), QStringLiteral("Renew the serial, expiry and signature of SITE_DIR's update.ini: --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR."));
     parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption, keyOption, signOption, keygenOption,
-                       deltaFromOption, noDeltaOption});
+                       deltaFromOption, noDeltaOption, expiresOption, resignOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
     parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
     parser.process(app);
@@ -96,10 +98,37 @@ int main(int argc, char *argv[])
     if (parser.isSet(checkOption))
         return check(parser.value(checkOption), parser.value(keyOption), pathCodec);
 
-    if (positional.size() != 2 || !parser.isSet(versionOption))
-        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] [--delta-from FOLDER]... [--no-delta] RELEASE_DIR SITE_DIR")});
-
     ReleasePublisher::Options options;
+    if (parser.isSet(expiresOption)) {
+        QString days = parser.value(expiresOption);
+        if (days.endsWith(QLatin1Char('d')))
+            days.chop(1);
+        bool isNumber = false;
+        options.expiresDays = days.toInt(&isNumber);
+        if (!isNumber || options.expiresDays < 1)
+            return fail({QStringLiteral("--expires takes a number of days, e.g. 30d")});
+    }
+    std::unique_ptr<ReleaseSigner> signer;
+    if (parser.isSet(signOption)) {
+        signer = std::make_unique<ReleaseSigner>(parser.value(signOption));
+        if (!signer->isValid())
+            return fail({signer->errorString()});
+        options.signer = signer.get();
+    }
+    if (parser.isSet(resignOption)) {
+        if (positional.size() != 1 || !signer)
+            return fail({QStringLiteral("usage: update-publish --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR")});
+        options.siteDir = positional.at(0);
+        ReleasePublisher publisher(options);
+        if (!publisher.resign())
+            return fail(publisher.errors());
+        printLine(stdout, QStringLiteral("renewed %1/update.ini").arg(options.siteDir));
+        return 0;
+    }
+
+    if (positional.size() != 2 || !parser.isSet(versionOption))
+        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] [--delta-from FOLDER]... [--no-delta] [--expires DAYSd] RELEASE_DIR SITE_DIR")});
+
     options.releaseDir = positional.at(0);
     options.siteDir = positional.at(1);
     options.version = parser.value(versionOption);
@@ -111,14 +140,6 @@ int main(int argc, char *argv[])
     options.pathCodec = pathCodec;
     options.deltaFrom = parser.values(deltaFromOption);
     options.artifacts = !parser.isSet(noDeltaOption);
-
-    std::unique_ptr<ReleaseSigner> signer;
-    if (parser.isSet(signOption)) {
-        signer = std::make_unique<ReleaseSigner>(parser.value(signOption));
-        if (!signer->isValid())
-            return fail({signer->errorString()});
-        options.signer = signer.get();
-    }
 
     ReleasePublisher publisher(options);
     if (!publisher.publish())

@@ -9,6 +9,7 @@
 #include "safeopen.h"
 #include "updatedescription.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -275,6 +276,7 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
     if (m_options.artifacts)
         m_artifactSummary = artifacts.summary();
     const QString manifestPath = version.absoluteFilePath(FileNames::remoteManifest);
+    m_manifest = manifest;
     return writeFile(manifestPath, manifest) && (!m_options.signer || writeSignature(manifestPath, manifest));
 }
 
@@ -303,8 +305,31 @@ bool ReleasePublisher::writeDescription()
     description.updateType = m_options.updateType;
     description.folder = m_options.folder;
     description.version = m_options.version;
-    const QByteArray text = description.text();
+    description.manifestSize = m_manifest.size();
+    description.manifestSha256 = QCryptographicHash::hash(m_manifest, QCryptographicHash::Sha256).toHex();
+    return writeDescription(description);
+}
+
+bool ReleasePublisher::resign()
+{
+    const QString path = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
+    if (!QFileInfo(path).isFile()) {
+        m_errors << tr("%1 is missing: publish a version first").arg(path);
+        return false;
+    }
+    return writeDescription(UpdateDescription::fromFile(path));
+}
+
+bool ReleasePublisher::writeDescription(UpdateDescription description)
+{
+    // Each publication, and each renewal, comes after every earlier one; a
+    // client that has seen a serial refuses a lower one.
     const QString descriptionPath = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
+    const qint64 current = QFileInfo(descriptionPath).isFile() ? UpdateDescription::fromFile(descriptionPath).serial : -1;
+    description.serial = qMax<qint64>(current, 0) + 1;
+    description.expires = m_options.expiresDays > 0
+            ? QDateTime::currentDateTimeUtc().addDays(m_options.expiresDays) : QDateTime();
+    const QByteArray text = description.text();
     // The signature goes first: a client that meets the pair half-written
     // sees an invalid signature and tries again later.
     if (m_options.signer) {

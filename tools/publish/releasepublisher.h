@@ -1,6 +1,7 @@
 #pragma once
 
 #include "artifactwriter.h"
+#include "updatedescription.h"
 
 #include <QCoreApplication>
 #include <QList>
@@ -40,12 +41,18 @@ public:
         const ReleaseSigner *signer = nullptr;   ///< when set, update.ini, md5.txt and the artifact index get detached signatures
         QStringList deltaFrom;   ///< earlier folders of the site to patch from; empty: the one update.ini names
         bool artifacts = true;   ///< false: no patches and no compressed copies, as sites were before them
+        int expiresDays = 0;     ///< above 0: signed clients stop trusting update.ini after this many days
     };
 
     explicit ReleasePublisher(const Options &options);
 
     /// Publishes; false with errors() when refused or failed.
     bool publish();
+    /**
+     * Renews the site's current update.ini without touching any file: the next
+     * serial, the expiry of the options (none when 0), and a new signature.
+     */
+    bool resign();
 
     QStringList errors() const { return m_errors; }
     /// What was written besides the files: the artifacts and how much they save.
@@ -70,6 +77,7 @@ private:
     bool writeVersionFolder(const QString &versionDir);
     bool putInPlace(const QString &staged, const QString &previous);
     bool writeDescription();
+    bool writeDescription(UpdateDescription description);
     bool writeFile(const QString &path, const QByteArray &bytes);
     bool writeSignature(const QString &signedFilePath, const QByteArray &signedBytes);
 
@@ -77,5 +85,6 @@ private:
     QList<ReleaseFile> m_files;
     QList<ArtifactWriter::Base> m_bases;
     QString m_artifactSummary;
+    QByteArray m_manifest;
     QStringList m_errors;
 };
