@@ -5,9 +5,11 @@
 #include "signatureverifier.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
+#include "updatedescription.h"
 #include "updatedriver.h"
 #include "updatersandbox.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 
@@ -38,6 +40,8 @@ private slots:
     void unusableKeyIsReportedFirst();
     void artifactsBetweenClientsAndSites_data();
     void artifactsBetweenClientsAndSites();
+    void attacksOnASignedSite_data();
+    void attacksOnASignedSite();
 
 private:
     void serveSite();
@@ -295,6 +299,111 @@ void SigningTest::artifactsBetweenClientsAndSites()
     QCOMPARE(requests.contains("/up/2.0/big.bin"), !patched);
     QCOMPARE(std::count_if(requests.cbegin(), requests.cend(), [](const QByteArray &path) { return path.endsWith(".patch"); }),
              patched ? 1 : 0);
+}
+
+void SigningTest::attacksOnASignedSite_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::addColumn<QString>("message");   // empty: the update is accepted and installed
+    QTest::newRow("replay of an older update.ini") << "replay" << "升级描述文件版本回退";
+    QTest::newRow("fresh update.ini, older signed md5.txt and files") << "older manifest" << "更新列表文件签名无效";
+    QTest::newRow("expired") << "expired" << "升级描述文件已过期";
+    QTest::newRow("expired a minute ago: the clock's slack") << "just expired" << QString();
+    QTest::newRow("re-signed by an unknown key") << "unknown key" << "升级描述文件签名无效";
+    QTest::newRow("signed by the second of two keys") << "second key" << QString();
+    QTest::newRow("site without serials") << "no serials" << QString();
+    QTest::newRow("serial removed after it was seen") << "serial removed" << "升级描述文件版本回退";
+    QTest::newRow("stored serial damaged") << "store damaged" << QString();
+    QTest::newRow("stored serial replaced by a link") << "store is a link" << QString();
+}
+
+void SigningTest::attacksOnASignedSite()
+{
+    QFETCH(QString, attack);
+    QFETCH(QString, message);
+
+    // init() published 2.0 signed, with serial 1. An attacker holds no private key,
+    // but can serve anything the site ever served, in any combination.
+    const QString description = m_site->filePath(QStringLiteral("update.ini"));
+    const auto signDescription = [&](const UpdateDescription &text, const QString &key) {
+        const QByteArray bytes = text.text();
+        QVERIFY(writeTestFile(description, bytes));
+        QVERIFY(writeTestFile(description + QStringLiteral(".sig"),
+                              ReleaseSigner(m_keys.filePath(key + QStringLiteral(".pem"))).sign(bytes)));
+    };
+    const auto republish = [&] {
+        QTemporaryDir release;
+        QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), "newer a"));
+        ReleaseSigner signer(m_keys.filePath(QStringLiteral("release.pem")));
+        ReleasePublisher::Options options;
+        options.releaseDir = release.path();
+        options.siteDir = m_site->path();
+        options.version = QStringLiteral("2.0");
+        options.signer = &signer;
+        QVERIFY(ReleasePublisher(options).publish());
+    };
+    const QString store = m_sandbox->path(QStringLiteral("update_serial.info"));
+    const QString url = m_server->url(QStringLiteral("/up/"));
+    configure(publicKey(QStringLiteral("release")) + (attack == QLatin1String("second key") ? " " + publicKey(QStringLiteral("other")) : QByteArray()));
+
+    // What the client saw before: the publication of init(), serial 1.
+    if (attack == QLatin1String("replay") || attack == QLatin1String("serial removed")) {
+        serveSite();
+        QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);
+        QCOMPARE(readTestFile(store), "1\t" + url.toUtf8() + '\n');
+        m_server->clearLog();
+    }
+    UpdateDescription current = UpdateDescription::fromFile(description);
+    if (attack == QLatin1String("replay")) {
+        const QByteArray oldText = readTestFile(description);
+        const QByteArray oldSignature = readTestFile(description + QStringLiteral(".sig"));
+        republish();
+        serveSite();
+        QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);   // the client has seen serial 2
+        m_server->clearLog();
+        QVERIFY(writeTestFile(description, oldText));
+        QVERIFY(writeTestFile(description + QStringLiteral(".sig"), oldSignature));
+    } else if (attack == QLatin1String("older manifest")) {
+        const QByteArray oldManifest = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")));
+        const QByteArray oldSignature = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt.sig")));
+        republish();
+        QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")), oldManifest));
+        QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt.sig")), oldSignature));
+        QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/a.dll")), "new a"));
+    } else if (attack == QLatin1String("expired") || attack == QLatin1String("just expired")) {
+        current.expires = QDateTime::currentDateTimeUtc().addSecs(attack == QLatin1String("expired") ? -3600 : -60);
+        signDescription(current, QStringLiteral("release"));
+    } else if (attack == QLatin1String("unknown key")) {
+        signDescription(current, QStringLiteral("other"));
+    } else if (attack == QLatin1String("second key")) {
+        signDescription(current, QStringLiteral("other"));
+    } else if (attack == QLatin1String("no serials") || attack == QLatin1String("serial removed")) {
+        current.serial = -1;
+        current.manifestSize = -1;
+        current.manifestSha256.clear();
+        signDescription(current, QStringLiteral("release"));
+    } else if (attack == QLatin1String("store damaged")) {
+        QVERIFY(writeTestFile(store, "\xff\x00 not a serial\n"));
+    } else if (attack == QLatin1String("store is a link")) {
+        QVERIFY(writeTestFile(m_sandbox->path(QStringLiteral("planted")), "99\t" + url.toUtf8() + '\n'));
+        QVERIFY(QFile::link(m_sandbox->path(QStringLiteral("planted")), store));
+    }
+    serveSite();
+
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    if (!message.isEmpty()) {
+        QCOMPARE(result.output, failureReport(message));
+        QCOMPARE(result.exitCode, 1);
+        for (const QByteArray &path : m_server->requestPaths())
+            QVERIFY2(!path.endsWith(".dll"), path.constData());
+        return;
+    }
+    QCOMPARE(result.output, updateDueReport);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    // An accepted serial is stored; a store that could not be read is replaced, a link by a file.
+    QVERIFY(!QFileInfo(store).isSymLink());
+    QCOMPARE(readTestFile(store, QByteArray()), attack == QLatin1String("no serials") ? QByteArray() : "1\t" + url.toUtf8() + '\n');
 }
 
 QTEST_MAIN(SigningTest)

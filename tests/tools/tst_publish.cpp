@@ -7,6 +7,7 @@
 #include "updatersandbox.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -67,6 +68,7 @@ private slots:
     void commandLine();
     void signedSiteOnCommandLine();
     void killedWhileRepublishing();
+    void signedSiteLifecycle();
 
 private:
     ReleasePublisher::Options options(const QString &version = QStringLiteral("2.0")) const;
@@ -323,6 +325,54 @@ void PublishTest::killedWhileRepublishing()
     }
     qInfo("killed at %d renames, the site complete after each", killPoints);
     QVERIFY(killPoints > 0);
+}
+
+void PublishTest::signedSiteLifecycle()
+{
+    // Publish signed with an expiry, renew, move to a second key, drop the first:
+    // the client follows each step, and an old description replayed is refused.
+    const QString keys = m_dir->filePath(QStringLiteral("keys/"));
+    QVERIFY(QDir().mkpath(keys));
+    for (const char *name : {"one", "two"})
+        QCOMPARE(runTool({"--keygen", keys + name + ".pem", keys + name + ".pub"}).exitCode, 0);
+    const auto key = [&](const char *name) { return QString::fromLatin1(readTestFile(keys + name + ".pub").trimmed()); };
+
+    QCOMPARE(runTool({"--version", "1.0", "--sign", keys + "one.pem", "--expires", "30d", release(), site()}).exitCode, 0);
+    const QByteArray firstDescription = readTestFile(site(QStringLiteral("update.ini")));
+    const QByteArray firstSignature = readTestFile(site(QStringLiteral("update.ini.sig")));
+    QVERIFY(firstDescription.contains("Serial=1\nExpires=" + QDateTime::currentDateTimeUtc().addDays(30).toString(Qt::ISODate).left(10).toLatin1()));
+
+    UpdaterSandbox install;
+    install.installHost(QStringLiteral("Host.exe"));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(site()), qPrintable(nginx.errorString()));
+    const auto runWithKeys = [&](const QString &publicKeys) {
+        install.writeConfig({{"URL", nginx.url(QStringLiteral("/"))}, {"PublicKey", publicKeys}});
+        return install.run({"console"});
+    };
+    QCOMPARE(runWithKeys(key("one")).exitCode, 0);
+    QCOMPARE(install.readFile(QStringLiteral("app.bin")), QByteArray(70000, 'a'));
+
+    // A server job renews the expiry: the files stay, the serial moves on.
+    const Tool renewed = runTool({"--resign", "--sign", keys + "one.pem", "--expires", "30d", site()});
+    QCOMPARE(renewed.exitCode, 0);
+    QVERIFY(readTestFile(site(QStringLiteral("update.ini"))).contains("Serial=2\n"));
+    QCOMPARE(runTool({"--check", site(), "--key", keys + "one.pub"}).exitCode, 0);
+    QCOMPARE(runWithKeys(key("one")).output, noUpdateDueReport);
+
+    // Rotation: clients trust both keys, the publisher signs with the new one, then the old goes.
+    QVERIFY(writeTestFile(release(QStringLiteral("app.bin")), QByteArray(70000, 'b')));
+    QCOMPARE(runTool({"--version", "2.0", "--sign", keys + "two.pem", release(), site()}).exitCode, 0);
+    QCOMPARE(runWithKeys(key("one")).output, failureReport(QStringLiteral("升级描述文件签名无效")));
+    QCOMPARE(runWithKeys(key("one") + QLatin1Char(' ') + key("two")).exitCode, 0);
+    QCOMPARE(install.readFile(QStringLiteral("app.bin")), QByteArray(70000, 'b'));
+    QCOMPARE(runWithKeys(key("two")).output, noUpdateDueReport);
+
+    // The first description, validly signed by a key still trusted, is a step back.
+    QVERIFY(writeTestFile(site(QStringLiteral("update.ini")), firstDescription));
+    QVERIFY(writeTestFile(site(QStringLiteral("update.ini.sig")), firstSignature));
+    QCOMPARE(runWithKeys(key("one") + QLatin1Char(' ') + key("two")).output, failureReport(QStringLiteral("升级描述文件版本回退")));
+    QCOMPARE(install.readFile(QStringLiteral("app.bin")), QByteArray(70000, 'b'));
 }
 
 QTEST_MAIN(PublishTest)
