@@ -8,6 +8,7 @@
 #include "filenames.h"
 #include "httprequest.h"
 #include "outcome.h"
+#include "manifestcopy.h"
 #include "privatefolder.h"
 #include "serialstore.h"
 #include "updatedescription.h"
@@ -175,11 +176,18 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
     check.downloadBaseUrl = m_updateUrl + description.folder + QLatin1Char('/');
     const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;
-    if (!fetch(QUrl(manifestAddress, QUrl::TolerantMode), manifestMaxBytes, fetched, fetchError))
+    ManifestCopy copy;
+    bool unchanged = false;
+    if (!fetchManifest(manifestAddress, description, copy, unchanged, fetchError))
         return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
+    fetched = copy.manifest;
     // The signed description names its manifest: an older signed md5.txt does not pass.
-    if (!isSigned(fetched, manifestAddress) || (m_verifier && !description.names(fetched)))
+    const bool signedManifest = unchanged ? !m_verifier || m_verifier->verify(fetched, copy.signature)
+                                          : isSigned(fetched, manifestAddress, &copy.signature);
+    if (!signedManifest || (m_verifier && !description.names(fetched)))
         return retryableFailure(tr("更新列表文件签名无效"));
+    if (!unchanged && !copy.save(m_installDir.absolutePath()))
+        qCInfo(lcRun) << "the fetched md5.txt could not be kept for the next check";
 
     check.manifest = fetched;
     ManifestMap remote = parseManifest(fetched);
@@ -236,7 +244,45 @@ ArtifactIndex UpdateDriver::fetchArtifacts(const QString &downloadBaseUrl)
     return index;
 }
 
-bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
+bool UpdateDriver::fetchManifest(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
+                                 bool &unchanged, QString &error)
+{
+    // A kept copy is used only when whole, from this very address, and, on a
+    // signed site, with a signature that still verifies.
+    std::optional<ManifestCopy> kept = ManifestCopy::load(m_installDir.absolutePath(), address);
+    if (kept && m_verifier && !m_verifier->verify(kept->manifest, kept->signature))
+        kept.reset();
+    unchanged = true;
+    // update.ini names the manifest: the copy that has its digest needs no request at all.
+    if (kept && !description.manifestSha256.isEmpty() && description.names(kept->manifest)) {
+        qCInfo(lcRun) << "md5.txt as kept: update.ini names its digest";
+        copy = *kept;
+        return true;
+    }
+    HttpHeaders condition;
+    if (kept && !kept->conditionHeader.isEmpty())
+        condition.insert(kept->conditionHeader, kept->condition);
+    HttpHeaders responseHeaders;
+    int status = 0;
+    QByteArray body;
+    if (httpRequest(&m_network, QUrl(address, QUrl::TolerantMode), body, error, fetchTimeoutSeconds, condition, "GET", {},
+                    &responseHeaders, manifestMaxBytes, &status)) {
+        unchanged = false;
+        copy.url = address;
+        copy.manifest = body;
+        copy.setValidator(responseHeaders.value("ETag"), responseHeaders.value("Last-Modified"));
+        return true;
+    }
+    // Not modified counts only as the answer to a question that was asked.
+    if (status == 304 && !condition.isEmpty()) {
+        qCInfo(lcRun) << "md5.txt not modified: the kept copy is used";
+        copy = *kept;
+        return true;
+    }
+    return false;
+}
+
+bool UpdateDriver::isSigned(const QByteArray &content, const QString &address, QByteArray *signatureOut)
 {
     if (!m_verifier)
         return true;
@@ -245,6 +291,8 @@ bool UpdateDriver::isSigned(const QByteArray &content, const QString &address)
     QString error;
     const bool valid = fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), descriptionMaxBytes, signature, error)
             && m_verifier->verify(content, signature);
+    if (valid && signatureOut)
+        *signatureOut = signature;
     qCInfo(lcRun).noquote() << "signature of" << address << (valid ? "verified" : "missing or not valid");
     return valid;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "artifactindex.h"
+#include "manifestcopy.h"
 #include "cupdateerror.h"
 #include "manifest.h"
 #include "proxychoice.h"
@@ -80,8 +81,15 @@ private:
      * Otherwise its serial is stored as accepted and nothing is returned.
      */
     std::optional<QString> staleDescription(const UpdateDescription &description);
-    /// True without a configured key; otherwise when <address>.sig signs @p content.
-    bool isSigned(const QByteArray &content, const QString &address);
+    /// True without a configured key; otherwise when <address>.sig signs @p content (then in @p signature).
+    bool isSigned(const QByteArray &content, const QString &address, QByteArray *signature = nullptr);
+    /**
+     * md5.txt at @p address: the copy kept from the last check when update.ini
+     * names its digest (no request), or when the server answers the kept
+     * validator with 304 (@p unchanged set); otherwise fetched whole.
+     */
+    bool fetchManifest(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
+                       bool &unchanged, QString &error);
     int endWithConfigError(const QString &message);
     int endAlreadyRunning();
     void report(bool success, bool update, const QString &message);

@@ -32,7 +32,7 @@ constexpr qint64 replyBufferSize = 256 * 1024;
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,
                  const QByteArray &verb, const QByteArray &body,
-                 HttpHeaders *responseHeaders, qint64 maxBytes)
+                 HttpHeaders *responseHeaders, qint64 maxBytes, int *statusCode)
 {
     QElapsedTimer elapsed;
     elapsed.start();
@@ -106,6 +106,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         loop.exec();
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (statusCode)
+        *statusCode = status;
     if (!tooLarge && reply->isFinished())
         takeAvailable();
     bool complete = false;

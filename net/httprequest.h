@@ -35,9 +35,10 @@ void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, Htt
  * server compressed it although the plain body was asked for ("Accept-Encoding:
  * identity", unless @p headers name another); "发送请求失败" when no reply
  * could be made. Redirects are not followed. Must be called on the thread that
- * owns @p manager.
+ * owns @p manager. When @p statusCode is given it receives the HTTP status
+ * (0 when none came), whatever the outcome.
  */
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &response,
                  QString &errorText, int timeoutSeconds, const HttpHeaders &headers,
                  const QByteArray &verb, const QByteArray &body,
-                 HttpHeaders *responseHeaders, qint64 maxBytes = 0);
+                 HttpHeaders *responseHeaders, qint64 maxBytes = 0, int *statusCode = nullptr);

@@ -2,17 +2,21 @@
 #include "expectedreports.h"
 #include "filehash.h"
 #include "nginxserver.h"
+#include "releasesigner.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedriver.h"
 #include "updatersandbox.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
+#include <algorithm>
 #include <sstream>
 
 class UpdateCheckTest : public QObject
@@ -35,6 +39,8 @@ private slots:
     void updateType();
     void windowRetryStartsNewPass();
     void againstNginx();
+    void keptManifest_data();
+    void keptManifest();
 
 private:
     void publishCurrentInstall();
@@ -242,6 +248,92 @@ void UpdateCheckTest::againstNginx()
     const UpdaterSandbox::Result missing = m_sandbox->run({"console"});
     QVERIFY2(missing.output.contains("下载升级描述文件失败:") && missing.output.contains("Not Found"),
              missing.output.constData());
+}
+
+void UpdateCheckTest::keptManifest_data()
+{
+    // A first check keeps md5.txt with its ETag; the second meets the row's change.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("conditionSent");   // the second fetch of md5.txt asked If-None-Match
+    QTest::addColumn<bool>("manifestSent");    // and the server sent the body again
+    QTest::addColumn<bool>("fails");           // the 304 that answers no question
+    QTest::newRow("304 with a whole copy") << "" << true << false << false;
+    QTest::newRow("copy damaged") << "damaged" << false << true << false;
+    QTest::newRow("copy missing") << "missing" << false << true << false;
+    QTest::newRow("copy replaced by a link") << "link" << false << true << false;
+    QTest::newRow("server ignores validators") << "ignored" << true << true << false;
+    QTest::newRow("304 without a validator sent") << "unasked 304" << false << false << true;
+    QTest::newRow("update.ini names the kept copy's digest") << "named" << false << false << false;
+    QTest::newRow("signed site, 304: the kept signature is checked") << "signed" << true << false << false;
+}
+
+void UpdateCheckTest::keptManifest()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, conditionSent);
+    QFETCH(bool, manifestSent);
+    QFETCH(bool, fails);
+
+    publishCurrentInstall();
+    TestHttpServer::Response manifest;
+    manifest.body = m_manifest;
+    manifest.headers = {{"ETag", "\"m1\""}};
+    manifest.conditional = change != QLatin1String("ignored");
+    m_server->setResponse("/up/v2//md5.txt", manifest);
+    QByteArray description = "[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=2.0\n";
+    if (change == QLatin1String("named"))
+        description += "ManifestSize=" + QByteArray::number(m_manifest.size()) + "\nManifestSha256="
+                + QCryptographicHash::hash(m_manifest, QCryptographicHash::Sha256).toHex() + '\n';
+    m_server->setFile("/up//update.ini", description);
+    QTemporaryDir keys;
+    if (change == QLatin1String("signed")) {
+        QVERIFY(ReleaseSigner::generateKeys(keys.filePath(QStringLiteral("k.pem")), keys.filePath(QStringLiteral("k.pub")), nullptr));
+        const ReleaseSigner signer(keys.filePath(QStringLiteral("k.pem")));
+        m_server->setFile("/up//update.ini.sig", signer.sign(description));
+        m_server->setFile("/up/v2//md5.txt.sig", signer.sign(m_manifest));
+        m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))},
+                                {"PublicKey", QString::fromLatin1(readTestFile(keys.filePath(QStringLiteral("k.pub"))).trimmed())}});
+    }
+
+    const UpdaterSandbox::Result first = m_sandbox->run({"console"});
+    const QByteArray firstLocalManifest = m_sandbox->readFile(QStringLiteral("update_md5.info"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.cache")), m_manifest);
+    const QString copy = m_sandbox->path(QStringLiteral("update_md5.cache"));
+    if (change == QLatin1String("damaged"))
+        QVERIFY(writeTestFile(copy, QByteArray(m_manifest).replace(0, 1, "0")));
+    else if (change == QLatin1String("missing"))
+        QVERIFY(QFile::remove(copy));
+    else if (change == QLatin1String("link"))
+        QVERIFY(QFile::rename(copy, copy + QStringLiteral(".real")) && QFile::link(copy + QStringLiteral(".real"), copy));
+    if (change == QLatin1String("unasked 304")) {
+        QVERIFY(QFile::remove(copy) && QFile::remove(copy + QStringLiteral(".info")));
+        manifest.status = 304;
+        manifest.body.clear();
+        m_server->setResponse("/up/v2//md5.txt", manifest);
+    }
+    QVERIFY(QFile::remove(m_sandbox->path(QStringLiteral("update_md5.info"))));
+    m_server->clearLog();
+
+    const UpdaterSandbox::Result second = m_sandbox->run({"console"});
+    if (fails) {
+        QVERIFY2(second.output.startsWith(R"({"errormsg":"下载更新列表文件失败:)"), second.output.constData());
+        QCOMPARE(second.exitCode, 1);
+        return;
+    }
+    // Exactly as a run without the kept copy.
+    QCOMPARE(second.output, first.output);
+    QCOMPARE(second.exitCode, first.exitCode);
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("update_md5.info")), firstLocalManifest);
+    const QList<TestHttpServer::Request> requests = m_server->requests();
+    const auto fetch = std::find_if(requests.cbegin(), requests.cend(), [](const TestHttpServer::Request &request) {
+        return request.path == "/up/v2//md5.txt";
+    });
+    QCOMPARE(fetch != requests.cend(), conditionSent || manifestSent);
+    if (fetch != requests.cend()) {
+        QCOMPARE(fetch->header("If-None-Match"), conditionSent ? QByteArray("\"m1\"") : QByteArray());
+        QCOMPARE(fetch->bodyBytesSent, manifestSent ? qint64(m_manifest.size()) : qint64(0));
+    }
+    QVERIFY(!m_server->requestPaths().contains("/up/v2//md5.txt.sig"));
 }
 
 QTEST_MAIN(UpdateCheckTest)

@@ -88,6 +88,12 @@ TestHttpServer::Response TestHttpServer::answerRange(const Request &request, Res
         if (pair.first == "ETag")
             etag = pair.second;
     }
+    if (response.conditional && response.status == 200 && !etag.isEmpty() && request.header("If-None-Match") == etag) {
+        response.status = 304;
+        response.body.clear();
+        response.end = BodyEnd::Complete;
+        return response;
+    }
     const QByteArray ifRange = request.header("If-Range");
     if (!response.ranges || response.status != 200 || !range.startsWith("bytes=")
             || (!ifRange.isEmpty() && ifRange != etag))

@@ -43,6 +43,8 @@ public:
         int trickleMsecs = 0;
         /// Answers "Range: bytes=N-" with 206 (or 416), when If-Range, if sent, equals the ETag header.
         bool ranges = false;
+        /// Answers If-None-Match equal to the ETag header with 304 and no body.
+        bool conditional = false;
     };
 
     struct Request

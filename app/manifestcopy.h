@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+/**
+ * The last md5.txt the updater fetched, kept in the install folder (never in
+ * the cache, which another user may write) with what it takes to ask the
+ * server whether it changed: the URL it came from, the response's validator
+ * (ETag as If-None-Match, else Last-Modified as If-Modified-Since) and, on a
+ * signed site, its signature. "update_md5.cache" holds the bytes,
+ * "update_md5.cache.info" the rest with their length and SHA-256: a copy that
+ * does not match them, or is anything but a regular file of bounded size, is
+ * not used.
+ */
+class ManifestCopy
+{
+public:
+    QString url;
+    /// The request header to send ("If-None-Match" or "If-Modified-Since") and its value; empty when none.
+    QByteArray conditionHeader;
+    QByteArray condition;
+    QByteArray manifest;
+    QByteArray signature;
+
+    /// The copy kept in @p installDir for @p url, when it is whole and usable.
+    static std::optional<ManifestCopy> load(const QString &installDir, const QString &url);
+    /// Keeps this copy in @p installDir; false when it could not be written.
+    bool save(const QString &installDir) const;
+    /// Sets the condition from a 200 response's ETag, else its Last-Modified.
+    void setValidator(const QByteArray &etag, const QByteArray &lastModified);
+};
