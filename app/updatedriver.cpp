@@ -51,6 +51,7 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
                        ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
     m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
     m_artifactsWanted = m_config.value(QStringLiteral("Delta")).toString().trimmed().compare(QLatin1String("off"), Qt::CaseInsensitive) != 0;
+    m_http2 = m_config.value(QStringLiteral("Http2")).toString().trimmed().compare(QLatin1String("off"), Qt::CaseInsensitive) != 0;
     m_proxy = ProxyChoice::fromSetting(m_config.value(QStringLiteral("Proxy")).toString());
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
@@ -66,7 +67,7 @@ int UpdateDriver::connectionsSetting(const QVariant &value)
 {
     bool isNumber = false;
     const int connections = value.toString().trimmed().toInt(&isNumber);
-    return isNumber && connections >= 1 && connections <= 16 ? connections : 1;
+    return isNumber && connections >= 1 && connections <= 100 ? connections : 1;
 }
 
 int UpdateDriver::run()
@@ -309,7 +310,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
     }
 
     CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(),
-                           {m_connections, m_proxy, fetchArtifacts(check.downloadBaseUrl)});
+                           {m_connections, m_proxy, fetchArtifacts(check.downloadBaseUrl), m_http2});
     if (m_console && !isMandatory(check)) {
         QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
         engine.start(QThread::InheritPriority);

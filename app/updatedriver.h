@@ -47,7 +47,7 @@ public:
     /// Runs the updater; returns the exit code: 0 only after a successful install.
     int run();
 
-    /// The [Update] Connections value as used: 1 to 16, and 1 for anything else.
+    /// The [Update] Connections value as used: 1 to 100, and 1 for anything else.
     static int connectionsSetting(const QVariant &value);
 
 private:
@@ -108,6 +108,7 @@ private:
     QString m_hostPath;
     int m_connections = 1;
     bool m_artifactsWanted = true;
+    bool m_http2 = true;
     ProxyChoice m_proxy;
     bool m_console = false;
     bool m_restart = false;

@@ -11,6 +11,12 @@
 
 #include <algorithm>
 
+namespace {
+// Listed bytes of HTTP/2 transfers in flight at once: what Qt may hold of them.
+constexpr quint64 http2MemoryCap = 32 * 1024 * 1024;
+constexpr int maxHttp1PerHost = 6;
+}
+
 void CDownloadThread::setStallTimeout(int msecs)
 {
     FileTransfer::setStallPeriod(msecs);
@@ -25,6 +31,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     , m_updateList(updateList)
     , m_connections(qMax(1, settings.connections))
     , m_artifacts(settings.artifacts)
+    , m_http2(settings.http2 && baseUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive))
     , m_states(updateList.size(), State::Waiting)
     , m_failures(updateList.size())
     , m_transferred(updateList.size(), false)
@@ -130,15 +137,30 @@ void CDownloadThread::advance()
         }
         if (m_failureSeen || m_next >= m_updateList.size() || m_transfers.size() >= m_connections)
             break;
-        startTransfer(m_next++);
+        if (m_states.at(m_next) == State::Cached) {
+            ++m_next;
+            continue;
+        }
+        // In list order: the next file waits until its kind of connection has room.
+        const TransferSource source = sourceFor(m_updateList.at(m_next));
+        if (!mayStartNow(source, source.artifact ? source.artifact->size : m_updateList.at(m_next).size))
+            break;
+        startTransfer(m_next++, source);
     }
     announce(m_current);
 }
 
-void CDownloadThread::startTransfer(int index)
+bool CDownloadThread::mayStartNow(const TransferSource &source, quint64 size) const
 {
-    if (m_states.at(index) == State::Cached)
-        return;
+    if (FileTransfer::usesHttp2(source.http2Allowed, size))
+        return m_http2BytesInFlight == 0 || m_http2BytesInFlight + size <= http2MemoryCap;
+    // Qt opens at most six HTTP/1.1 connections to a host; a seventh transfer would
+    // wait in its queue with its stall clock running.
+    return m_http1InFlight < maxHttp1PerHost;
+}
+
+void CDownloadThread::startTransfer(int index, const TransferSource &source)
+{
     const ManifestEntry &entry = m_updateList.at(index);
     const QFileInfo file = cacheFile(entry);
     if (!m_cacheUsable) {
@@ -164,8 +186,15 @@ void CDownloadThread::startTransfer(int index)
     if (!file.absoluteDir().exists())
         QDir().mkpath(file.absolutePath());
 
-    auto *transfer = new FileTransfer(entry, sourceFor(entry), file, temporaryPath(entry), this);
+    auto *transfer = new FileTransfer(entry, source, file, temporaryPath(entry), this);
     m_transfers.insert(index, transfer);
+    const quint64 size = source.artifact ? source.artifact->size : entry.size;
+    if (FileTransfer::usesHttp2(source.http2Allowed, size)) {
+        m_http2Sizes.insert(index, size);
+        m_http2BytesInFlight += size;
+    } else {
+        ++m_http1InFlight;
+    }
     m_states[index] = State::Transferring;
     m_transferred[index] = true;
     // The file that is current at once is announced before its request goes out.
@@ -178,6 +207,7 @@ void CDownloadThread::startTransfer(int index)
     connect(transfer, &FileTransfer::finished, this, [this, index] { onTransferFinished(index); });
     if (!transfer->start(m_network)) {
         m_transfers.remove(index);
+        forgetInFlight(index);
         transfer->deleteLater();
         markFailed(index, tr("下载更新文件%1失败").arg(file.fileName()));
     }
@@ -203,6 +233,7 @@ TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
 {
     TransferSource source;
     source.url = QUrl(m_baseUrl + entry.path, QUrl::TolerantMode);
+    source.http2Allowed = m_http2;
     const QList<Artifact> artifacts = m_artifacts.forTarget(entry.md5, entry.size);
     if (artifacts.isEmpty())
         return source;
@@ -224,11 +255,20 @@ TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
     return source;
 }
 
+void CDownloadThread::forgetInFlight(int index)
+{
+    if (m_http2Sizes.contains(index))
+        m_http2BytesInFlight -= m_http2Sizes.take(index);
+    else
+        --m_http1InFlight;
+}
+
 void CDownloadThread::onTransferFinished(int index)
 {
     FileTransfer *transfer = m_transfers.take(index);
     if (!transfer)
         return;
+    forgetInFlight(index);
     transfer->deleteLater();
     if (transfer->errorMessage().isEmpty())
         m_states[index] = State::Stored;
@@ -257,6 +297,7 @@ void CDownloadThread::abortTransfersFrom(int index)
         it.value()->disconnect(this);
         it.value()->abort();
         it.value()->deleteLater();
+        forgetInFlight(it.key());
         m_states[it.key()] = State::Waiting;
         it = m_transfers.erase(it);
     }

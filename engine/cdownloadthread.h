@@ -20,8 +20,9 @@ struct TransferSource;
 /// How the engine transfers files.
 struct TransferSettings
 {
-    TransferSettings(int connections = 1, const ProxyChoice &proxy = {}, const ArtifactIndex &artifacts = {})
-        : connections(connections), proxy(proxy), artifacts(artifacts)
+    TransferSettings(int connections = 1, const ProxyChoice &proxy = {}, const ArtifactIndex &artifacts = {},
+                     bool http2 = true)
+        : connections(connections), proxy(proxy), artifacts(artifacts), http2(http2)
     {
     }
 
@@ -30,6 +31,8 @@ struct TransferSettings
     ProxyChoice proxy;
     /// Smaller ways to the files (patches, compressed copies) that the site offers.
     ArtifactIndex artifacts;
+    /// Small files over HTTPS may share HTTP/2 connections.
+    bool http2;
 };
 
 /**
@@ -111,11 +114,13 @@ private:
     QFileInfo cacheFile(const ManifestEntry &entry) const;
     bool isInsideCache(const QFileInfo &file) const;
     void advance();
-    void startTransfer(int index);
+    bool mayStartNow(const TransferSource &source, quint64 size) const;
+    void startTransfer(int index, const TransferSource &source);
     void announce(int index);
     QString temporaryPath(const ManifestEntry &entry) const;
     TransferSource sourceFor(const ManifestEntry &entry) const;
     void onTransferFinished(int index);
+    void forgetInFlight(int index);
     void markFailed(int index, const QString &message);
     void abortTransfersFrom(int index);
     void installFiles();
@@ -133,6 +138,11 @@ private:
     UpdateList m_updateList;
     int m_connections = 1;
     ArtifactIndex m_artifacts;
+    bool m_http2 = true;
+    // What is in flight: HTTP/1.1 transfers, and the listed bytes of HTTP/2 ones.
+    int m_http1InFlight = 0;
+    quint64 m_http2BytesInFlight = 0;
+    QMap<int, quint64> m_http2Sizes;
     QVector<State> m_states;
     QVector<QString> m_failures;
     QVector<bool> m_transferred;

@@ -26,6 +26,9 @@ constexpr int maxRedirects = 10;
 // update takes two thirds of the time.
 constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int chunkSize = 256 * 1024;
+// Bodies up to this size may go over HTTP/2 (held in memory by Qt until taken).
+constexpr quint64 http2SizeLine = 1024 * 1024;
+constexpr int maxResends = 3;
 
 // The engine's messages keep the engine's translation context.
 QString engineText(const char *text)
@@ -37,6 +40,11 @@ QString engineText(const char *text)
 void FileTransfer::setStallPeriod(int msecs)
 {
     s_stallPeriodMsecs = msecs;
+}
+
+bool FileTransfer::usesHttp2(bool allowed, quint64 size)
+{
+    return allowed && size <= http2SizeLine;
 }
 
 FileTransfer::FileTransfer(const ManifestEntry &entry, const TransferSource &source, const QFileInfo &cacheFile,
@@ -90,6 +98,8 @@ bool FileTransfer::sendRequest()
     // Qt would inflate a compressed body a whole network read at a time, beyond
     // the size check; the plain body is counted byte by byte as it comes.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Where the server does not offer HTTP/2 (ALPN), Qt speaks HTTP/1.1 on its own.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, usesHttp2(m_source.http2Allowed, expectedSize()));
     if (m_resumeFrom > 0) {
         // The rest only, and only if the file is still the one the kept part came from.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
@@ -282,6 +292,19 @@ void FileTransfer::onReplyFinished()
         return;
     reply->deleteLater();
 
+    // A server that closes an HTTP/2 connection (GOAWAY, after so many requests)
+    // leaves requests unprocessed, which Qt 5.15 does not send again: they go
+    // again here, on a new connection, before any byte of theirs arrived.
+    const QString reason = reply->errorString();
+    const bool unprocessed = reason.contains(QLatin1String("GOAWAY"))
+            || reason.contains(QLatin1String("stopped accepting new streams"));
+    if (reply->error() != QNetworkReply::NoError && unprocessed && m_body->size() == quint64(m_resumeFrom)
+            && m_resends < maxResends) {
+        ++m_resends;
+        qCInfo(lcTransfer).noquote() << m_entry.path << "sent again:" << reply->errorString();
+        if (sendRequest())
+            return;
+    }
     const bool endedEarly = m_response.stalled || reply->error() != QNetworkReply::NoError;
     m_error = checkBody(*reply);
     if (m_artifact) {

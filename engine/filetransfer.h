@@ -26,6 +26,8 @@ struct TransferSource
     QUrl artifactUrl;
     /// The installed file a patch starts from.
     QString basePath;
+    /// Small bodies may share one HTTP/2 connection (HTTPS, where the server offers it).
+    bool http2Allowed = false;
 };
 
 /**
@@ -77,6 +79,12 @@ public:
 
     /// Sets the stall period for transfers started from now on (30 s).
     static void setStallPeriod(int msecs);
+    /**
+     * Whether a body of @p size goes over HTTP/2 where allowed. Qt holds an
+     * HTTP/2 body whole in memory, beyond the read buffer limit, so only small
+     * bodies do; larger ones stay on HTTP/1.1, streamed to disk.
+     */
+    static bool usesHttp2(bool allowed, quint64 size);
 
 signals:
     /// The reply's progress, unchanged: the bytes of what is actually transferred.
@@ -123,6 +131,8 @@ private:
     std::unique_ptr<BodyReceiver> m_body;
     QPointer<QNetworkReply> m_reply;
     Response m_response;
+    // Requests a server's GOAWAY left unprocessed are sent again, this many times at most.
+    int m_resends = 0;
     QTimer m_stallTimer;
     // Bytes received, and their count at each step of the last stall period.
     qint64 m_receivedBytes = 0;

@@ -1,4 +1,6 @@
+#include "cdownloadthread.h"
 #include "expectedreports.h"
+#include "filehash.h"
 #include "nginxserver.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -6,6 +8,8 @@
 #include "updatersandbox.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -14,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -46,6 +52,8 @@ private slots:
     void https();
     void proxies_data();
     void proxies();
+    void http2_data();
+    void http2();
 
 private:
     bool makeCertificate(const QString &name, const QString &issuer);
@@ -213,6 +221,90 @@ void NetworksTest::proxies()
     QCOMPARE(origin.requests().size(), 4);   // update.ini, md5.txt, the artifact index, a.dll
     for (const TestHttpServer::Request &request : origin.requests())
         QCOMPARE(request.header("Via").contains("tinyproxy"), throughProxy);
+}
+
+void NetworksTest::http2_data()
+{
+    // 200 files of 2 KiB and two of 2 MiB over HTTPS with Connections=64.
+    QTest::addColumn<bool>("offered");           // the server offers HTTP/2
+    QTest::addColumn<QByteArray>("serverConfig");
+    QTest::addColumn<QList<int>>("damaged");     // small files served with other bytes
+    QTest::addColumn<bool>("cancelled");         // the engine is cancelled with its streams in flight
+    QTest::newRow("server with HTTP/2") << true << QByteArray() << QList<int>() << false;
+    QTest::newRow("server without HTTP/2") << false << QByteArray() << QList<int>() << false;
+    QTest::newRow("GOAWAY after 50 requests") << true << QByteArray("keepalive_requests 50;\n") << QList<int>() << false;
+    QTest::newRow("failures among multiplexed files") << true << QByteArray() << QList<int>{150, 100} << false;
+    QTest::newRow("cancel with 64 streams in flight") << true << QByteArray("limit_rate 256;\n") << QList<int>() << true;
+}
+
+void NetworksTest::http2()
+{
+    QFETCH(bool, offered);
+    QFETCH(QByteArray, serverConfig);
+    QFETCH(QList<int>, damaged);
+    QFETCH(bool, cancelled);
+
+    QTemporaryDir site;
+    QByteArray manifest;
+    UpdateList list;
+    const auto publish = [&](const QString &name, const QByteArray &bytes, bool damage) {
+        writeTestFile(site.filePath(QStringLiteral("v2/") + name), damage ? QByteArray(bytes).replace(0, 1, "#") : bytes);
+        manifest += manifestLine(bytes, name.toUtf8());
+        list << ManifestEntry{name, quint64(bytes.size()), md5Text(bytes)};
+    };
+    for (const char *name : {"big1.bin", "big2.bin"})
+        publish(QLatin1String(name), QByteArray(2 * 1024 * 1024, name[3]), false);
+    for (int i = 0; i < 200; ++i)
+        publish(QStringLiteral("f%1.bin").arg(i, 3, 10, QLatin1Char('0')), QByteArray(2048, char('a' + i % 26)) + QByteArray::number(i),
+                damaged.contains(i));
+    writeTestFile(site.filePath(QStringLiteral("update.ini")), "[Version]\nFolder=v2\n");
+    writeTestFile(site.filePath(QStringLiteral("v2/md5.txt")), manifest);
+    NginxServer nginx;
+    nginx.setHttp2(offered);
+    QVERIFY2(nginx.start(site.path(), m_dir.filePath(QStringLiteral("server.pem")), m_dir.filePath(QStringLiteral("server.key")),
+                         serverConfig), qPrintable(nginx.errorString()));
+
+    if (cancelled) {
+        QTemporaryDir folders;
+        const QDir cache(folders.filePath(QStringLiteral("cache")));
+        const QDir install(folders.filePath(QStringLiteral("install")));
+        QVERIFY(QDir().mkpath(install.path()));
+        CDownloadThread engine(nginx.url(QStringLiteral("/v2/")), cache, install, list.mid(2), {64, {}});
+        QSignalSpy finished(&engine, &QThread::finished);
+        engine.start();
+        QTest::qWait(1000);
+        QElapsedTimer timer;
+        timer.start();
+        engine.quit();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!engine.isSuccess());
+        QVERIFY(install.entryList(QDir::Files).isEmpty());
+        return;
+    }
+
+    UpdaterSandbox sandbox;
+    sandbox.installHost(QStringLiteral("Host.exe"));
+    sandbox.writeConfig({{"URL", nginx.url(QStringLiteral("/"))}, {"Connections", "64"}});
+    const UpdaterSandbox::Result result = sandbox.run({"console"});
+    const QList<QByteArray> lines = nginx.requestLines();
+    if (!damaged.isEmpty()) {
+        // The first failing file in list order is the one reported, and nothing is installed.
+        QCOMPARE(result.output, updateDueReport + failureReport(QStringLiteral("更新文件f100.bin校验不对")));
+        QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("f000.bin"))));
+        return;
+    }
+    QCOMPARE(result.output, updateDueReport);
+    for (const ManifestEntry &entry : list)
+        QVERIFY2(md5Text(sandbox.readFile(entry.path)) == entry.md5, qPrintable(entry.path));
+    // Small files share HTTP/2 where it is offered; large ones stay on HTTP/1.1.
+    for (const QByteArray &line : lines) {
+        if (line.contains("/v2/f"))
+            QVERIFY2(line.endsWith(offered ? "HTTP/2.0" : "HTTP/1.1"), line.constData());
+        if (line.contains("/v2/big"))
+            QVERIFY2(line.endsWith("HTTP/1.1"), line.constData());
+    }
+    QCOMPARE(std::count_if(lines.cbegin(), lines.cend(), [](const QByteArray &line) { return line.contains("/v2/f"); }), 200);
 }
 
 QTEST_GUILESS_MAIN(NetworksTest)

@@ -274,7 +274,9 @@ void StartupTest::connectionsSetting_data()
     QTest::newRow("1") << QVariant(QStringLiteral("1")) << 1;
     QTest::newRow("6") << QVariant(QStringLiteral("6")) << 6;
     QTest::newRow("16") << QVariant(QStringLiteral("16")) << 16;
-    QTest::newRow("17") << QVariant(QStringLiteral("17")) << 1;
+    QTest::newRow("17") << QVariant(QStringLiteral("17")) << 17;
+    QTest::newRow("100") << QVariant(QStringLiteral("100")) << 100;
+    QTest::newRow("101") << QVariant(QStringLiteral("101")) << 1;
     QTest::newRow("abc") << QVariant(QStringLiteral("abc")) << 1;
 }
 

@@ -1,5 +1,7 @@
 #include "nginxserver.h"
 
+#include "testfiles.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -39,11 +41,22 @@ QString NginxServer::url(const QString &path) const
     return QStringLiteral("%1://127.0.0.1:%2").arg(m_tls ? QStringLiteral("https") : QStringLiteral("http")).arg(m_port) + path;
 }
 
+QList<QByteArray> NginxServer::requestLines() const
+{
+    QList<QByteArray> lines;
+    for (const QByteArray &line : readTestFile(m_prefix.path() + QStringLiteral("/logs/access.log"), QByteArray()).split('\n')) {
+        const int start = line.indexOf('"');
+        if (start >= 0)
+            lines.append(line.mid(start + 1, line.indexOf('"', start + 1) - start - 1));
+    }
+    return lines;
+}
+
 bool NginxServer::start(const QString &siteDir, const QString &tlsCertificate, const QString &tlsKey,
                         const QByteArray &serverConfig)
 {
     m_tls = !tlsCertificate.isEmpty();
-    const QByteArray tls = m_tls ? " ssl;\n    ssl_certificate " + QFile::encodeName(tlsCertificate)
+    const QByteArray tls = m_tls ? QByteArray(m_http2 ? " ssl http2" : " ssl") + ";\n    ssl_certificate " + QFile::encodeName(tlsCertificate)
                                        + ";\n    ssl_certificate_key " + QFile::encodeName(tlsKey) + ";\n"
                                  : QByteArray(";\n");
     const QString nginx = findNginx();

@@ -21,6 +21,10 @@ public:
      */
     bool start(const QString &siteDir, const QString &tlsCertificate = QString(), const QString &tlsKey = QString(),
                const QByteArray &serverConfig = QByteArray());
+    /// Offers HTTP/2 (over TLS) from the next start() on.
+    void setHttp2(bool offered) { m_http2 = offered; }
+    /// The request lines served so far, such as "GET /v2/a.dll HTTP/2.0".
+    QList<QByteArray> requestLines() const;
     void stop();
 
     quint16 port() const { return m_port; }
@@ -33,5 +37,6 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     bool m_tls = false;
+    bool m_http2 = false;
     QString m_error;
 };
