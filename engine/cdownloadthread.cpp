@@ -142,10 +142,14 @@ void CDownloadThread::advance()
             continue;
         }
         // In list order: the next file waits until its kind of connection has room.
-        const TransferSource source = sourceFor(m_updateList.at(m_next));
-        if (!mayStartNow(source, source.artifact ? source.artifact->size : m_updateList.at(m_next).size))
+        // Its source is chosen once: that may mean hashing the installed file.
+        if (m_nextSourceIndex != m_next) {
+            m_nextSource = sourceFor(m_updateList.at(m_next));
+            m_nextSourceIndex = m_next;
+        }
+        if (!mayStartNow(m_nextSource, m_nextSource.artifact ? m_nextSource.artifact->size : m_updateList.at(m_next).size))
             break;
-        startTransfer(m_next++, source);
+        startTransfer(m_next++, m_nextSource);
     }
     announce(m_current);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "artifactindex.h"
+#include "filetransfer.h"
 #include "manifest.h"
 #include "proxychoice.h"
 
@@ -15,7 +16,6 @@
 #include <cstdint>
 
 class FileTransfer;
-struct TransferSource;
 
 /// How the engine transfers files.
 struct TransferSettings
@@ -143,6 +143,9 @@ private:
     int m_http1InFlight = 0;
     quint64 m_http2BytesInFlight = 0;
     QMap<int, quint64> m_http2Sizes;
+    // The source chosen for the next entry to start, while it waits for room.
+    TransferSource m_nextSource;
+    int m_nextSourceIndex = -1;
     QVector<State> m_states;
     QVector<QString> m_failures;
     QVector<bool> m_transferred;
