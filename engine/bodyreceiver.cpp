@@ -49,7 +49,7 @@ void BodyReceiver::restart()
 
 QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode)
 {
-    if (!m_writable || size == 0 || !m_scratch.resize(qint64(size)))
+    if (!m_writable || size == 0 || !reserveSpace(m_scratch, qint64(size)))
         return QStringLiteral("no room for the result");
     // Qt keeps the size it saw when the file was opened; opened anew, it maps the whole.
     m_scratch.close();

@@ -56,6 +56,12 @@ bool lastRenameCrossedVolumes()
     return GetLastError() == ERROR_NOT_SAME_DEVICE;
 }
 
+bool reserveSpace(QFile &file, qint64 size)
+{
+    // NTFS allocates the clusters of a file that is not sparse when its end is set.
+    return file.resize(size);
+}
+
 #else
 
 namespace {
@@ -112,6 +118,11 @@ bool renameOver(const QString &from, const QString &to)
 bool lastRenameCrossedVolumes()
 {
     return errno == EXDEV;
+}
+
+bool reserveSpace(QFile &file, qint64 size)
+{
+    return file.resize(size) && posix_fallocate(file.handle(), 0, size) == 0;
 }
 
 #endif

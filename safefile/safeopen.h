@@ -35,6 +35,13 @@ bool createNewFile(QFile &file, const QString &path, QString *error = nullptr);
  */
 bool removePath(const QString &path);
 
+/**
+ * Makes @p file @p size bytes long with its blocks allocated, so that a mapping
+ * of it can be written without meeting a full disk (which would end the
+ * process); false when the space is not there.
+ */
+bool reserveSpace(QFile &file, qint64 size);
+
 /// Writes all @p length bytes, unbuffered; false on any error or short write.
 bool writeAll(QFile &file, const char *data, qint64 length);
 

@@ -1,3 +1,5 @@
+#include "artifactindex.h"
+#include "artifactmaker.h"
 #include "expectedreports.h"
 #include "filehash.h"
 #include "privatefolder.h"
@@ -277,6 +279,7 @@ void InstallFaultsTest::fullDisk_data()
     QTest::addColumn<Volume>("volume");
     QTest::addColumn<qint64>("freeBytes");
     QTest::addColumn<QByteArray>("failure");   // the failure report expected; empty: any outcome that keeps the rules
+    QTest::addColumn<bool>("compressedCopy");  // big.bin is offered compressed: its result is decoded into a mapping
 
     // Version 2's files take 518 pages: big.bin 512, six small files one each.
     const qint64 filesOnly = 518 * pageSize;
@@ -285,14 +288,18 @@ void InstallFaultsTest::fullDisk_data()
         {Volume::Cache, "cache"}, {Volume::Install, "install folder"}, {Volume::Site, "site"}};
     for (const auto &where : volumes) {
         for (int pages : {0, 1, 3, 5})
-            QTest::addRow("%s, %d pages free", where.name, pages) << where.volume << pages * pageSize << QByteArray();
+            QTest::addRow("%s, %d pages free", where.name, pages) << where.volume << pages * pageSize << QByteArray() << false;
         QTest::addRow("%s, full part-way through a chunk", where.name) << where.volume << partWayThroughAChunk
                 << (where.volume == Volume::Cache ? failureReport(QStringLiteral("更新文件big.bin写入失败"))
-                    : where.volume == Volume::Install ? failureReport(QStringLiteral("覆盖文件big.bin失败")) : QByteArray());
+                    : where.volume == Volume::Install ? failureReport(QStringLiteral("覆盖文件big.bin失败")) : QByteArray())
+                << false;
     }
     // Room for the new files, not for the local manifest (install) or update.ini (site) after them.
-    QTest::newRow("install folder, room for the files only") << Volume::Install << filesOnly << QByteArray();
-    QTest::newRow("site, room for the files only") << Volume::Site << filesOnly + pageSize << QByteArray();
+    QTest::newRow("install folder, room for the files only") << Volume::Install << filesOnly << QByteArray() << false;
+    QTest::newRow("site, room for the files only") << Volume::Site << filesOnly + pageSize << QByteArray() << false;
+    // The small artifact fits, the 2 MiB it decodes to does not: no write into a mapping of a full disk.
+    QTest::newRow("cache, room for a compressed copy, not for its result") << Volume::Cache << qint64(1024 * 1024)
+            << failureReport(QStringLiteral("更新文件big.bin写入失败")) << true;
 }
 
 void InstallFaultsTest::fullDisk()
@@ -300,6 +307,17 @@ void InstallFaultsTest::fullDisk()
     QFETCH(Volume, volume);
     QFETCH(qint64, freeBytes);
     QFETCH(QByteArray, failure);
+    QFETCH(bool, compressedCopy);
+    if (compressedCopy) {
+        const QByteArray big = m_v2.value("data/big.bin");
+        const QByteArray packed = compressWhole(big);
+        Artifact artifact{Artifact::Kind::Compressed, md5Text(big), quint64(big.size()), {}, quint64(packed.size()),
+                          md5Text(packed), QStringLiteral("data/big.bin")};
+        ArtifactIndex index;
+        index.add(artifact);
+        m_server->setFile(QByteArray("/up/v2/") + ArtifactIndex::indexPath.latin1(), index.text());
+        m_server->setFile("/up/v2/" + artifact.relativeUrl().toUtf8(), packed);
+    }
     if (volume == Volume::Site) {
         publishOnFullDisk(freeBytes);
         return;
