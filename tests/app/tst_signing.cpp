@@ -261,9 +261,7 @@ void SigningTest::artifactsBetweenClientsAndSites()
     QFETCH(bool, patched);
 
     // Version 1.0 holds big.bin; 2.0 changes a few bytes of it, so a patch from 1.0 is small.
-    QByteArray big;
-    for (int line = 0; big.size() < 300000; ++line)
-        big += "line " + QByteArray::number(line) + " of a text that compresses and patches well\n";
+    const QByteArray big = numberedLines(300000, "of a text that compresses and patches well");
     QByteArray big2 = big;
     big2.replace(150000, 7, "CHANGED");
     QVERIFY(QDir(m_site->path()).removeRecursively() && QDir().mkpath(m_site->path()));

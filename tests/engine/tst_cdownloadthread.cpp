@@ -840,9 +840,7 @@ void CDownloadThreadTest::artifacts()
     QFETCH(QString, fault);
     QFETCH(bool, plainFetched);
 
-    QByteArray version1;
-    for (int line = 0; version1.size() < 300000; ++line)
-        version1 += "line " + QByteArray::number(line) + " of version one\n";
+    const QByteArray version1 = numberedLines(300000, "of version one");
     QByteArray version2 = version1;
     version2.replace(100000, 9, "version 2");
     const ManifestEntry entry = publish(QStringLiteral("a.bin"), version2);

@@ -29,6 +29,14 @@ bool runCommand(const QString &program, const QStringList &arguments)
     return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
+QByteArray numberedLines(int size, const QByteArray &text)
+{
+    QByteArray lines;
+    for (int line = 0; lines.size() < size; ++line)
+        lines += "line " + QByteArray::number(line) + ' ' + text + '\n';
+    return lines;
+}
+
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path)
 {
     return formatManifestLine(ManifestEntry{QString(), quint64(content.size()), md5Text(content)}, path);

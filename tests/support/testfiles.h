@@ -8,6 +8,8 @@
 bool writeTestFile(const QString &path, const QByteArray &bytes);
 /// The content of @p path, or @p whenMissing when it cannot be read.
 QByteArray readTestFile(const QString &path, const QByteArray &whenMissing = "<missing>");
+/// Numbered lines of @p text, at least @p size bytes: content that compresses and patches like real text.
+QByteArray numberedLines(int size, const QByteArray &text);
 /// A manifest line for a file of @p content published under @p path.
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path);
 /// Runs a system command (mount, chattr, openssl, …) with its output dropped; true when it exits with 0.
