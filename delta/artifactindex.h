@@ -51,7 +51,6 @@ public:
     QByteArray text(QTextCodec *pathCodec = nullptr) const;
 
     void add(const Artifact &artifact);
-    bool isEmpty() const { return m_artifacts.isEmpty(); }
     QList<Artifact> artifacts() const { return m_artifacts; }
     /// The artifacts that give a file of this digest and size.
     QList<Artifact> forTarget(const QByteArray &digest, quint64 size) const;

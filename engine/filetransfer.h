@@ -75,7 +75,6 @@ public:
 
     /// Empty after success; otherwise the message of the failure.
     QString errorMessage() const { return m_error; }
-    QFileInfo cacheFile() const { return m_cacheFile; }
 
     /// Sets the stall period for transfers started from now on (30 s).
     static void setStallPeriod(int msecs);
