@@ -168,7 +168,7 @@ void CDownloadThread::startTransfer(int index, const TransferSource &source)
     const ManifestEntry &entry = m_updateList.at(index);
     const QFileInfo file = cacheFile(entry);
     if (!m_cacheUsable) {
-        qCInfo(lcTransfer) << "the cache's private folder cannot be made; nothing is downloaded";
+        qCInfo(lcTransfer).noquote() << "the cache's private folder cannot be made; nothing is downloaded";
         markFailed(index, tr("更新文件%1写入失败").arg(file.fileName()));
         return;
     }

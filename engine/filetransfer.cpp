@@ -134,7 +134,7 @@ void FileTransfer::onHeaders()
             return;
         }
         // The server cannot continue where the kept part ends: one fresh attempt.
-        qCInfo(lcTransfer) << m_entry.path << "status" << status << "does not continue at" << m_resumeFrom
+        qCInfo(lcTransfer).noquote() << m_entry.path << "status" << status << "does not continue at" << m_resumeFrom
                            << "; asking for the whole file";
         m_reply->disconnect(this);
         m_reply->abort();
@@ -159,7 +159,7 @@ void FileTransfer::onHeaders()
     // A whole body: the file changed, or the server ignores ranges.
     m_response.accepted = true;
     if (m_resumeFrom > 0) {
-        qCInfo(lcTransfer) << m_entry.path << "came whole instead of from byte" << m_resumeFrom;
+        qCInfo(lcTransfer).noquote() << m_entry.path << "came whole instead of from byte" << m_resumeFrom;
         m_body->restart();
     }
     m_resumeFrom = 0;
@@ -245,7 +245,7 @@ void FileTransfer::onStallCheck()
     if (inLastPeriod >= minBytesPerStallPeriod)
         return;
     m_response.stalled = true;
-    qCInfo(lcTransfer) << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
+    qCInfo(lcTransfer).noquote() << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
     if (m_reply)
         m_reply->abort();
 }
@@ -268,7 +268,7 @@ QString FileTransfer::checkBody(QNetworkReply &reply)
     const int status = m_response.stalled ? 0 : reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool takenWhole = !m_response.stalled && m_response.accepted && !m_response.oversized
             && !m_response.writeFailed && receiveAvailable(reply, *m_body);
-    qCInfo(lcTransfer) << (m_artifact ? m_artifact->relativeUrl() : m_entry.path) << "status" << status
+    qCInfo(lcTransfer).noquote() << (m_artifact ? m_artifact->relativeUrl() : m_entry.path) << "status" << status
                        << m_body->size() << "of" << expectedSize() << "bytes";
     if (m_response.writeFailed)
         return engineText("更新文件%1写入失败").arg(name);
@@ -312,7 +312,7 @@ void FileTransfer::onReplyFinished()
             fallBackToPlain(m_error);
             return;
         }
-        qCInfo(lcTransfer) << m_entry.path << "decoded from" << m_artifact->relativeUrl() << "and verified";
+        qCInfo(lcTransfer).noquote() << m_entry.path << "decoded from" << m_artifact->relativeUrl() << "and verified";
         m_body.reset();
         emit finished();
         return;
@@ -323,7 +323,7 @@ void FileTransfer::onReplyFinished()
     // receiver removes its scratch file unless told to keep it.
     if (!m_error.isEmpty() && endedEarly && !m_response.writeFailed && !m_response.oversized
             && m_resume.canKeep(m_body->size())) {
-        qCInfo(lcTransfer) << m_entry.path << "keeps" << m_body->size() << "bytes for a later resume";
+        qCInfo(lcTransfer).noquote() << m_entry.path << "keeps" << m_body->size() << "bytes for a later resume";
         m_body->keepPartial();
     } else {
         m_resume.remove();
