@@ -31,6 +31,12 @@ constexpr qint64 manifestMaxBytes = 64 * 1024 * 1024;
 constexpr qint64 artifactIndexMaxBytes = 16 * 1024 * 1024;
 // How far the clock may be behind before an expired update.ini is refused.
 constexpr int clockSlackSeconds = 5 * 60;
+
+// Features that are on unless a setting says "off".
+bool isSwitchedOff(const QVariant &setting)
+{
+    return setting.toString().trimmed().compare(QLatin1String("off"), Qt::CaseInsensitive) == 0;
+}
 }
 
 UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &modeArgument,
@@ -50,8 +56,8 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_cacheDir.setPath(m_configuredCache.isEmpty()
                        ? m_applicationDir.absoluteFilePath(QStringLiteral("update")) : m_configuredCache);
     m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
-    m_artifactsWanted = m_config.value(QStringLiteral("Delta")).toString().trimmed().compare(QLatin1String("off"), Qt::CaseInsensitive) != 0;
-    m_http2 = m_config.value(QStringLiteral("Http2")).toString().trimmed().compare(QLatin1String("off"), Qt::CaseInsensitive) != 0;
+    m_artifactsWanted = !isSwitchedOff(m_config.value(QStringLiteral("Delta")));
+    m_http2 = !isSwitchedOff(m_config.value(QStringLiteral("Http2")));
     m_proxy = ProxyChoice::fromSetting(m_config.value(QStringLiteral("Proxy")).toString());
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())

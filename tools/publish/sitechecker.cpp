@@ -79,11 +79,12 @@ bool SiteChecker::check()
 void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries)
 {
     QFile indexFile;
-    if (!openRegularFile(indexFile, version.absoluteFilePath(ArtifactIndex::indexPath), QIODevice::ReadOnly))
+    const QString indexPath = version.absoluteFilePath(ArtifactIndex::indexPath);
+    if (!openRegularFile(indexFile, indexPath, QIODevice::ReadOnly))
         return;
     const QByteArray text = indexFile.readAll();
     if (m_verifier)
-        checkSignature(indexFile.fileName().isEmpty() ? version.absoluteFilePath(ArtifactIndex::indexPath) : indexFile.fileName());
+        checkSignature(indexPath);
     for (const Artifact &artifact : ArtifactIndex::parse(text, m_pathCodec).artifacts()) {
         const QString name = artifact.relativeUrl();
         const ManifestEntry entry = entries.value(artifact.path);
