@@ -34,7 +34,8 @@ std::optional<ManifestCopy> ManifestCopy::load(const QString &installDir, const 
             || !openRegularFile(body, QDir(installDir).absoluteFilePath(FileNames::manifestCopy), QIODevice::ReadOnly,
                                 Links::Refuse, manifestMaxBytes))
         return std::nullopt;
-    // url, condition header, condition, length, SHA-256, signature: one per line.
+    // url, condition header, condition, length, SHA-256, signature and (since it
+    // was kept with it) the SHA-256 of update.ini: one per line.
     const QList<QByteArray> lines = info.read(infoMaxBytes).split('\n');
     if (lines.size() < 6 || QString::fromUtf8(lines.at(0)) != url)
         return std::nullopt;
@@ -44,6 +45,7 @@ std::optional<ManifestCopy> ManifestCopy::load(const QString &installDir, const 
     copy.condition = lines.at(2);
     copy.manifest = body.read(manifestMaxBytes);
     copy.signature = QByteArray::fromBase64(lines.at(5));
+    copy.descriptionDigest = lines.value(6);
     const bool knownHeader = copy.conditionHeader.isEmpty() || copy.conditionHeader == "If-None-Match"
             || copy.conditionHeader == "If-Modified-Since";
     if (!knownHeader || !isPrintableAscii(copy.condition) || lines.at(3) != QByteArray::number(copy.manifest.size())
@@ -57,7 +59,8 @@ bool ManifestCopy::save(const QString &installDir) const
     // The bytes first: an info that names them is written only once they are whole.
     const QByteArray info = url.toUtf8() + '\n' + conditionHeader + '\n' + condition + '\n'
             + QByteArray::number(manifest.size()) + '\n'
-            + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + '\n' + signature.toBase64() + '\n';
+            + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + '\n' + signature.toBase64() + '\n'
+            + descriptionDigest + '\n';
     return writeFileAtomically(QDir(installDir).absoluteFilePath(FileNames::manifestCopy), manifest)
             && writeFileAtomically(infoPath(installDir), info);
 }

@@ -11,7 +11,8 @@
  * server whether it changed: the URL it came from, the response's validator
  * (ETag as If-None-Match, else Last-Modified as If-Modified-Since) and, on a
  * signed site, its signature. "update_md5.cache" holds the bytes,
- * "update_md5.cache.info" the rest with their length and SHA-256: a copy that
+ * "update_md5.cache.info" the rest with their length and SHA-256, and the
+ * SHA-256 of the update.ini it came with: a copy that
  * does not match them, or is anything but a regular file of bounded size, is
  * not used.
  */
@@ -24,6 +25,8 @@ public:
     QByteArray condition;
     QByteArray manifest;
     QByteArray signature;
+    /// SHA-256 (hexadecimal) of the update.ini it was fetched under; empty when not known.
+    QByteArray descriptionDigest;
 
     /// The copy kept in @p installDir for @p url, when it is whole and usable.
     static std::optional<ManifestCopy> load(const QString &installDir, const QString &url);

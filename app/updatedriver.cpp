@@ -13,6 +13,7 @@
 #include "serialstore.h"
 #include "updatedescription.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -184,14 +185,21 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     check.downloadBaseUrl = m_updateUrl + description.folder + QLatin1Char('/');
     const QString manifestAddress = check.downloadBaseUrl + QLatin1Char('/') + FileNames::remoteManifest;
     ManifestCopy copy;
+    copy.descriptionDigest = QCryptographicHash::hash(fetched, QCryptographicHash::Sha256).toHex();
     bool unchanged = false;
-    if (!fetchManifest(manifestAddress, description, copy, unchanged, fetchError))
-        return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
+    if (!fetchManifest(manifestAddress, description, copy, unchanged, fetchError)) {
+        // A manifest that is not the one update.ini names: a signed site says the
+        // signature does not hold for it, as for any other md5.txt it did not sign.
+        if (!fetchError.isEmpty())
+            return retryableFailure(tr("下载更新列表文件失败:%1").arg(fetchError));
+        return retryableFailure(m_verifier ? tr("更新列表文件签名无效")
+                                           : tr("下载更新列表文件失败:%1").arg(tr("更新列表文件与升级描述文件不符")));
+    }
     fetched = copy.manifest;
-    // The signed description names its manifest: an older signed md5.txt does not pass.
+    // fetchManifest() took only the md5.txt that update.ini names, if it names one.
     const bool signedManifest = unchanged ? !m_verifier || m_verifier->verify(fetched, copy.signature)
                                           : isSigned(fetched, manifestAddress, &copy.signature);
-    if (!signedManifest || (m_verifier && !description.names(fetched)))
+    if (!signedManifest)
         return retryableFailure(tr("更新列表文件签名无效"));
     if (!unchanged && !copy.save(m_installDir.absolutePath()))
         qCInfo(lcRun) << "the fetched md5.txt could not be kept for the next check";
@@ -259,31 +267,69 @@ bool UpdateDriver::fetchManifest(const QString &address, const UpdateDescription
     std::optional<ManifestCopy> kept = ManifestCopy::load(m_installDir.absolutePath(), address);
     if (kept && m_verifier && !m_verifier->verify(kept->manifest, kept->signature))
         kept.reset();
-    unchanged = true;
-    // update.ini names the manifest: the copy that has its digest needs no request at all.
-    if (kept && !description.manifestSha256.isEmpty() && description.names(kept->manifest)) {
-        qCInfo(lcRun) << "md5.txt as kept: update.ini names its digest";
-        copy = *kept;
-        return true;
+    HttpHeaders headers;
+    if (kept && description.namesAManifest()) {
+        // update.ini names the manifest: the copy that has its digest needs no
+        // request at all, and one that has another is stale, not worth asking about.
+        if (description.names(kept->manifest)) {
+            qCInfo(lcRun) << "md5.txt as kept: update.ini names its digest";
+            copy = *kept;
+            unchanged = true;
+            return true;
+        }
+        kept.reset();
+    } else if (kept && kept->descriptionDigest != copy.descriptionDigest) {
+        // update.ini changed since the copy was kept, a new publication perhaps,
+        // without saying which md5.txt it wants: a cache on the way may still
+        // hold, and vouch for, the previous one.
+        qCInfo(lcRun) << "update.ini changed since md5.txt was kept; asking without caches";
+        kept.reset();
+        headers = noCache();
     }
-    HttpHeaders condition;
     if (kept && !kept->conditionHeader.isEmpty())
-        condition.insert(kept->conditionHeader, kept->condition);
+        headers.set(kept->conditionHeader, kept->condition);
+    if (!requestManifest(address, headers, kept, copy, unchanged, error))
+        return false;
+    if (description.names(copy.manifest))
+        return true;
+    // A cache on the way (a CDN's edge, a proxy) answered with another md5.txt
+    // than the one update.ini names: once more, past every cache.
+    qCInfo(lcRun) << "md5.txt is not the one update.ini names; asking again without caches";
+    if (!requestManifest(address, noCache(), std::nullopt, copy, unchanged, error))
+        return false;
+    if (description.names(copy.manifest))
+        return true;
+    qCInfo(lcRun) << "md5.txt is still not the one update.ini names";
+    error.clear();
+    return false;
+}
+
+HttpHeaders UpdateDriver::noCache()
+{
+    return {{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}};
+}
+
+bool UpdateDriver::requestManifest(const QString &address, const HttpHeaders &headers,
+                                   const std::optional<ManifestCopy> &kept, ManifestCopy &copy, bool &unchanged,
+                                   QString &error)
+{
     HttpHeaders responseHeaders;
     int status = 0;
     QByteArray body;
-    if (httpRequest(&m_network, QUrl(address, QUrl::TolerantMode), body, error, fetchTimeoutSeconds, condition, "GET", {},
+    if (httpRequest(&m_network, QUrl(address, QUrl::TolerantMode), body, error, fetchTimeoutSeconds, headers, "GET", {},
                     &responseHeaders, manifestMaxBytes, &status)) {
         unchanged = false;
         copy.url = address;
         copy.manifest = body;
+        copy.signature.clear();
         copy.setValidator(responseHeaders.value("ETag"), responseHeaders.value("Last-Modified"));
         return true;
     }
     // Not modified counts only as the answer to a question that was asked.
-    if (status == 304 && !condition.isEmpty()) {
+    if (status == 304 && kept && !kept->conditionHeader.isEmpty()) {
         qCInfo(lcRun) << "md5.txt not modified: the kept copy is used";
         copy = *kept;
+        unchanged = true;
         return true;
     }
     return false;

@@ -3,6 +3,7 @@
 #include "artifactindex.h"
 #include "manifestcopy.h"
 #include "cupdateerror.h"
+#include "httpheaders.h"
 #include "manifest.h"
 #include "proxychoice.h"
 #include "signatureverifier.h"
@@ -86,10 +87,21 @@ private:
     /**
      * md5.txt at @p address: the copy kept from the last check when update.ini
      * names its digest (no request), or when the server answers the kept
-     * validator with 304 (@p unchanged set); otherwise fetched whole.
+     * validator with 304 (@p unchanged set); otherwise fetched whole. When
+     * update.ini names the manifest, nothing else is taken: a kept copy with
+     * another digest is not asked about, and an answer with another one is
+     * asked for once more past every cache, then refused: false with an empty
+     * @p error. Without those keys, a kept copy that came with another
+     * update.ini (@p copy's descriptionDigest) is not asked about either, and
+     * the fetch goes past every cache.
      */
     bool fetchManifest(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
                        bool &unchanged, QString &error);
+    /// Request headers that ask every cache on the way to check with the server.
+    static HttpHeaders noCache();
+    /// One request for md5.txt with @p headers; a 304 stands for @p kept when a condition was asked.
+    bool requestManifest(const QString &address, const HttpHeaders &headers, const std::optional<ManifestCopy> &kept,
+                         ManifestCopy &copy, bool &unchanged, QString &error);
     int endWithConfigError(const QString &message);
     int endAlreadyRunning();
     void report(bool success, bool update, const QString &message);

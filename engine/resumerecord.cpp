@@ -1,6 +1,7 @@
 #include "resumerecord.h"
 
 #include "atomicfile.h"
+#include "httpheaders.h"
 #include "safeopen.h"
 
 #include <QFile>
@@ -52,9 +53,10 @@ void ResumeRecord::save(const QNetworkReply &reply)
 {
     if (!applies())
         return;
-    m_validator = reply.rawHeader("ETag");
+    const HttpHeaders headers = HttpHeaders::of(reply);
+    m_validator = headers.value("ETag");
     if (m_validator.isEmpty())
-        m_validator = reply.rawHeader("Last-Modified");
+        m_validator = headers.value("Last-Modified");
     // Without a side file the partial body is simply not resumed.
     if (m_validator.isEmpty() || !isPrintableAscii(m_validator)
             || !writeFileAtomically(sidePath(), QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'

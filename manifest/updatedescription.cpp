@@ -55,7 +55,7 @@ QByteArray UpdateDescription::text() const
 
 bool UpdateDescription::names(const QByteArray &manifest) const
 {
-    if (manifestSize < 0 && manifestSha256.isEmpty())
+    if (!namesAManifest())
         return true;
     return manifest.size() == manifestSize
             && QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() == manifestSha256;

@@ -40,6 +40,8 @@ struct UpdateDescription
     static UpdateDescription fromFile(const QString &path);
     /// The text of update.ini for this description; fromFile() reads it back.
     QByteArray text() const;
+    /// True when the description names its md5.txt by size and digest.
+    bool namesAManifest() const { return manifestSize >= 0 || !manifestSha256.isEmpty(); }
     /// True when @p manifest is the md5.txt this description names, or it names none.
     bool names(const QByteArray &manifest) const;
 };

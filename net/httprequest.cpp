@@ -13,12 +13,6 @@
 #include <QSslError>
 #endif
 
-void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, HttpHeaders &headers)
-{
-    for (const auto &pair : pairs)
-        headers.insert(pair.first, pair.second);
-}
-
 // Each fetch with its status, bytes and time, for a support engineer.
 Q_LOGGING_CATEGORY(lcNet, "updater.net", QtWarningMsg)
 
@@ -40,8 +34,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     // Qt would inflate a compressed body a whole network read at a time, beyond
     // any limit; asking for the plain body keeps every byte counted as it comes.
     request.setRawHeader("Accept-Encoding", "identity");
-    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
-        request.setRawHeader(it.key(), it.value());
+    for (const HttpHeaders::Field &field : headers.fields())
+        request.setRawHeader(field.first, field.second);
 
     // A plain GET goes through get(): only there does Qt hold to the read buffer
     // size below, which keeps an endless body from piling up in memory.
@@ -110,6 +104,7 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         *statusCode = status;
     if (!tooLarge && reply->isFinished())
         takeAvailable();
+    const HttpHeaders replyHeaders = HttpHeaders::of(*reply);
     bool complete = false;
     if (tooLarge) {
         errorText = QCoreApplication::translate("httpRequest", "文件过大");
@@ -119,7 +114,7 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         errorText = reply->errorString();
         if (!tlsProblem.isEmpty())
             errorText += QLatin1String(": ") + tlsProblem;
-    } else if (const QByteArray encoding = reply->rawHeader("Content-Encoding");
+    } else if (const QByteArray encoding = replyHeaders.value("Content-Encoding");
                !encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
         errorText = QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(encoding));
     } else if (const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -130,8 +125,10 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         complete = true;
     }
     if (complete) {
-        if (responseHeaders)
-            storeResponseHeaders(reply->rawHeaderPairs(), *responseHeaders);
+        if (responseHeaders) {
+            for (const HttpHeaders::Field &field : replyHeaders.fields())
+                responseHeaders->set(field.first, field.second);
+        }
         received.squeeze();
         response = received;
     }

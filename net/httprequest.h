@@ -1,23 +1,12 @@
 #pragma once
 
+#include "httpheaders.h"
+
 #include <QByteArray>
-#include <QList>
-#include <QMap>
-#include <QPair>
 #include <QString>
 #include <QUrl>
 
 class QNetworkAccessManager;
-
-/// Request or response headers, name to value.
-using HttpHeaders = QMap<QByteArray, QByteArray>;
-
-/**
- * Stores @p pairs into @p headers in the order given: a name seen twice keeps
- * its later value, names already in @p headers under other names stay.
- * (Qt joins an HTTP header that a reply repeats into one "a, b" pair.)
- */
-void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, HttpHeaders &headers);
 
 /**
  * Sends one request through @p manager and waits for it in a local event loop,
@@ -26,8 +15,7 @@ void storeResponseHeaders(const QList<QPair<QByteArray, QByteArray>> &pairs, Htt
  * Returns true only for a complete body: HTTP status 200, the reply finished
  * without a network error, and as many bytes as Content-Length announced, if
  * it did. @p response is then replaced by the body and, when @p responseHeaders
- * is given, the reply's headers are stored in it (a repeated name keeps its
- * later value). Otherwise @p response is left alone and @p errorText says why:
+ * is given, the reply's headers are set in it. Otherwise @p response is left alone and @p errorText says why:
  * the reply's error description; "网络超时" when nothing arrived for
  * @p timeoutSeconds (if above 0), or the whole exchange took five minutes;
  * "文件过大" when the body grew beyond @p maxBytes (if above 0); "数据不完整"

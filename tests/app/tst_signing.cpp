@@ -2,6 +2,7 @@
 #include "expectedreports.h"
 #include "releasepublisher.h"
 #include "releasesigner.h"
+#include "serialstore.h"
 #include "signatureverifier.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -42,9 +43,11 @@ private slots:
     void artifactsBetweenClientsAndSites();
     void attacksOnASignedSite_data();
     void attacksOnASignedSite();
+    void canonicalSiteUrl_data();
+    void canonicalSiteUrl();
 
 private:
-    void serveSite();
+    void serveSite(const QByteArray &prefix = "/up/");
     QByteArray publicKey(const QString &name) const { return readTestFile(m_keys.filePath(name + QStringLiteral(".pub"))).trimmed(); }
     void configure(const QByteArray &key);
     void verifyUntouched() const;
@@ -94,17 +97,18 @@ void SigningTest::cleanup()
     delete m_site;
 }
 
-// Serves the site as the updater asks for it: "<URL>/update.ini", "<URL><Folder>//md5.txt".
-void SigningTest::serveSite()
+// Serves the site as the updater asks for it: "<URL>/update.ini", "<URL><Folder>//md5.txt",
+// with <URL>'s path @p prefix.
+void SigningTest::serveSite(const QByteArray &prefix)
 {
     QDirIterator it(m_site->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = QDir(m_site->path()).relativeFilePath(it.next());
-        QByteArray path = "/up/" + relative.toUtf8();
+        QByteArray path = prefix + relative.toUtf8();
         if (!relative.contains(QLatin1Char('/')))
-            path = "/up//" + relative.toUtf8();
+            path = prefix + '/' + relative.toUtf8();
         else if (relative.startsWith(QLatin1String("2.0/md5.txt")))
-            path = "/up/2.0//" + relative.mid(4).toUtf8();
+            path = prefix + "2.0//" + relative.mid(4).toUtf8();
         m_server->setFile(path, readTestFile(it.filePath()));
     }
 }
@@ -313,6 +317,15 @@ void SigningTest::attacksOnASignedSite_data()
     QTest::newRow("serial removed after it was seen") << "serial removed" << "升级描述文件版本回退";
     QTest::newRow("stored serial damaged") << "store damaged" << QString();
     QTest::newRow("stored serial replaced by a link") << "store is a link" << QString();
+    // The same site spelt another way in system.cfg, or its store grown odd: the replay is still one.
+    QTest::newRow("replay, URL with a trailing //") << "replay respelt:{url}/" << "升级描述文件版本回退";
+    QTest::newRow("replay, URL with an upper-case scheme") << "replay respelt:HTTP:{rest}" << "升级描述文件版本回退";
+    QTest::newRow("replay, URL with %2E/") << "replay respelt:{url}%2E/" << "升级描述文件版本回退";
+    QTest::newRow("replay, URL with ./ and ../") << "replay respelt:{url}./v/../" << "升级描述文件版本回退";
+    QTest::newRow("replay, store over its bound") << "replay store:oversized" << "升级描述文件版本回退";
+    QTest::newRow("replay, store with CR LF") << "replay store:crlf" << "升级描述文件版本回退";
+    QTest::newRow("replay, store repeats the site lower") << "replay store:repeated" << "升级描述文件版本回退";
+    QTest::newRow("replay, store written by an older updater") << "replay store:old spelling" << "升级描述文件版本回退";
 }
 
 void SigningTest::attacksOnASignedSite()
@@ -345,14 +358,16 @@ void SigningTest::attacksOnASignedSite()
     configure(publicKey(QStringLiteral("release")) + (attack == QLatin1String("second key") ? " " + publicKey(QStringLiteral("other")) : QByteArray()));
 
     // What the client saw before: the publication of init(), serial 1.
-    if (attack == QLatin1String("replay") || attack == QLatin1String("serial removed")) {
+    const bool replay = attack.startsWith(QLatin1String("replay"));
+    if (replay || attack == QLatin1String("serial removed")) {
         serveSite();
         QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);
         QCOMPARE(readTestFile(store), "1\t" + url.toUtf8() + '\n');
         m_server->clearLog();
     }
     UpdateDescription current = UpdateDescription::fromFile(description);
-    if (attack == QLatin1String("replay")) {
+    QByteArray prefix = "/up/";
+    if (replay) {
         const QByteArray oldText = readTestFile(description);
         const QByteArray oldSignature = readTestFile(description + QStringLiteral(".sig"));
         republish();
@@ -361,6 +376,27 @@ void SigningTest::attacksOnASignedSite()
         m_server->clearLog();
         QVERIFY(writeTestFile(description, oldText));
         QVERIFY(writeTestFile(description + QStringLiteral(".sig"), oldSignature));
+        const QString respelt = attack.section(QLatin1String("respelt:"), 1);
+        const QString damage = attack.section(QLatin1String("store:"), 1);
+        if (!respelt.isEmpty()) {
+            // {url} the URL as configured, {rest} the URL without its scheme.
+            const QString spelling = QString(respelt).replace(QLatin1String("{url}"), url)
+                                             .replace(QLatin1String("{rest}"), url.mid(url.indexOf(QLatin1Char(':')) + 1));
+            m_sandbox->writeConfig({{"URL", spelling}, {"PublicKey", QString::fromLatin1(publicKey(QStringLiteral("release")))}});
+            // The path as Qt sends it.
+            prefix = QUrl(spelling, QUrl::TolerantMode).adjusted(QUrl::NormalizePathSegments).path(QUrl::FullyEncoded).toUtf8();
+        } else if (damage == QLatin1String("oversized")) {
+            QByteArray text = readTestFile(store);
+            for (int site = 0; text.size() < 200 * 1024; ++site)
+                text += "1\thttp://elsewhere.invalid/" + QByteArray::number(site) + "/\n";
+            QVERIFY(writeTestFile(store, text));
+        } else if (damage == QLatin1String("crlf")) {
+            QVERIFY(writeTestFile(store, readTestFile(store).replace("\n", "\r\n")));
+        } else if (damage == QLatin1String("repeated")) {
+            QVERIFY(writeTestFile(store, readTestFile(store) + "1\t" + url.toUtf8() + '\n'));
+        } else if (damage == QLatin1String("old spelling")) {
+            QVERIFY(writeTestFile(store, "2\t" + url.toUtf8().replace("http:", "HTTP:") + "/\n"));
+        }
     } else if (attack == QLatin1String("older manifest")) {
         const QByteArray oldManifest = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")));
         const QByteArray oldSignature = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt.sig")));
@@ -386,7 +422,9 @@ void SigningTest::attacksOnASignedSite()
         QVERIFY(writeTestFile(m_sandbox->path(QStringLiteral("planted")), "99\t" + url.toUtf8() + '\n'));
         QVERIFY(QFile::link(m_sandbox->path(QStringLiteral("planted")), store));
     }
+    // Qt may send a respelt path as it is or resolved: the site answers both.
     serveSite();
+    serveSite(prefix);
 
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
     if (!message.isEmpty()) {
@@ -402,6 +440,40 @@ void SigningTest::attacksOnASignedSite()
     // An accepted serial is stored; a store that could not be read is replaced, a link by a file.
     QVERIFY(!QFileInfo(store).isSymLink());
     QCOMPARE(readTestFile(store, QByteArray()), attack == QLatin1String("no serials") ? QByteArray() : "1\t" + url.toUtf8() + '\n');
+}
+
+void SigningTest::canonicalSiteUrl_data()
+{
+    QTest::addColumn<QString>("spelling");
+    QTest::addColumn<QString>("canonical");
+    const QString site = QStringLiteral("http://updates.example.com/app/");
+    QTest::newRow("canonical already") << site << site;
+    QTest::newRow("upper-case scheme and host") << "HTTP://Updates.Example.COM/app/" << site;
+    QTest::newRow("default port") << "http://updates.example.com:80/app/" << site;
+    QTest::newRow("runs of slashes") << "http://updates.example.com//app///" << site;
+    QTest::newRow("dot segments") << "http://updates.example.com/x/../app/./" << site;
+    QTest::newRow("percent-encoded unreserved") << "http://updates.example.com/%61pp/%2E/" << site;
+    QTest::newRow("HTTPS default port") << "https://updates.example.com:443/app/" << "https://updates.example.com/app/";
+    // Different sites stay different.
+    QTest::newRow("another port") << "http://updates.example.com:8080/app/" << "http://updates.example.com:8080/app/";
+    QTest::newRow("HTTP's port over HTTPS") << "https://updates.example.com:80/app/" << "https://updates.example.com:80/app/";
+    QTest::newRow("no trailing slash") << "http://updates.example.com/app" << "http://updates.example.com/app";
+    QTest::newRow("path case") << "http://updates.example.com/App/" << "http://updates.example.com/App/";
+    QTest::newRow("reserved character kept encoded") << "http://updates.example.com/a%2Fb/" << "http://updates.example.com/a%2Fb/";
+    QTest::newRow("localhost is not 127.0.0.1") << "http://LOCALHOST/app/" << "http://localhost/app/";
+}
+
+void SigningTest::canonicalSiteUrl()
+{
+    QFETCH(QString, spelling);
+    QFETCH(QString, canonical);
+    QCOMPARE(SerialStore::canonicalSiteUrl(spelling), canonical);
+    // A serial recorded under one spelling is seen under the other, and the
+    // store is written in the one spelling.
+    const QString store = m_sandbox->path(QStringLiteral("update_serial.info"));
+    QVERIFY(SerialStore(store).record(spelling, 7));
+    QCOMPARE(SerialStore(store).seen(canonical), std::optional<qint64>(7));
+    QCOMPARE(readTestFile(store), "7\t" + canonical.toUtf8() + '\n');
 }
 
 QTEST_MAIN(SigningTest)

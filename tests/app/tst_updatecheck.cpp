@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 class UpdateCheckTest : public QObject
@@ -41,6 +42,8 @@ private slots:
     void againstNginx();
     void keptManifest_data();
     void keptManifest();
+    void lyingCaches_data();
+    void lyingCaches();
 
 private:
     void publishCurrentInstall();
@@ -252,24 +255,29 @@ void UpdateCheckTest::againstNginx()
 
 void UpdateCheckTest::keptManifest_data()
 {
-    // A first check keeps md5.txt with its ETag; the second meets the row's change.
+    // A first check keeps md5.txt with its validator; the second meets the row's change.
     QTest::addColumn<QString>("change");
-    QTest::addColumn<bool>("conditionSent");   // the second fetch of md5.txt asked If-None-Match
-    QTest::addColumn<bool>("manifestSent");    // and the server sent the body again
-    QTest::addColumn<bool>("fails");           // the 304 that answers no question
-    QTest::newRow("304 with a whole copy") << "" << true << false << false;
-    QTest::newRow("copy damaged") << "damaged" << false << true << false;
-    QTest::newRow("copy missing") << "missing" << false << true << false;
-    QTest::newRow("copy replaced by a link") << "link" << false << true << false;
-    QTest::newRow("server ignores validators") << "ignored" << true << true << false;
-    QTest::newRow("304 without a validator sent") << "unasked 304" << false << false << true;
-    QTest::newRow("update.ini names the kept copy's digest") << "named" << false << false << false;
-    QTest::newRow("signed site, 304: the kept signature is checked") << "signed" << true << false << false;
+    QTest::addColumn<QByteArray>("validator");  // the response header that carries md5.txt's validator, as spelt
+    QTest::addColumn<bool>("conditionSent");    // the second fetch of md5.txt asked with the validator
+    QTest::addColumn<bool>("manifestSent");     // and the server sent the body again
+    QTest::addColumn<bool>("fails");            // the 304 that answers no question
+    QTest::newRow("304 with a whole copy") << "" << QByteArray("ETag") << true << false << false;
+    QTest::newRow("copy damaged") << "damaged" << QByteArray("ETag") << false << true << false;
+    QTest::newRow("copy missing") << "missing" << QByteArray("ETag") << false << true << false;
+    QTest::newRow("copy replaced by a link") << "link" << QByteArray("ETag") << false << true << false;
+    QTest::newRow("server ignores validators") << "ignored" << QByteArray("ETag") << true << true << false;
+    QTest::newRow("304 without a validator sent") << "unasked 304" << QByteArray("ETag") << false << false << true;
+    QTest::newRow("update.ini names the kept copy's digest") << "named" << QByteArray("ETag") << false << false << false;
+    QTest::newRow("signed site, 304: the kept signature is checked") << "signed" << QByteArray("ETag") << true << false << false;
+    // Header names are one name in any letter case (h2o, Caddy).
+    for (const char *spelling : {"etag", "Etag", "ETAG", "last-modified", "LAST-MODIFIED"})
+        QTest::addRow("validator spelt %s", spelling) << "" << QByteArray(spelling) << true << false << false;
 }
 
 void UpdateCheckTest::keptManifest()
 {
     QFETCH(QString, change);
+    QFETCH(QByteArray, validator);
     QFETCH(bool, conditionSent);
     QFETCH(bool, manifestSent);
     QFETCH(bool, fails);
@@ -277,7 +285,9 @@ void UpdateCheckTest::keptManifest()
     publishCurrentInstall();
     TestHttpServer::Response manifest;
     manifest.body = m_manifest;
-    manifest.headers = {{"ETag", "\"m1\""}};
+    const QByteArray validatorValue = validator.startsWith("l") || validator.startsWith("L")
+            ? QByteArray("Tue, 08 Dec 2026 10:00:00 GMT") : QByteArray("\"m1\"");
+    manifest.headers = {{validator, validatorValue}};
     manifest.conditional = change != QLatin1String("ignored");
     m_server->setResponse("/up/v2//md5.txt", manifest);
     QByteArray description = "[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=2.0\n";
@@ -330,10 +340,103 @@ void UpdateCheckTest::keptManifest()
     });
     QCOMPARE(fetch != requests.cend(), conditionSent || manifestSent);
     if (fetch != requests.cend()) {
-        QCOMPARE(fetch->header("If-None-Match"), conditionSent ? QByteArray("\"m1\"") : QByteArray());
+        const QByteArray asked = validatorValue.startsWith('"') ? fetch->header("If-None-Match") : fetch->header("If-Modified-Since");
+        QCOMPARE(asked, conditionSent ? validatorValue : QByteArray());
         QCOMPARE(fetch->bodyBytesSent, manifestSent ? qint64(m_manifest.size()) : qint64(0));
     }
     QVERIFY(!m_server->requestPaths().contains("/up/v2//md5.txt.sig"));
+}
+
+void UpdateCheckTest::lyingCaches_data()
+{
+    // The site republishes into the same folder (a.dll changes) while a cache in
+    // front of it still holds the earlier md5.txt.
+    QTest::addColumn<TestHttpServer::Cache>("cache");
+    QTest::addColumn<bool>("signedSite");
+    QTest::addColumn<bool>("keys");        // update.ini names md5.txt's size and SHA-256
+    QTest::addColumn<bool>("keptCopy");    // the client checked before the publication
+    QTest::addColumn<QString>("message");  // empty: the new a.dll is installed
+    using Cache = TestHttpServer::Cache;
+    for (const bool signedSite : {false, true}) {
+        const char *site = signedSite ? "signed" : "unsigned";
+        QTest::addRow("%s, keys, kept copy, 304 to anything", site) << Cache::Revalidates << signedSite << true << true << QString();
+        QTest::addRow("%s, keys, kept copy, stale cache", site) << Cache::Stale << signedSite << true << true << QString();
+        QTest::addRow("%s, keys, no kept copy, stale cache", site) << Cache::Stale << signedSite << true << false << QString();
+        QTest::addRow("%s, no keys, kept copy, 304 to anything", site) << Cache::Revalidates << signedSite << false << true << QString();
+        QTest::addRow("%s, no keys, kept copy, stale cache", site) << Cache::Stale << signedSite << false << true << QString();
+        QTest::addRow("%s, keys, the cache lies past no-cache", site) << Cache::StaleAlways << signedSite << true << true
+                << (signedSite ? QStringLiteral("更新列表文件签名无效")
+                               : QStringLiteral("下载更新列表文件失败:更新列表文件与升级描述文件不符"));
+    }
+}
+
+void UpdateCheckTest::lyingCaches()
+{
+    QFETCH(TestHttpServer::Cache, cache);
+    QFETCH(bool, signedSite);
+    QFETCH(bool, keys);
+    QFETCH(bool, keptCopy);
+    QFETCH(QString, message);
+
+    QTemporaryDir keyDir;
+    std::unique_ptr<ReleaseSigner> signer;
+    QMap<QString, QString> config{{"URL", m_server->url(QStringLiteral("/up/"))}};
+    if (signedSite) {
+        QVERIFY(ReleaseSigner::generateKeys(keyDir.filePath(QStringLiteral("k.pem")), keyDir.filePath(QStringLiteral("k.pub")), nullptr));
+        signer = std::make_unique<ReleaseSigner>(keyDir.filePath(QStringLiteral("k.pem")));
+        config.insert(QStringLiteral("PublicKey"), QString::fromLatin1(readTestFile(keyDir.filePath(QStringLiteral("k.pub"))).trimmed()));
+    }
+    m_sandbox->writeConfig(config);
+    const auto publish = [&](const QByteArray &version, const QByteArray &manifestBody, const QByteArray &stale) {
+        QByteArray description = "[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=" + version + '\n';
+        if (keys)
+            description += "ManifestSize=" + QByteArray::number(manifestBody.size()) + "\nManifestSha256="
+                    + QCryptographicHash::hash(manifestBody, QCryptographicHash::Sha256).toHex() + '\n';
+        m_server->setFile("/up//update.ini", description);
+        TestHttpServer::Response manifest;
+        manifest.body = manifestBody;
+        manifest.headers = {{"ETag", '"' + md5Text(manifestBody) + '"'}};
+        manifest.conditional = true;
+        manifest.cache = stale.isNull() ? TestHttpServer::Cache::None : cache;
+        manifest.staleBody = stale;
+        m_server->setResponse("/up/v2//md5.txt", manifest);
+        if (signer) {
+            m_server->setFile("/up//update.ini.sig", signer->sign(description));
+            m_server->setFile("/up/v2//md5.txt.sig", signer->sign(manifestBody));
+        }
+    };
+    publishCurrentInstall();
+    const QByteArray earlier = m_manifest;
+    publish("2.0", earlier, QByteArray());
+    if (keptCopy)
+        QCOMPARE(m_sandbox->run({"console"}).output, noUpdateDueReport);
+
+    const QByteArray later = manifestLine("content of a, later", "a.dll") + manifestLine("content of b", "sub\\b.dll");
+    m_server->setFile("/up/v2/a.dll", "content of a, later");
+    publish("2.0.1", later, earlier);
+    m_server->clearLog();
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    if (message.isEmpty()) {
+        QCOMPARE(result.output, updateDueReport);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("content of a, later"));
+    } else {
+        QCOMPARE(result.output, failureReport(message));
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("content of a"));
+    }
+    // At most the one request that went wrong, and once more past every cache.
+    QList<TestHttpServer::Request> fetches;
+    for (const TestHttpServer::Request &request : m_server->requests()) {
+        if (request.path == "/up/v2//md5.txt")
+            fetches << request;
+    }
+    QVERIFY(!fetches.isEmpty() && fetches.size() <= 2);
+    QCOMPARE(fetches.last().header("Cache-Control"), fetches.size() == 2 || (!keys && keptCopy) ? QByteArray("no-cache") : QByteArray());
+    QCOMPARE(fetches.last().header("Pragma"), fetches.last().header("Cache-Control"));
+    // update.ini proves a kept copy stale: it is not asked about.
+    for (const TestHttpServer::Request &fetch : qAsConst(fetches))
+        QCOMPARE(fetch.header("If-None-Match"), QByteArray());
 }
 
 QTEST_MAIN(UpdateCheckTest)

@@ -17,6 +17,7 @@ QByteArray reasonPhrase(int status)
     case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
+    case 304: return "Not Modified";
     case 416: return "Range Not Satisfiable";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
@@ -80,20 +81,30 @@ QByteArray TestHttpServer::Request::header(const QByteArray &name) const
     return QByteArray();
 }
 
-TestHttpServer::Response TestHttpServer::answerRange(const Request &request, Response response)
+TestHttpServer::Response TestHttpServer::answer(const Request &request, Response response)
 {
     const QByteArray range = request.header("Range");
     QByteArray etag;
+    QByteArray lastModified;
     for (const auto &pair : qAsConst(response.headers)) {
-        if (pair.first == "ETag")
+        if (pair.first.compare("ETag", Qt::CaseInsensitive) == 0)
             etag = pair.second;
+        else if (pair.first.compare("Last-Modified", Qt::CaseInsensitive) == 0)
+            lastModified = pair.second;
     }
-    if (response.conditional && response.status == 200 && !etag.isEmpty() && request.header("If-None-Match") == etag) {
+    const bool conditionalRequest = !request.header("If-None-Match").isEmpty() || !request.header("If-Modified-Since").isEmpty();
+    const bool pastCaches = request.header("Cache-Control").contains("no-cache") && response.cache != Cache::StaleAlways;
+    const bool fresh = response.conditional && response.status == 200
+            && (etag.isEmpty() ? !lastModified.isEmpty() && request.header("If-Modified-Since") == lastModified
+                               : request.header("If-None-Match") == etag);
+    if (fresh || (conditionalRequest && !pastCaches && response.cache != Cache::None)) {
         response.status = 304;
         response.body.clear();
         response.end = BodyEnd::Complete;
         return response;
     }
+    if (!pastCaches && (response.cache == Cache::Stale || response.cache == Cache::StaleAlways))
+        response.body = response.staleBody;
     const QByteArray ifRange = request.header("If-Range");
     if (!response.ranges || response.status != 200 || !range.startsWith("bytes=")
             || (!ifRange.isEmpty() && ifRange != etag))
@@ -171,7 +182,7 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     Response response;
     response.status = 404;
     response.body = "not found";
-    response = answerRange(request, m_responses.value(request.path, response));
+    response = answer(request, m_responses.value(request.path, response));
     if (response.end == BodyEnd::NoAnswer)
         return;
     const int index = m_requests.size() - 1;

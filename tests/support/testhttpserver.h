@@ -31,6 +31,14 @@ public:
         Trickle,    ///< full length announced, trickleBytes sent every trickleMsecs
     };
 
+    /// A cache in front of the server that still holds an older body (staleBody).
+    enum class Cache {
+        None,          ///< no cache: the server answers every request itself
+        Revalidates,   ///< answers every conditional request 304, whatever it asks; the others reach the server
+        Stale,         ///< answers conditional requests 304 and the others with staleBody, but "no-cache" reaches the server
+        StaleAlways,   ///< as Stale, and "Cache-Control: no-cache" changes nothing
+    };
+
     struct Response
     {
         int status = 200;
@@ -43,8 +51,11 @@ public:
         int trickleMsecs = 0;
         /// Answers "Range: bytes=N-" with 206 (or 416), when If-Range, if sent, equals the ETag header.
         bool ranges = false;
-        /// Answers If-None-Match equal to the ETag header with 304 and no body.
+        /// Answers If-None-Match equal to the ETag header, or If-Modified-Since equal to the
+        /// Last-Modified header (either in any letter case), with 304 and no body.
         bool conditional = false;
+        Cache cache = Cache::None;
+        QByteArray staleBody = QByteArray();
     };
 
     struct Request
@@ -80,7 +91,7 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void respond(QTcpSocket *socket, const Response &response, int requestIndex);
-    static Response answerRange(const Request &request, Response response);
+    static Response answer(const Request &request, Response response);
     void recordSent(int requestIndex, qint64 bytes);
     void feedEndless(QTcpSocket *socket);
     void trickle(QTcpSocket *socket, const Response &response, int sent);
@@ -91,3 +102,5 @@ private:
     QHash<QTcpSocket *, QByteArray> m_pending;
     qint64 m_endlessBytesSent = 0;
 };
+
+Q_DECLARE_METATYPE(TestHttpServer::Cache)

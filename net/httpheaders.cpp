@@ -1,0 +1,32 @@
+#include "httpheaders.h"
+
+#include <QNetworkReply>
+
+HttpHeaders::HttpHeaders(std::initializer_list<std::pair<const char *, QByteArray>> fields)
+{
+    for (const auto &field : fields)
+        set(QByteArray(field.first), field.second);
+}
+
+HttpHeaders HttpHeaders::of(const QNetworkReply &reply)
+{
+    HttpHeaders headers;
+    for (const Field &field : reply.rawHeaderPairs())
+        headers.set(field.first, field.second);
+    return headers;
+}
+
+void HttpHeaders::set(const QByteArray &name, const QByteArray &value)
+{
+    m_fields.insert(name.toLower(), {name, value});
+}
+
+QByteArray HttpHeaders::value(const QByteArray &name) const
+{
+    return m_fields.value(name.toLower()).second;
+}
+
+bool HttpHeaders::contains(const QByteArray &name) const
+{
+    return m_fields.contains(name.toLower());
+}
