@@ -69,6 +69,8 @@ private slots:
     void signedSiteOnCommandLine();
     void killedWhileRepublishing();
     void signedSiteLifecycle();
+    void compressedCopies_data();
+    void compressedCopies();
 
 private:
     ReleasePublisher::Options options(const QString &version = QStringLiteral("2.0")) const;
@@ -374,6 +376,28 @@ void PublishTest::signedSiteLifecycle()
     QVERIFY(writeTestFile(site(QStringLiteral("update.ini.sig")), firstSignature));
     QCOMPARE(runWithKeys(key("one") + QLatin1Char(' ') + key("two")).output, failureReport(QStringLiteral("升级描述文件版本回退")));
     QCOMPARE(install.readFile(QStringLiteral("app.bin")), QByteArray(70000, 'b'));
+}
+
+void PublishTest::compressedCopies_data()
+{
+    // A compressed copy is kept only when it is at least a tenth smaller, however large the file.
+    QTest::addColumn<bool>("compressible");
+    QTest::newRow("22 MB that do not compress") << false;
+    QTest::newRow("22 MB of text") << true;
+}
+
+void PublishTest::compressedCopies()
+{
+    QFETCH(bool, compressible);
+    QFile random(QStringLiteral("/dev/urandom"));
+    QVERIFY(random.open(QIODevice::ReadOnly));
+    const QByteArray big = compressible ? numberedLines(22 * 1000 * 1000, "of a large text") : random.read(22 * 1000 * 1000);
+    QVERIFY(writeTestFile(release(QStringLiteral("big.bin")), big));
+    ReleasePublisher publisher(options());
+    QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    const QByteArray copy = md5Text(big) + ".zst";
+    QCOMPARE(QFileInfo::exists(site(QStringLiteral("2.0/.artifacts/")) + QString::fromLatin1(copy)), compressible);
+    QCOMPARE(readTestFile(site(QStringLiteral("2.0/.artifacts/index"))).contains("zst\t" + md5Text(big)), compressible);
 }
 
 QTEST_MAIN(PublishTest)

@@ -39,7 +39,7 @@ bool ArtifactWriter::add(const ManifestEntry &entry)
     qint64 smallest = qint64(entry.size);
     Artifact compressed{Artifact::Kind::Compressed, entry.md5, entry.size, {}, 0, {}, entry.path};
     const QByteArray packed = compressWhole(bytes);
-    if (!packed.isEmpty() && packed.size() * 100 <= qint64(entry.size) * worthPercent) {
+    if (!packed.isEmpty() && qint64(packed.size()) * 100 <= qint64(entry.size) * worthPercent) {
         if (!keep(compressed, packed))
             return false;
         smallest = packed.size();

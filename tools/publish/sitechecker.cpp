@@ -2,6 +2,7 @@
 
 #include "artifactdecoder.h"
 #include "artifactindex.h"
+#include "artifactmaker.h"
 #include "safeopen.h"
 
 #include "filehash.h"
@@ -91,6 +92,11 @@ void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries
         QFile file;
         if (entry.md5 != artifact.targetDigest || entry.size != artifact.targetSize) {
             m_problems << tr("%1: gives a file that md5.txt does not list for %2").arg(name, artifact.path);
+            continue;
+        }
+        // The publisher makes artifacts only for files it can hold whole.
+        if (artifact.targetSize > quint64(maxPatchedFileSize) || artifact.size > quint64(maxPatchedFileSize)) {
+            m_problems << tr("%1: larger than any artifact the publisher makes").arg(name);
             continue;
         }
         if (!openRegularFile(file, version.absoluteFilePath(name), QIODevice::ReadOnly)) {
