@@ -255,7 +255,7 @@ ArtifactIndex UpdateDriver::fetchArtifacts(const QString &downloadBaseUrl)
     if (!fetch(QUrl(address, QUrl::TolerantMode), artifactIndexMaxBytes, text, error) || !isSigned(text, address))
         return {};
     const ArtifactIndex index = ArtifactIndex::parse(text);
-    qCInfo(lcRun) << "artifact index:" << index.artifacts().size() << "artifacts";
+    qCInfo(lcRun) << "artifact index:" << index.size() << "artifacts";
     return index;
 }
 

@@ -5,14 +5,33 @@
 #include <QtEndian>
 
 #include <lzma.h>
+#define ZSTD_STATIC_LINKING_ONLY   // ZSTD_d_stableOutBuffer: the mapped result is the window
 #include <zstd.h>
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
-// The next bytes of one decoded stream, exactly as many as asked.
+// How much of a compressed stream is decoded at a time, and of a compressed copy's input.
+constexpr size_t pieceSize = 64 * 1024;
+constexpr size_t copyInputPiece = 1024 * 1024;
+
+bool isCancelled(const std::atomic_bool *cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+struct ZstdFree
+{
+    void operator()(ZSTD_DCtx *context) const { ZSTD_freeDCtx(context); }
+};
+using ZstdContext = std::unique_ptr<ZSTD_DCtx, ZstdFree>;
+
+// The next bytes of one stream, exactly as many as asked. A compressed stream is
+// decoded a piece at a time into a buffer of its own, so many small reads (a
+// control step is 24 bytes) cost a copy each, not a call into the decoder.
 class StreamReader
 {
 public:
@@ -24,12 +43,15 @@ public:
             m_usable = m_zstd && !ZSTD_isError(ZSTD_DCtx_setParameter(m_zstd.get(), ZSTD_d_windowLogMax,
                                                                       PatchFormat::zstdWindowLog));
         } else if (codec == PatchFormat::Xz) {
-            m_usable = lzma_stream_decoder(&m_xz, 4 * PatchFormat::xzDictionarySize, 0) == LZMA_OK;
+            // The dictionary a patch declares, and no more: what it holds counts as memory.
+            m_usable = lzma_stream_decoder(&m_xz, PatchFormat::xzDictionarySize + (1u << 20), 0) == LZMA_OK;
             m_xz.next_in = data;
             m_xz.avail_in = size;
         } else {
             m_usable = codec == PatchFormat::Raw;
         }
+        if (codec != PatchFormat::Raw)
+            m_buffer.resize(pieceSize);
     }
     ~StreamReader() { lzma_end(&m_xz); }
     StreamReader(const StreamReader &) = delete;
@@ -39,70 +61,99 @@ public:
     {
         if (!m_usable)
             return false;
-        switch (m_codec) {
-        case PatchFormat::Raw:
+        if (m_codec == PatchFormat::Raw) {
             if (length > m_size - m_position)
-                return false;
+                return m_usable = false;
             std::memcpy(out, m_data + m_position, length);
             m_position += length;
             return true;
-        case PatchFormat::Zstd: {
-            ZSTD_outBuffer output{out, length, 0};
-            ZSTD_inBuffer input{m_data, m_size, m_position};
-            while (output.pos < output.size) {
-                const size_t written = output.pos;
-                const size_t taken = input.pos;
-                // No progress means the stream ended, or was cut, before the bytes asked for.
-                if (ZSTD_isError(ZSTD_decompressStream(m_zstd.get(), &output, &input))
-                        || (output.pos == written && input.pos == taken))
-                    return m_usable = false;
-            }
-            m_position = input.pos;
-            return true;
         }
-        default:
-            m_xz.next_out = out;
-            m_xz.avail_out = length;
-            while (m_xz.avail_out > 0) {
-                const lzma_ret result = lzma_code(&m_xz, LZMA_RUN);
-                if (result == LZMA_STREAM_END && m_xz.avail_out == 0)
-                    break;
-                if (result != LZMA_OK)
-                    return m_usable = false;   // the end of the stream before the bytes asked for, or damage
-            }
-            return true;
+        while (length > 0) {
+            if (m_begin == m_end && !decodePiece())
+                return m_usable = false;
+            const size_t taken = qMin(length, m_end - m_begin);
+            std::memcpy(out, m_buffer.data() + m_begin, taken);
+            m_begin += taken;
+            out += taken;
+            length -= taken;
         }
+        return true;
     }
 
 private:
-    struct ZstdFree
+    // False at the end of the stream, or at damage.
+    bool decodePiece()
     {
-        void operator()(ZSTD_DCtx *context) const { ZSTD_freeDCtx(context); }
-    };
+        m_begin = 0;
+        m_end = 0;
+        if (m_codec == PatchFormat::Zstd) {
+            ZSTD_outBuffer output{m_buffer.data(), m_buffer.size(), 0};
+            ZSTD_inBuffer input{m_data, m_size, m_position};
+            while (output.pos == 0) {
+                const size_t taken = input.pos;
+                const size_t result = ZSTD_decompressStream(m_zstd.get(), &output, &input);
+                if (ZSTD_isError(result) || (output.pos == 0 && (input.pos == taken || result == 0)))
+                    return false;
+            }
+            m_position = input.pos;
+            m_end = output.pos;
+            return true;
+        }
+        m_xz.next_out = m_buffer.data();
+        m_xz.avail_out = m_buffer.size();
+        while (m_xz.avail_out == m_buffer.size()) {
+            const lzma_ret result = lzma_code(&m_xz, LZMA_RUN);
+            if (result != LZMA_OK && result != LZMA_STREAM_END)
+                return false;
+            if (result == LZMA_STREAM_END)
+                break;
+        }
+        m_end = m_buffer.size() - m_xz.avail_out;
+        return m_end > 0;
+    }
 
     quint8 m_codec;
     const uchar *m_data;
     size_t m_size;
     size_t m_position = 0;
-    std::unique_ptr<ZSTD_DCtx, ZstdFree> m_zstd;
+    ZstdContext m_zstd;
     lzma_stream m_xz = LZMA_STREAM_INIT;
+    std::vector<uchar> m_buffer;
+    size_t m_begin = 0;
+    size_t m_end = 0;
     bool m_usable = false;
 };
 
-QString decodeCompressed(const uchar *artifact, qint64 artifactSize, uchar *out, qint64 outSize)
+QString decodeCompressed(const uchar *artifact, qint64 artifactSize, uchar *out, qint64 outSize,
+                         const std::atomic_bool *cancel)
 {
-    // One call into the whole output: its bytes serve as the window, so even a
-    // 128 MiB window costs no memory of its own.
-    std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
-    if (!context || ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 30)))
+    // The whole output is the window: even a 128 MiB window costs no memory of
+    // its own. The input goes in a piece at a time, so a cancel is seen soon.
+    ZstdContext context(ZSTD_createDCtx());
+    if (!context || ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 30))
+            || ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1)))
         return QStringLiteral("no decoder");
-    const size_t written = ZSTD_decompressDCtx(context.get(), out, size_t(outSize), artifact, size_t(artifactSize));
-    if (ZSTD_isError(written))
-        return QString::fromLatin1(ZSTD_getErrorName(written));
-    return qint64(written) == outSize ? QString() : QStringLiteral("short result");
+    ZSTD_outBuffer output{out, size_t(outSize), 0};
+    size_t consumed = 0;
+    for (;;) {
+        if (isCancelled(cancel))
+            return QStringLiteral("cancelled");
+        const size_t piece = qMin(copyInputPiece, size_t(artifactSize) - consumed);
+        ZSTD_inBuffer input{artifact + consumed, piece, 0};
+        const size_t result = ZSTD_decompressStream(context.get(), &output, &input);
+        if (ZSTD_isError(result))
+            return QString::fromLatin1(ZSTD_getErrorName(result));
+        consumed += input.pos;
+        if (result == 0)
+            break;   // the frame is complete
+        if (input.pos == 0 && (consumed == size_t(artifactSize) || output.pos == output.size))
+            return QStringLiteral("short result");
+    }
+    return qint64(output.pos) == outSize && consumed == size_t(artifactSize) ? QString() : QStringLiteral("short result");
 }
 
-QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint64 baseSize, uchar *out, qint64 outSize)
+QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint64 baseSize, uchar *out, qint64 outSize,
+                   const std::atomic_bool *cancel)
 {
     using namespace PatchFormat;
     if (patchSize < headerSize || std::memcmp(patch, magic, sizeof magic) != 0)
@@ -119,18 +170,27 @@ QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint
     StreamReader difference(patch[9], stream + lengths[0], lengths[1]);
     StreamReader extra(patch[10], stream + lengths[0] + lengths[1], lengths[2]);
 
+    // Every step but a first one (which may only move to where the first match
+    // starts) writes at least one byte: the steps, and the work, are bounded by
+    // the result's size, whatever the streams hold.
+    const qint64 reach = baseSize + outSize;
     qint64 written = 0;
     qint64 basePosition = 0;
-    while (written < outSize) {
+    for (bool first = true; written < outSize; first = false) {
+        if (isCancelled(cancel))
+            return QStringLiteral("cancelled");
         uchar triple[24];
         if (!control.read(triple, sizeof triple))
             return QStringLiteral("control stream damaged");
         const qint64 add = qFromLittleEndian<qint64>(triple);
         const qint64 copy = qFromLittleEndian<qint64>(triple + 8);
         const qint64 seek = qFromLittleEndian<qint64>(triple + 16);
-        if (add < 0 || copy < 0 || add > outSize - written || copy > outSize - written - add
-                || qAbs(seek) > baseSize + outSize)
+        if (add < 0 || copy < 0 || add > outSize - written || copy > outSize - written - add)
             return QStringLiteral("control stream leads outside the result");
+        if (add == 0 && copy == 0 && !first)
+            return QStringLiteral("control stream holds a step that writes nothing");
+        if (seek < -reach || seek > reach)
+            return QStringLiteral("control stream leads outside the base");
         if (!difference.read(out + written, size_t(add)))
             return QStringLiteral("difference stream damaged");
         // Bytes beyond the base add nothing, as where the patch was made.
@@ -143,7 +203,7 @@ QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint
             return QStringLiteral("extra stream damaged");
         written += copy;
         basePosition += add + seek;
-        if (qAbs(basePosition) > baseSize + outSize)
+        if (basePosition < -reach || basePosition > reach)
             return QStringLiteral("control stream leads outside the base");
     }
     return QString();
@@ -152,8 +212,8 @@ QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint
 } // namespace
 
 QString decodeArtifact(Artifact::Kind kind, const uchar *artifact, qint64 artifactSize,
-                       const uchar *base, qint64 baseSize, uchar *out, qint64 outSize)
+                       const uchar *base, qint64 baseSize, uchar *out, qint64 outSize, const std::atomic_bool *cancel)
 {
-    return kind == Artifact::Kind::Compressed ? decodeCompressed(artifact, artifactSize, out, outSize)
-                                              : applyPatch(artifact, artifactSize, base, baseSize, out, outSize);
+    return kind == Artifact::Kind::Compressed ? decodeCompressed(artifact, artifactSize, out, outSize, cancel)
+                                              : applyPatch(artifact, artifactSize, base, baseSize, out, outSize, cancel);
 }

@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMultiHash>
 #include <QString>
+
+#include <array>
+#include <vector>
 
 class QTextCodec;
 
@@ -36,8 +38,13 @@ struct Artifact
 /**
  * The list of artifacts of a version folder, ".artifacts/index": one line per
  * artifact, "kind TAB target digest TAB target size TAB base digest (or -) TAB
- * size TAB digest TAB path", kind "zst" or "patch", sizes in decimal, the path in
- * the clients' 8-bit encoding. Lines that do not read are skipped.
+ * size TAB digest TAB path", kind "zst" or "patch", sizes in decimal, digests
+ * as digest text, the path in the clients' 8-bit encoding. Lines that do not
+ * read are skipped.
+ *
+ * An index is kept compact (digests as raw bytes, paths as they were encoded),
+ * so that parsing one takes at most about its own size again, and looked up by
+ * target digest without a copy of its entries.
  */
 class ArtifactIndex
 {
@@ -47,15 +54,39 @@ public:
     /// The index's path relative to the version folder.
     static const QLatin1String indexPath;
 
+    ArtifactIndex() = default;
+    /// @param pathCodec how paths are encoded in the text; null for this machine's 8-bit encoding
+    explicit ArtifactIndex(QTextCodec *pathCodec);
+
     static ArtifactIndex parse(const QByteArray &text, QTextCodec *pathCodec = nullptr);
-    QByteArray text(QTextCodec *pathCodec = nullptr) const;
+    QByteArray text() const;
 
     void add(const Artifact &artifact);
-    QList<Artifact> artifacts() const { return m_artifacts; }
+    int size() const { return int(m_entries.size()); }
+    QList<Artifact> artifacts() const;
     /// The artifacts that give a file of this digest and size.
     QList<Artifact> forTarget(const QByteArray &digest, quint64 size) const;
 
 private:
-    QList<Artifact> m_artifacts;
-    QMultiHash<QByteArray, int> m_byTarget;
+    using Digest = std::array<uchar, 16>;
+    struct Entry
+    {
+        Digest target;
+        Digest base;
+        Digest digest;
+        quint64 targetSize;
+        quint64 size;
+        quint32 pathStart;
+        quint32 pathLength;
+        bool patch;
+    };
+
+    bool addLine(const char *line, int length);
+    void insert(const Entry &entry);
+    Artifact artifactAt(const Entry &entry) const;
+
+    QTextCodec *m_pathCodec = nullptr;
+    // In target digest order, so a lookup is a binary search.
+    std::vector<Entry> m_entries;
+    QByteArray m_paths;
 };

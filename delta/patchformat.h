@@ -13,9 +13,11 @@
  * Decoded, the control stream is triples of signed 64-bit numbers (add, copy,
  * seek): add bytes of the result are the difference stream's next bytes added
  * to the base from the current base position, copy bytes come from the extra
- * stream as they are, then the base position moves by add + seek. The
- * difference stream is mostly zeros where the base and the result agree, so it
- * compresses to almost nothing.
+ * stream as they are, then the base position moves by add + seek. Only the
+ * first step may write nothing (add and copy zero, a move to where the first
+ * match starts); appliers refuse any later one. The difference stream is
+ * mostly zeros where the base and the result agree, so it compresses to
+ * almost nothing.
  */
 namespace PatchFormat {
 constexpr char magic[8] = {'U', 'P', 'D', 'P', 'A', 'T', 'C', 'H'};

@@ -47,7 +47,8 @@ void BodyReceiver::restart()
     m_writable = m_scratch.isOpen() && m_scratch.seek(0) && m_scratch.resize(0);
 }
 
-QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode)
+QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode,
+                                 const std::atomic_bool *cancel)
 {
     if (!m_writable || size == 0 || !reserveSpace(m_scratch, qint64(size)))
         return QStringLiteral("no room for the result");
@@ -57,11 +58,17 @@ QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar
     uchar *out = m_writable ? m_scratch.map(0, qint64(size)) : nullptr;
     if (!out)
         return QStringLiteral("the result cannot be mapped");
-    const QString problem = decode(out);
-    if (problem.isEmpty()) {
-        m_hasher.addData(reinterpret_cast<const char *>(out), qint64(size));
-        m_size = size;
+    QString problem = decode(out);
+    // In pieces, so that a cancel is seen between them.
+    constexpr quint64 hashPiece = 16 * 1024 * 1024;
+    for (quint64 hashed = 0; problem.isEmpty() && hashed < size; hashed += hashPiece) {
+        if (cancel && *cancel)
+            problem = QStringLiteral("cancelled");
+        else
+            m_hasher.addData(reinterpret_cast<const char *>(out + hashed), qint64(qMin(hashPiece, size - hashed)));
     }
+    if (problem.isEmpty())
+        m_size = size;
     m_scratch.unmap(out);
     return problem;
 }

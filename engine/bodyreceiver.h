@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 /**
@@ -44,8 +45,10 @@ public:
      * Makes the body @p size bytes long and has @p decode write all of it in
      * place, in the mapped scratch file; the bytes are then counted and hashed
      * as if they had arrived. @p decode returns an empty text, or what went wrong.
+     * When @p cancel is set, the hashing stops soon too.
      */
-    QString decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode);
+    QString decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode,
+                       const std::atomic_bool *cancel = nullptr);
     /// Ends the writing: everything is in the scratch file, or false.
     bool finishWriting();
     QString scratchPath() const { return m_scratchPath; }

@@ -1,8 +1,9 @@
 #include "filetransfer.h"
 
-#include "artifactdecoder.h"
+#include "artifactapplier.h"
 #include "bodyreceiver.h"
 #include "enginelog.h"
+#include "httpheaders.h"
 #include "safeopen.h"
 
 #include <QCoreApplication>
@@ -150,7 +151,7 @@ void FileTransfer::onHeaders()
     }
     if (status != 200)
         return;
-    const QByteArray encoding = m_reply->rawHeader("Content-Encoding");
+    const QByteArray encoding = HttpHeaders::of(*m_reply).value("Content-Encoding");
     if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
         m_response.unsupportedEncoding = encoding;
         m_reply->abort();
@@ -170,7 +171,7 @@ void FileTransfer::onHeaders()
 qint64 FileTransfer::contentRangeStart(QNetworkReply &reply)
 {
     // "bytes START-END/TOTAL"
-    const QByteArray range = reply.rawHeader("Content-Range").trimmed();
+    const QByteArray range = HttpHeaders::of(reply).value("Content-Range").trimmed();
     if (!range.startsWith("bytes "))
         return -1;
     bool isNumber = false;
@@ -182,6 +183,8 @@ void FileTransfer::abort()
 {
     m_aborted = true;
     m_stallTimer.stop();
+    if (m_applier)
+        m_applier->cancel();
     if (m_reply) {
         m_reply->disconnect(this);
         m_reply->abort();
@@ -279,7 +282,7 @@ QString FileTransfer::checkBody(QNetworkReply &reply)
     if (m_body->digestText() != (m_artifact ? m_artifact->digest : m_entry.md5))
         return engineText("更新文件%1校验不对").arg(name);
     if (m_artifact)
-        return applyArtifact();
+        return QString();   // verified; it is applied next
     return m_body->commit() ? QString() : engineText("更新文件%1写入失败").arg(name);
 }
 
@@ -308,13 +311,10 @@ void FileTransfer::onReplyFinished()
     const bool endedEarly = m_response.stalled || reply->error() != QNetworkReply::NoError;
     m_error = checkBody(*reply);
     if (m_artifact) {
-        if (!m_error.isEmpty()) {
+        if (m_error.isEmpty())
+            startApplying();
+        else
             fallBackToPlain(m_error);
-            return;
-        }
-        qCInfo(lcTransfer).noquote() << m_entry.path << "decoded from" << m_artifact->relativeUrl() << "and verified";
-        m_body.reset();
-        emit finished();
         return;
     }
     qCInfo(lcTransfer).noquote() << m_entry.path << (m_error.isEmpty() ? QStringLiteral("verified") : m_error);
@@ -332,37 +332,37 @@ void FileTransfer::onReplyFinished()
     emit finished();
 }
 
-QString FileTransfer::applyArtifact()
+void FileTransfer::startApplying()
 {
-    // Everything mapped: the artifact, the base, and the result, which is
-    // written in place, so memory stays flat whatever the file's size.
-    QFile artifact;
-    if (!m_body->finishWriting()
-            || !openRegularFile(artifact, m_body->scratchPath(), QIODevice::ReadOnly, Links::Refuse))
-        return QStringLiteral("the artifact cannot be read back");
-    const uchar *artifactBytes = artifact.size() > 0 ? artifact.map(0, artifact.size()) : nullptr;
-    QFile base;
-    const uchar *baseBytes = nullptr;
-    if (m_artifact->kind == Artifact::Kind::Patch) {
-        if (!openRegularFile(base, m_source.basePath, QIODevice::ReadOnly) || base.size() == 0
-                || !(baseBytes = base.map(0, base.size())))
-            return QStringLiteral("the base cannot be read");
+    if (!m_body->finishWriting()) {
+        fallBackToPlain(QStringLiteral("the artifact cannot be read back"));
+        return;
     }
-    if (!artifactBytes)
-        return QStringLiteral("the artifact cannot be mapped");
-    BodyReceiver result(m_cacheFile.absoluteFilePath(), m_scratchPath);
-    const QString problem = result.decodeInto(m_entry.size, [&](uchar *out) {
-        return decodeArtifact(m_artifact->kind, artifactBytes, artifact.size(), baseBytes, base.size(), out,
-                              qint64(m_entry.size));
-    });
-    // A mapped file cannot be replaced on Windows: the base goes before anything is installed.
-    artifact.close();
-    base.close();
-    if (!problem.isEmpty())
-        return problem;
-    if (result.digestText() != m_entry.md5)
-        return QStringLiteral("the result does not match md5.txt (the base changed?)");
-    return result.commit() ? QString() : QStringLiteral("the result cannot be written");
+    m_applier = std::make_unique<ArtifactApplier>(*m_artifact, m_body->scratchPath(), m_source.basePath,
+                                                  m_cacheFile.absoluteFilePath(), m_scratchPath, m_entry.size);
+    connect(m_applier.get(), &ArtifactApplier::finished, this, &FileTransfer::onArtifactApplied);
+    m_applier->start();
+}
+
+void FileTransfer::onArtifactApplied(const QString &problem)
+{
+    std::unique_ptr<BodyReceiver> result = m_applier->takeResult();
+    // The applier is the sender; it goes once this call has returned.
+    m_applier.release()->deleteLater();
+    QString why = problem;
+    if (why.isEmpty() && result->digestText() != m_entry.md5)
+        why = QStringLiteral("the result does not match md5.txt (the base changed?)");
+    else if (why.isEmpty() && !result->commit())
+        why = QStringLiteral("the result cannot be written");
+    // The plain file's body takes the same scratch name: the result's goes first.
+    result.reset();
+    if (!why.isEmpty()) {
+        fallBackToPlain(why);
+        return;
+    }
+    qCInfo(lcTransfer).noquote() << m_entry.path << "decoded from" << m_artifact->relativeUrl() << "and verified";
+    m_body.reset();
+    emit finished();
 }
 
 void FileTransfer::fallBackToPlain(const QString &why)

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+class ArtifactApplier;
 class BodyReceiver;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -40,7 +41,8 @@ struct TransferSource
  *
  * With an artifact, the artifact is fetched whole first, checked against the
  * index (size, digest), decoded into the scratch file (from the base, for a
- * patch) and the result checked as the plain file would be. Any problem on that
+ * patch) on a thread of its own (see ArtifactApplier), and the result checked
+ * as the plain file would be. Any problem on that
  * way falls back to the plain file within the same transfer; only the plain
  * file's failure is a failure.
  *
@@ -113,7 +115,8 @@ private:
     bool receiveAvailable(QNetworkReply &reply, BodyReceiver &body);
     QString reasonOf(QNetworkReply &reply) const;
     QString checkBody(QNetworkReply &reply);
-    QString applyArtifact();
+    void startApplying();
+    void onArtifactApplied(const QString &problem);
     void fallBackToPlain(const QString &why);
     quint64 expectedSize() const { return m_artifact ? m_artifact->size : m_entry.size; }
 
@@ -128,6 +131,8 @@ private:
     qint64 m_resumeFrom = 0;
     QByteArray m_chunk;
     std::unique_ptr<BodyReceiver> m_body;
+    // Decodes an artifact off the event loop's thread.
+    std::unique_ptr<ArtifactApplier> m_applier;
     QPointer<QNetworkReply> m_reply;
     Response m_response;
     // Requests a server's GOAWAY left unprocessed are sent again, this many times at most.

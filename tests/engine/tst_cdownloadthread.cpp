@@ -1,6 +1,7 @@
 #include "artifactmaker.h"
 #include "cdownloadthread.h"
 #include "filehash.h"
+#include "patchformat.h"
 #include "privatefolder.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -14,7 +15,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QLoggingCategory>
+#include <QTimer>
+#include <QtEndian>
+
+#include <lzma.h>
+#include <zstd.h>
+
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 
 Q_DECLARE_METATYPE(TestHttpServer::Response)
@@ -31,6 +40,122 @@ QByteArray content(const QByteArray &seed, int size)
     bytes.truncate(size);
     return bytes;
 }
+
+// A hostile patch: well-formed, with control steps that try to make the applier work without end.
+enum class Hostile { None, ZeroSteps, JumpsBackAndForth, FarBeyondTheResult };
+
+QByteArray littleEndian(qint64 value)
+{
+    uchar bytes[8];
+    qToLittleEndian<qint64>(value, bytes);
+    return QByteArray(reinterpret_cast<const char *>(bytes), 8);
+}
+
+QByteArray controlStep(qint64 add, qint64 copy, qint64 seek)
+{
+    return littleEndian(add) + littleEndian(copy) + littleEndian(seek);
+}
+
+// @p pattern repeated @p count times, stored with @p codec, without ever holding the whole in memory.
+QByteArray storedStream(const QByteArray &pattern, qint64 count, quint8 codec, qint64 rawLimit)
+{
+    QByteArray piece;
+    while (piece.size() < 1024 * 1024 && piece.size() / pattern.size() < count)
+        piece += pattern;
+    const qint64 total = count * pattern.size();
+    if (codec == PatchFormat::Raw) {
+        QByteArray raw;
+        while (raw.size() < qMin(total, rawLimit))
+            raw += piece;
+        return raw.left(int(qMin(total, rawLimit)));
+    }
+    QByteArray out;
+    lzma_stream xz = LZMA_STREAM_INIT;
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 0);
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> zstd(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    if (codec == PatchFormat::Xz && lzma_stream_encoder(&xz, filters, LZMA_CHECK_CRC32) != LZMA_OK)
+        return {};
+    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    const auto feed = [&](const char *data, size_t size, bool last) {
+        if (codec == PatchFormat::Zstd) {
+            ZSTD_inBuffer input{data, size, 0};
+            for (;;) {
+                ZSTD_outBuffer output{buffer.data(), size_t(buffer.size()), 0};
+                const size_t left = ZSTD_compressStream2(zstd.get(), &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
+                out.append(buffer.constData(), int(output.pos));
+                if (last ? left == 0 : input.pos == input.size)
+                    return;
+            }
+        }
+        xz.next_in = reinterpret_cast<const uint8_t *>(data);
+        xz.avail_in = size;
+        for (;;) {
+            xz.next_out = reinterpret_cast<uint8_t *>(buffer.data());
+            xz.avail_out = size_t(buffer.size());
+            const lzma_ret result = lzma_code(&xz, last ? LZMA_FINISH : LZMA_RUN);
+            out.append(buffer.constData(), buffer.size() - int(xz.avail_out));
+            if (last ? result == LZMA_STREAM_END : xz.avail_in == 0)
+                return;
+        }
+    };
+    for (qint64 fed = 0; fed < total; fed += piece.size())
+        feed(piece.constData(), size_t(qMin<qint64>(piece.size(), total - fed)), false);
+    feed(nullptr, 0, true);
+    lzma_end(&xz);
+    return out;
+}
+
+QByteArray hostilePatch(Hostile kind, quint8 codec, qint64 resultSize)
+{
+    constexpr qint64 jump = 1024 * 1024;
+    QByteArray control;
+    QByteArray difference;
+    QByteArray extra;
+    // Stored raw, a patch must stay smaller than the file to be chosen.
+    const qint64 rawLimit = resultSize / 4;
+    switch (kind) {
+    case Hostile::ZeroSteps:
+        control = storedStream(controlStep(0, 0, 0), 10 * 1000 * 1000, codec, rawLimit);
+        break;
+    case Hostile::JumpsBackAndForth:
+        control = storedStream(controlStep(1, 0, jump) + controlStep(1, 0, -jump), resultSize / 2, codec, rawLimit);
+        difference = storedStream(QByteArray(1, '\0'), resultSize, codec, rawLimit);
+        break;
+    case Hostile::FarBeyondTheResult:
+        control = storedStream(controlStep(0, 1, 0), 2 * resultSize, codec, rawLimit);
+        extra = storedStream(QByteArray(1, 'x'), resultSize, codec, rawLimit);
+        break;
+    case Hostile::None:
+        break;
+    }
+    QByteArray patch(PatchFormat::magic, sizeof PatchFormat::magic);
+    patch += QByteArray(3, char(codec)) + QByteArray(5, '\0') + littleEndian(resultSize) + littleEndian(control.size())
+            + littleEndian(difference.size()) + littleEndian(extra.size()) + control + difference + extra;
+    return patch;
+}
+
+// A figure of this process's memory in KiB: "RssAnon" (what it allocated, mapped
+// files aside), "VmRSS", or "VmHWM" (the peak since resetPeakMemory()).
+qint64 memoryKiB(const QByteArray &field = "RssAnon")
+{
+    const QByteArray status = readTestFile(QStringLiteral("/proc/self/status"));
+    const int at = status.indexOf(field + ':');
+    const int from = at + field.size() + 1;
+    return at < 0 ? -1 : status.mid(from, status.indexOf('\n', at) - from).trimmed().split(' ').value(0).toLongLong();
+}
+
+bool resetPeakMemory()
+{
+    return writeTestFile(QStringLiteral("/proc/self/clear_refs"), "5");
+}
+
+}
+
+Q_DECLARE_METATYPE(Hostile)
+
+namespace {
 
 // Lowers the largest file this process may write, for as long as it lives.
 class FileSizeLimit
@@ -823,15 +948,33 @@ void CDownloadThreadTest::artifacts_data()
     QTest::addColumn<QString>("kind");         // "patch" or "compressed"
     QTest::addColumn<QString>("fault");        // empty: none
     QTest::addColumn<bool>("plainFetched");    // the artifact did not serve, the plain file did
+    QTest::addColumn<Hostile>("hostile");      // a hostile patch of a file of this many MiB, in this codec
+    QTest::addColumn<int>("mebibytes");
+    QTest::addColumn<int>("codec");
     for (const char *kind : {"patch", "compressed"}) {
-        QTest::addRow("%s", kind) << kind << QString() << false;
-        QTest::addRow("%s, damaged", kind) << kind << "damaged" << true;
-        QTest::addRow("%s, the index lies about its size", kind) << kind << "listed size" << true;
-        QTest::addRow("%s, the index lies about what it gives", kind) << kind << "other file" << true;
+        QTest::addRow("%s", kind) << kind << QString() << false << Hostile::None << 0 << 0;
+        QTest::addRow("%s, damaged", kind) << kind << "damaged" << true << Hostile::None << 0 << 0;
+        QTest::addRow("%s, the index lies about its size", kind) << kind << "listed size" << true << Hostile::None << 0 << 0;
+        QTest::addRow("%s, the index lies about what it gives", kind) << kind << "other file" << true << Hostile::None << 0 << 0;
     }
-    QTest::newRow("patch, the base changed since the check") << "patch" << "base changed" << true;
-    QTest::newRow("patch from another base") << "patch" << "other base" << true;
-    QTest::newRow("compressed bomb") << "compressed" << "bomb" << true;
+    QTest::newRow("patch, the base changed since the check") << "patch" << "base changed" << true << Hostile::None << 0 << 0;
+    QTest::newRow("patch from another base") << "patch" << "other base" << true << Hostile::None << 0 << 0;
+    QTest::newRow("compressed bomb") << "compressed" << "bomb" << true << Hostile::None << 0 << 0;
+    // An index at its 16 MiB limit is parsed in at most twice its size, and still serves.
+    QTest::newRow("patch in a 16 MiB index") << "patch" << "large index" << false << Hostile::None << 0 << 0;
+    // Decoding is bounded by the result, off the event loop's thread: refused
+    // (or found wrong) within 1 s per 8 MiB, in at most twice the result plus
+    // 16 MiB of memory, while the event loop answers.
+    const struct { Hostile hostile; const char *name; } hostiles[] = {
+        {Hostile::ZeroSteps, "zero steps"}, {Hostile::JumpsBackAndForth, "steps that jump back and forth"},
+        {Hostile::FarBeyondTheResult, "twice as many steps as the result has bytes"}};
+    const struct { int codec; const char *name; int mebibytes; } codecs[] = {
+        {PatchFormat::Raw, "raw", 64}, {PatchFormat::Zstd, "zstd", 64}, {PatchFormat::Xz, "xz", 16}};
+    for (const auto &hostile : hostiles) {
+        for (const auto &codec : codecs)
+            QTest::addRow("hostile patch, %s, %s, %d MiB", hostile.name, codec.name, codec.mebibytes)
+                    << "patch" << "hostile" << true << hostile.hostile << codec.mebibytes << codec.codec;
+    }
 }
 
 void CDownloadThreadTest::artifacts()
@@ -839,8 +982,12 @@ void CDownloadThreadTest::artifacts()
     QFETCH(QString, kind);
     QFETCH(QString, fault);
     QFETCH(bool, plainFetched);
+    QFETCH(Hostile, hostile);
+    QFETCH(int, mebibytes);
+    QFETCH(int, codec);
 
-    const QByteArray version1 = numberedLines(300000, "of version one");
+    const QByteArray version1 = hostile != Hostile::None ? content("a large file of version one ", mebibytes << 20)
+                                                          : numberedLines(300000, "of version one");
     QByteArray version2 = version1;
     version2.replace(100000, 9, "version 2");
     const ManifestEntry entry = publish(QStringLiteral("a.bin"), version2);
@@ -849,7 +996,9 @@ void CDownloadThreadTest::artifacts()
     const bool patch = kind == QLatin1String("patch");
     const QByteArray gives = fault == QLatin1String("other file") ? version1 + "!" : version2;
     QByteArray bytes = fault == QLatin1String("bomb") ? compressWhole(QByteArray(64 << 20, '\0'))
+                       : hostile != Hostile::None ? hostilePatch(hostile, quint8(codec), version2.size())
                        : patch ? makePatch(version1, gives) : compressWhole(gives);
+    QVERIFY(bytes.size() < version2.size());
     Artifact artifact{patch ? Artifact::Kind::Patch : Artifact::Kind::Compressed, entry.md5, entry.size,
                       patch ? md5Text(version1) : QByteArray(), quint64(bytes.size()), md5Text(bytes), entry.path};
     if (fault == QLatin1String("damaged"))
@@ -863,11 +1012,51 @@ void CDownloadThreadTest::artifacts()
     m_server->setResponse("/v2/" + artifact.relativeUrl().toUtf8(), served);
     ArtifactIndex index;
     index.add(artifact);
+    if (fault == QLatin1String("large index")) {
+        QByteArray text = index.text();
+        for (int i = 0; text.size() < 16 * 1024 * 1024 - 100; ++i) {
+            const QByteArray other = md5Text(QByteArray::number(i));
+            text += "zst\t" + other + '\t' + QByteArray::number(i) + "\t-\t100\t" + other + "\tf" + QByteArray::number(i) + '\n';
+        }
+        QVERIFY(resetPeakMemory());
+        const qint64 before = memoryKiB("VmRSS");
+        index = ArtifactIndex::parse(text);
+        const qint64 parsing = memoryKiB("VmHWM") - before;
+        qInfo("%d entries in %d KiB parsed in %lld KiB", index.size(), text.size() / 1024, parsing);
+        QVERIFY(index.size() > 150000);
+        QVERIFY2(parsing <= 2 * text.size() / 1024, "more than twice the index's size");
+    }
+
+    // The engine's own account of when the artifact arrived and when it was given
+    // up; meanwhile the event loop's answers and the process's memory.
+    static QVector<QPair<qint64, QString>> transferLog;
+    static QElapsedTimer clock;
+    transferLog.clear();
+    clock.start();
+    QLoggingCategory::setFilterRules(QStringLiteral("updater.transfer.info=true"));
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
+        transferLog.append({clock.elapsed(), message});
+    });
+    QVector<QPair<qint64, qint64>> memory;   // when, anonymous KiB
+    qint64 longestGap = 0;
+    qint64 lastTick = 0;
+    QTimer ticks;
+    connect(&ticks, &QTimer::timeout, this, [&] {
+        longestGap = qMax(longestGap, clock.elapsed() - lastTick);
+        lastTick = clock.elapsed();
+        memory.append({lastTick, memoryKiB()});
+    });
+    ticks.start(20);
 
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {entry}, {1, {}, index});
     if (fault == QLatin1String("base changed"))
         QVERIFY(writeTestFile(installPath(QStringLiteral("a.bin")), version1.left(200000)));
-    QVERIFY(runToEnd(engine));
+    lastTick = clock.elapsed();
+    const bool ended = runToEnd(engine);
+    ticks.stop();
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+    QVERIFY(ended);
     QCOMPARE(engine.errorMessage(), QStringLiteral("更新成功"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.bin"))), version2);
     QList<QByteArray> expected;
@@ -877,6 +1066,36 @@ void CDownloadThreadTest::artifacts()
         expected << "/v2/a.bin";
     QCOMPARE(m_server->requestPaths(), expected);
     QVERIFY(scratchDir().entryList(QDir::Files | QDir::Hidden).isEmpty());
+    if (hostile == Hostile::None)
+        return;
+
+    const auto loggedAt = [](const QString &text) {
+        for (const auto &line : qAsConst(transferLog)) {
+            if (line.second.contains(text))
+                return line.first;
+        }
+        return qint64(-1);
+    };
+    const qint64 arrived = loggedAt(QStringLiteral(".patch status 200"));
+    const qint64 givenUp = loggedAt(QStringLiteral("artifact not used"));
+    QVERIFY(arrived >= 0 && givenUp >= arrived);
+    // Refused for what it is, not for running out of steps.
+    if (hostile == Hostile::ZeroSteps)
+        QVERIFY(loggedAt(QStringLiteral("a step that writes nothing")) == givenUp);
+    qint64 before = -1;
+    qint64 peak = 0;
+    for (const auto &sample : qAsConst(memory)) {
+        if (sample.first <= arrived)
+            before = sample.second;
+        else if (sample.first <= givenUp)
+            peak = qMax(peak, sample.second);
+    }
+    const qint64 grewKiB = qMax<qint64>(0, peak - before);
+    qInfo("%d MiB: given up after %lld ms of decoding, %lld KiB more memory, the event loop answered within %lld ms",
+          mebibytes, givenUp - arrived, grewKiB, longestGap);
+    QVERIFY2(givenUp - arrived <= 1000 * mebibytes / 8, "slower than 1 s per 8 MiB");
+    QVERIFY2(before > 0 && grewKiB <= 2 * (mebibytes << 10) + 16 * 1024, "more than twice the result and 16 MiB");
+    QVERIFY2(longestGap < 500, "the event loop stood still while the patch was decoded");
 }
 
 QTEST_GUILESS_MAIN(CDownloadThreadTest)

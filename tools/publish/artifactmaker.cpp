@@ -193,9 +193,18 @@ QByteArray makePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
             difference.append(char(target[lastScan + i] - base[lastPosition + i]));
         const qint64 copied = (scan - backward) - (lastScan + forward);
         extra.append(reinterpret_cast<const char *>(target + lastScan + forward), int(copied));
-        appendNumber(control, forward);
-        appendNumber(control, copied);
-        appendNumber(control, (position - backward) - (lastPosition + forward));
+        const qint64 seek = (position - backward) - (lastPosition + forward);
+        if (forward == 0 && copied == 0 && !control.isEmpty()) {
+            // Appliers refuse a step that writes nothing after the first: the
+            // move joins the step before.
+            const qint64 before = qFromLittleEndian<qint64>(control.constData() + control.size() - 8);
+            control.chop(8);
+            appendNumber(control, before + seek);
+        } else {
+            appendNumber(control, forward);
+            appendNumber(control, copied);
+            appendNumber(control, seek);
+        }
 
         lastScan = scan - backward;
         lastPosition = position - backward;

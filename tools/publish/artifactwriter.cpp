@@ -97,10 +97,10 @@ bool ArtifactWriter::finish()
 {
     if (m_index.isEmpty())
         return true;
-    ArtifactIndex index;
+    ArtifactIndex index(m_pathCodec);
     for (const Artifact &artifact : qAsConst(m_index))
         index.add(artifact);
-    const QByteArray text = index.text(m_pathCodec);
+    const QByteArray text = index.text();
     const QString path = m_versionDir.absoluteFilePath(ArtifactIndex::indexPath);
     if (!write(path, text))
         return false;

@@ -1,0 +1,79 @@
+#include "artifactapplier.h"
+
+#include "artifactdecoder.h"
+#include "bodyreceiver.h"
+#include "safeopen.h"
+
+#include <QFile>
+
+ArtifactApplier::ArtifactApplier(const Artifact &artifact, const QString &artifactPath, const QString &basePath,
+                                 const QString &cachePath, const QString &scratchPath, quint64 resultSize,
+                                 QObject *parent)
+    : QObject(parent)
+    , m_artifact(artifact)
+    , m_artifactPath(artifactPath)
+    , m_basePath(basePath)
+    , m_cachePath(cachePath)
+    , m_scratchPath(scratchPath)
+    , m_resultSize(resultSize)
+{
+}
+
+ArtifactApplier::~ArtifactApplier()
+{
+    cancel();
+}
+
+void ArtifactApplier::start()
+{
+    m_thread = std::thread([this] {
+        const QString problem = apply();
+        // Delivered in this object's thread; dropped if it is destroyed first.
+        QMetaObject::invokeMethod(this, [this, problem] {
+            if (m_thread.joinable())
+                m_thread.join();
+            if (!m_cancel)
+                emit finished(problem);
+        }, Qt::QueuedConnection);
+    });
+}
+
+void ArtifactApplier::cancel()
+{
+    m_cancel = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+std::unique_ptr<BodyReceiver> ArtifactApplier::takeResult()
+{
+    return std::move(m_result);
+}
+
+QString ArtifactApplier::apply()
+{
+    QFile artifact;
+    const uchar *artifactBytes = nullptr;
+    if (openRegularFile(artifact, m_artifactPath, QIODevice::ReadOnly, Links::Refuse) && artifact.size() > 0)
+        artifactBytes = artifact.map(0, artifact.size());
+    if (!artifactBytes)
+        return QStringLiteral("the artifact cannot be read back");
+    QFile base;
+    const uchar *baseBytes = nullptr;
+    if (m_artifact.kind == Artifact::Kind::Patch) {
+        if (!openRegularFile(base, m_basePath, QIODevice::ReadOnly) || base.size() == 0
+                || !(baseBytes = base.map(0, base.size())))
+            return QStringLiteral("the base cannot be read");
+    }
+    m_result = std::make_unique<BodyReceiver>(m_cachePath, m_scratchPath);
+    const QString problem = m_result->decodeInto(m_resultSize, [&](uchar *out) {
+        return decodeArtifact(m_artifact.kind, artifactBytes, artifact.size(), baseBytes, base.size(), out,
+                              qint64(m_resultSize), &m_cancel);
+    }, &m_cancel);
+    // A mapped file cannot be replaced on Windows: the base goes before anything is installed.
+    artifact.close();
+    base.close();
+    if (!problem.isEmpty())
+        m_result.reset();
+    return problem;
+}

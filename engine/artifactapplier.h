@@ -1,0 +1,64 @@
+#pragma once
+
+#include "artifactindex.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class BodyReceiver;
+
+/**
+ * Turns a downloaded and verified artifact into the file it gives, on a thread
+ * of its own: decoding a large or hostile artifact and hashing its result
+ * never hold up the event loop (a window stays responsive), and cancel() ends
+ * the work within moments. The artifact, the base and the result are mapped
+ * files, so memory stays flat whatever the file's size.
+ *
+ * finished() arrives in the thread that called start(); the result then waits
+ * in takeResult(), decoded and hashed, for the caller to check and commit.
+ */
+class ArtifactApplier : public QObject
+{
+    Q_OBJECT
+
+public:
+    /**
+     * @param artifactPath the downloaded artifact
+     * @param basePath the installed file a patch starts from
+     * @param cachePath where the result goes once committed
+     * @param scratchPath where the result is decoded
+     * @param resultSize the size of the file the artifact gives
+     */
+    ArtifactApplier(const Artifact &artifact, const QString &artifactPath, const QString &basePath,
+                    const QString &cachePath, const QString &scratchPath, quint64 resultSize,
+                    QObject *parent = nullptr);
+    /// Cancels and waits for the thread.
+    ~ArtifactApplier() override;
+
+    void start();
+    /// Stops the work and waits for the thread; finished() does not follow.
+    void cancel();
+    /// The decoded result after a finished() without a problem.
+    std::unique_ptr<BodyReceiver> takeResult();
+
+signals:
+    /// @p problem is empty when the result was decoded and hashed, otherwise what went wrong.
+    void finished(const QString &problem);
+
+private:
+    QString apply();
+
+    Artifact m_artifact;
+    QString m_artifactPath;
+    QString m_basePath;
+    QString m_cachePath;
+    QString m_scratchPath;
+    quint64 m_resultSize;
+    std::unique_ptr<BodyReceiver> m_result;
+    std::atomic_bool m_cancel{false};
+    std::thread m_thread;
+};
