@@ -13,7 +13,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <signal.h>
 #include <sstream>
 
 namespace {
@@ -156,7 +155,7 @@ void StartupTest::killedUpdaterDoesNotBlock()
     QTRY_VERIFY_WITH_TIMEOUT(!server.requests().isEmpty(), 10000);
     QCOMPARE(sandbox.run({"console"}).output, alreadyRunningReport);
 
-    ::kill(pid_t(first.processId()), SIGKILL);
+    first.kill();
     QVERIFY(first.waitForFinished(5000));
 
     sandbox.writeConfig({{"URL", server.url(QStringLiteral("/gone/"))}});

@@ -149,6 +149,9 @@ void UpdateRunTest::releaseEntriesInCacheDropped()
 
 void UpdateRunTest::relaunchedHostLeavesCallersPipe()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a shell script stands for the host that keeps running");
+#else
     publish(1);
     // A host that talks and keeps running; the caller reads the report through a pipe.
     m_sandbox->writeFile(QStringLiteral("Host.exe"), "#!/bin/sh\necho $$ > '" + QFile::encodeName(m_sandbox->path("host.pid"))
@@ -167,6 +170,7 @@ void UpdateRunTest::relaunchedHostLeavesCallersPipe()
     QVERIFY(result.finished);
     QCOMPARE(result.output, updateDueReport);
     QVERIFY2(elapsed < 10000, qPrintable(QString::number(elapsed)));
+#endif
 }
 
 void UpdateRunTest::libcryptoWithoutMd5()

@@ -10,7 +10,9 @@
 
 #include <memory>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 class FileHashTest : public QObject
 {
@@ -77,8 +79,12 @@ void FileHashTest::fileMd5Equals()
         path = dir.filePath(name);
         QVERIFY(QDir().mkpath(path));
     } else if (name.endsWith(QLatin1Char('|'))) {
+#ifdef Q_OS_WIN
+        QSKIP("Windows folders hold no FIFOs");
+#else
         path = dir.filePath(name.chopped(1));
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+#endif
     } else if (!name.isEmpty()) {
         path = dir.filePath(name);
         QVERIFY(writeTestFile(path, content));

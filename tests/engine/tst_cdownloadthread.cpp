@@ -22,9 +22,12 @@
 #include <lzma.h>
 #include <zstd.h>
 
-#include <csignal>
 #include <memory>
+
+#ifndef Q_OS_WIN
+#include <csignal>
 #include <sys/resource.h>
+#endif
 
 Q_DECLARE_METATYPE(TestHttpServer::Response)
 using ServedPaths = QMap<QByteArray, TestHttpServer::Response>;
@@ -157,6 +160,7 @@ Q_DECLARE_METATYPE(Hostile)
 
 namespace {
 
+#ifndef Q_OS_WIN
 // Lowers the largest file this process may write, for as long as it lives.
 class FileSizeLimit
 {
@@ -174,6 +178,7 @@ public:
 private:
     rlimit m_saved;
 };
+#endif
 
 }
 
@@ -466,6 +471,9 @@ void CDownloadThreadTest::cacheBelowRegularFileFailsToWrite()
 
 void CDownloadThreadTest::shortWriteFails()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no limit on the size of a file a process writes");
+#else
     const QByteArray big = content("big file ", 200000);
     QVERIFY(writeTestFile(cachePath(QStringLiteral("a.dll")), "stale cache"));
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, {publish(QStringLiteral("a.dll"), big)});
@@ -479,6 +487,7 @@ void CDownloadThreadTest::shortWriteFails()
     QCOMPARE(readTestFile(cachePath(QStringLiteral("a.dll"))), QByteArray("stale cache"));
     QCOMPARE(filesDir().entryList(QDir::Files | QDir::Hidden), QStringList{"a.dll"});
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("a.dll"))));
+#endif
 }
 
 void CDownloadThreadTest::temporaryNameNeverTakesAListedFile()
@@ -1018,13 +1027,13 @@ void CDownloadThreadTest::artifacts()
             const QByteArray other = md5Text(QByteArray::number(i));
             text += "zst\t" + other + '\t' + QByteArray::number(i) + "\t-\t100\t" + other + "\tf" + QByteArray::number(i) + '\n';
         }
-        QVERIFY(resetPeakMemory());
+        const bool measured = resetPeakMemory();   // Linux only
         const qint64 before = memoryKiB("VmRSS");
         index = ArtifactIndex::parse(text);
         const qint64 parsing = memoryKiB("VmHWM") - before;
         qInfo("%d entries in %d KiB parsed in %lld KiB", index.size(), text.size() / 1024, parsing);
         QVERIFY(index.size() > 150000);
-        QVERIFY2(parsing <= 2 * text.size() / 1024, "more than twice the index's size");
+        QVERIFY2(!measured || parsing <= 2 * text.size() / 1024, "more than twice the index's size");
     }
 
     // The engine's own account of when the artifact arrived and when it was given
@@ -1094,7 +1103,9 @@ void CDownloadThreadTest::artifacts()
     qInfo("%d MiB: given up after %lld ms of decoding, %lld KiB more memory, the event loop answered within %lld ms",
           mebibytes, givenUp - arrived, grewKiB, longestGap);
     QVERIFY2(givenUp - arrived <= 1000 * mebibytes / 8, "slower than 1 s per 8 MiB");
+#ifndef Q_OS_WIN
     QVERIFY2(before > 0 && grewKiB <= 2 * (mebibytes << 10) + 16 * 1024, "more than twice the result and 16 MiB");
+#endif
     QVERIFY2(longestGap < 500, "the event loop stood still while the patch was decoded");
 }
 

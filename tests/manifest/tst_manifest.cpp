@@ -8,7 +8,9 @@
 #include <QThreadPool>
 #include <QTest>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -159,11 +161,17 @@ void ManifestTest::compare()
 
     QTemporaryDir dir;
     const QString localPath = dir.filePath(QStringLiteral("update_md5.info"));
+#ifdef Q_OS_WIN
+    if (localManifest.startsWith('<'))
+        QSKIP("Windows folders hold no FIFOs or links to devices");
+#else
     if (localManifest == "<fifo>")
         QCOMPARE(::mkfifo(QFile::encodeName(localPath).constData(), 0600), 0);
     else if (localManifest == "<zero>")
         QVERIFY(QFile::link(QStringLiteral("/dev/zero"), localPath));
-    else if (!localManifest.isEmpty())
+    else
+#endif
+    if (!localManifest.isEmpty())
         QVERIFY(writeTestFile(localPath, localManifest));
     if (fileOnDisk)
         QVERIFY(writeTestFile(dir.filePath(QStringLiteral("a.dll")), "abc"));
@@ -217,10 +225,15 @@ void ManifestTest::sameChangesWithAnyWorkerCount()
         case 0: QVERIFY(writeTestFile(full, bytes)); break;
         case 1: QVERIFY(writeTestFile(full, bytes + "changed")); break;
         case 2: break;
-        case 3: QVERIFY(QFile::link(full, full)); break;
         case 4: QVERIFY(QDir().mkpath(full)); break;
+#ifdef Q_OS_WIN
+        // Windows folders hold no FIFOs and links to devices: those files are missing.
+        case 3: case 5: case 6: break;
+#else
+        case 3: QVERIFY(QFile::link(full, full)); break;
         case 5: QCOMPARE(::mkfifo(QFile::encodeName(full).constData(), 0600), 0); break;
         case 6: QVERIFY(QFile::link(QStringLiteral("/dev/zero"), full)); break;
+#endif
         }
         text += line(md5Text(bytes), "0", path.toUtf8());
         if (i % 7 != 0)

@@ -10,7 +10,9 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -69,7 +71,11 @@ bool NginxServer::start(const QString &siteDir, const QString &tlsCertificate, c
     QDir(prefix).mkpath(QStringLiteral("logs"));
     QDir(prefix).mkpath(QStringLiteral("temp"));
     // As root, workers would drop to an account that cannot read a private temporary folder.
+#ifdef Q_OS_WIN
+    const QByteArray user;
+#else
     const QByteArray user = geteuid() == 0 ? "user root;\n" : "";
+#endif
     const QByteArray config = user
             + "worker_processes 1;\n"
               "pid " + QFile::encodeName(prefix) + "/nginx.pid;\n"

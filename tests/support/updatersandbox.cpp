@@ -44,7 +44,7 @@ QString UpdaterSandbox::appDir() const
 
 QString UpdaterSandbox::updaterPath() const
 {
-    return m_appDir + QStringLiteral("/updater");
+    return m_appDir + QLatin1Char('/') + QFileInfo(QStringLiteral(UPDATER_EXECUTABLE)).fileName();
 }
 
 QString UpdaterSandbox::path(const QString &relative) const
@@ -74,13 +74,11 @@ QByteArray UpdaterSandbox::readFile(const QString &relative) const
 
 void UpdaterSandbox::installHost(const QString &relative) const
 {
-    // One line per start: the arguments joined by TAB.
-    const QByteArray script = "#!/bin/sh\n"
-                              "( IFS='\t'; printf '%s\\n' \"$*\" ) >> '"
-            + QFile::encodeName(path(QLatin1String(hostLog))) + "'\n";
-    writeFile(relative, script);
-    QFile::setPermissions(path(relative), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                              | QFileDevice::ExeOwner);
+    // One line per start: the arguments joined by TAB, in the sandbox's log.
+    QDir().mkpath(QFileInfo(path(relative)).absolutePath());
+    QFile::remove(path(relative));
+    QFile::copy(QStringLiteral(HOST_STAND_IN_EXECUTABLE), path(relative));
+    writeFile(relative + QStringLiteral(".log-path"), path(QLatin1String(hostLog)).toUtf8());
 }
 
 UpdaterSandbox::Result UpdaterSandbox::run(const QStringList &arguments, int timeoutMsecs,
@@ -89,7 +87,7 @@ UpdaterSandbox::Result UpdaterSandbox::run(const QStringList &arguments, int tim
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), headlessPlatform());
     environment.insert(extraEnvironment);
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDir.isEmpty() ? root() : workingDir);

@@ -6,6 +6,16 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+/// The Qt platform that draws no window: "offscreen", which Qt for Windows lacks, or "minimal" there.
+inline QString headlessPlatform()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("minimal");
+#else
+    return QStringLiteral("offscreen");
+#endif
+}
+
 /**
  * A temporary application directory holding a copy of the real updater, its
  * system.cfg and a stand-in host application that records how it was started.
@@ -30,7 +40,10 @@ public:
     /// Writes @p bytes to @p relative below the root, creating its directories.
     void writeFile(const QString &relative, const QByteArray &bytes) const;
     QByteArray readFile(const QString &relative) const;
-    /// Installs a host stand-in at @p relative below the root; each start appends its arguments to the log.
+    /**
+     * Installs the host stand-in at @p relative below the root (see hoststandin.cpp);
+     * each start appends its arguments to the sandbox's log.
+     */
     void installHost(const QString &relative) const;
 
     struct Result

@@ -106,6 +106,9 @@ ReleasePublisher::Options PublishTest::options(const QString &version) const
 
 void PublishTest::roundTripThroughNginx()
 {
+#ifdef Q_OS_WIN
+    QSKIP("nginx is a Linux program: the Windows runs serve from the test itself");
+#endif
     ReleasePublisher publisher(options());
     QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
     QCOMPARE(publisher.fileCount(), 5);
@@ -293,6 +296,9 @@ void PublishTest::signedSiteOnCommandLine()
 
 void PublishTest::killedWhileRepublishing()
 {
+#ifdef Q_OS_WIN
+    QSKIP("strace kills the publisher at its renames on Linux");
+#endif
     // Version 1 in folder "app", then version 2 into the same folder, killed at
     // each rename in turn: the site must name a complete version at every instant.
     const QMap<QString, QByteArray> version2 = tree(release());
@@ -332,6 +338,9 @@ void PublishTest::killedWhileRepublishing()
 
 void PublishTest::signedSiteLifecycle()
 {
+#ifdef Q_OS_WIN
+    QSKIP("nginx is a Linux program: the Windows runs serve from the test itself");
+#endif
     // Publish signed with an expiry, renew, move to a second key, drop the first:
     // the client follows each step, and an old description replayed is refused.
     const QString keys = m_dir->filePath(QStringLiteral("keys/"));
