@@ -159,19 +159,20 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     if (!isSigned(fetched, descriptionAddress))
         return retryableFailure(tr("升级描述文件签名无效"));
 
+    // The cache folder and its private folder, held for the pass: another user
+    // may be able to write the cache folder, and swap it, but not what is held.
     const QString descriptionPath = m_cacheDir.absoluteFilePath(FileNames::updateDescription);
-    QString writeError;
-    if (!writeFileAtomically(descriptionPath, fetched, &writeError))
+    const PrivateFolder cache = PrivateFolder::open(m_cacheDir.absolutePath());
+    QString writeError = cache.errorString();
+    if (!cache.isValid() || !writeFileAtomically(cache.cache(), FileNames::updateDescription, fetched, &writeError))
         return retryableFailure(tr("创建文件[%1]失败:%2").arg(descriptionPath, writeError));
     // Read from a copy in the private folder: the one in the cache could be
     // swapped by another user between the write and the read.
-    const PrivateFolder privateFolder(m_cacheDir.absolutePath());
-    const QString privateCopy = privateFolder.filePath(FileNames::updateDescription);
-    if (!privateFolder.prepare(&writeError) || !writeFileAtomically(privateCopy, fetched, &writeError))
+    const QString privateCopy = cache.folder().filePath(FileNames::updateDescription);
+    if (!writeFileAtomically(cache.folder(), FileNames::updateDescription, fetched, &writeError))
         return retryableFailure(tr("创建文件[%1]失败:%2").arg(privateCopy, writeError));
-
-    const UpdateDescription description = UpdateDescription::fromFile(privateCopy);
-    QFile::remove(privateCopy);
+    const UpdateDescription description = UpdateDescription::fromFile(cache.folder().pathThroughHandle(FileNames::updateDescription));
+    cache.folder().remove(FileNames::updateDescription);
     if (m_verifier) {
         if (const std::optional<QString> refusal = staleDescription(description))
             return retryableFailure(*refusal);

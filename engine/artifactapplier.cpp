@@ -6,15 +6,17 @@
 
 #include <QFile>
 
-ArtifactApplier::ArtifactApplier(const Artifact &artifact, const QString &artifactPath, const QString &basePath,
-                                 const QString &cachePath, const QString &scratchPath, quint64 resultSize,
-                                 QObject *parent)
+ArtifactApplier::ArtifactApplier(const Artifact &artifact, const HeldFolder &partial, const QString &artifactName,
+                                 const QString &basePath, const HeldFolder &files, const QString &cacheName,
+                                 const QString &scratchName, quint64 resultSize, QObject *parent)
     : QObject(parent)
     , m_artifact(artifact)
-    , m_artifactPath(artifactPath)
+    , m_partial(partial)
+    , m_artifactName(artifactName)
     , m_basePath(basePath)
-    , m_cachePath(cachePath)
-    , m_scratchPath(scratchPath)
+    , m_files(files)
+    , m_cacheName(cacheName)
+    , m_scratchName(scratchName)
     , m_resultSize(resultSize)
 {
 }
@@ -54,7 +56,7 @@ QString ArtifactApplier::apply()
 {
     QFile artifact;
     const uchar *artifactBytes = nullptr;
-    if (openRegularFile(artifact, m_artifactPath, QIODevice::ReadOnly, Links::Refuse) && artifact.size() > 0)
+    if (m_partial.openFile(artifact, m_artifactName, QIODevice::ReadOnly) && artifact.size() > 0)
         artifactBytes = artifact.map(0, artifact.size());
     if (!artifactBytes)
         return QStringLiteral("the artifact cannot be read back");
@@ -65,7 +67,7 @@ QString ArtifactApplier::apply()
                 || !(baseBytes = base.map(0, base.size())))
             return QStringLiteral("the base cannot be read");
     }
-    m_result = std::make_unique<BodyReceiver>(m_cachePath, m_scratchPath);
+    m_result = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName);
     const QString problem = m_result->decodeInto(m_resultSize, [&](uchar *out) {
         return decodeArtifact(m_artifact.kind, artifactBytes, artifact.size(), baseBytes, base.size(), out,
                               qint64(m_resultSize), &m_cancel);

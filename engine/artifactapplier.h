@@ -1,6 +1,7 @@
 #pragma once
 
 #include "artifactindex.h"
+#include "heldfolder.h"
 
 #include <QObject>
 #include <QString>
@@ -27,15 +28,15 @@ class ArtifactApplier : public QObject
 
 public:
     /**
-     * @param artifactPath the downloaded artifact
+     * @param partial the folder of the downloaded artifact, @p artifactName, and of the
+     *        result while it is decoded, @p scratchName
      * @param basePath the installed file a patch starts from
-     * @param cachePath where the result goes once committed
-     * @param scratchPath where the result is decoded
+     * @param files the folder where the result goes once committed, as @p cacheName
      * @param resultSize the size of the file the artifact gives
      */
-    ArtifactApplier(const Artifact &artifact, const QString &artifactPath, const QString &basePath,
-                    const QString &cachePath, const QString &scratchPath, quint64 resultSize,
-                    QObject *parent = nullptr);
+    ArtifactApplier(const Artifact &artifact, const HeldFolder &partial, const QString &artifactName,
+                    const QString &basePath, const HeldFolder &files, const QString &cacheName,
+                    const QString &scratchName, quint64 resultSize, QObject *parent = nullptr);
     /// Cancels and waits for the thread.
     ~ArtifactApplier() override;
 
@@ -53,10 +54,12 @@ private:
     QString apply();
 
     Artifact m_artifact;
-    QString m_artifactPath;
+    HeldFolder m_partial;
+    QString m_artifactName;
     QString m_basePath;
-    QString m_cachePath;
-    QString m_scratchPath;
+    HeldFolder m_files;
+    QString m_cacheName;
+    QString m_scratchName;
     quint64 m_resultSize;
     std::unique_ptr<BodyReceiver> m_result;
     std::atomic_bool m_cancel{false};

@@ -2,11 +2,14 @@
 
 #include "safeopen.h"
 
-BodyReceiver::BodyReceiver(const QString &cachePath, const QString &scratchPath, bool resume)
-    : m_cachePath(cachePath)
-    , m_scratchPath(scratchPath)
+BodyReceiver::BodyReceiver(const HeldFolder &files, const QString &cacheName, const HeldFolder &partial,
+                           const QString &scratchName, bool resume)
+    : m_files(files)
+    , m_cacheName(cacheName)
+    , m_partial(partial)
+    , m_scratchName(scratchName)
 {
-    if (resume && openRegularFile(m_scratch, m_scratchPath, QIODevice::ReadWrite, Links::Refuse)) {
+    if (resume && m_partial.openFile(m_scratch, m_scratchName, QIODevice::ReadWrite)) {
         QByteArray chunk(1024 * 1024, Qt::Uninitialized);
         qint64 read = 0;
         while ((read = m_scratch.read(chunk.data(), chunk.size())) > 0) {
@@ -20,7 +23,7 @@ BodyReceiver::BodyReceiver(const QString &cachePath, const QString &scratchPath,
         restart();
     }
     // A leftover under this name that is not continued goes; the body starts in a new file.
-    m_writable = removePath(m_scratchPath) && createNewFile(m_scratch, m_scratchPath);
+    m_writable = m_partial.remove(m_scratchName) && m_partial.createFile(m_scratch, m_scratchName);
 }
 
 BodyReceiver::~BodyReceiver()
@@ -29,7 +32,7 @@ BodyReceiver::~BodyReceiver()
         return;
     m_scratch.close();
     if (!m_keep)
-        QFile::remove(m_scratchPath);
+        m_partial.remove(m_scratchName);
 }
 
 bool BodyReceiver::append(const char *data, qint64 length)
@@ -54,7 +57,7 @@ QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar
         return QStringLiteral("no room for the result");
     // Qt keeps the size it saw when the file was opened; opened anew, it maps the whole.
     m_scratch.close();
-    m_writable = openRegularFile(m_scratch, m_scratchPath, QIODevice::ReadWrite, Links::Refuse);
+    m_writable = m_partial.openFile(m_scratch, m_scratchName, QIODevice::ReadWrite);
     uchar *out = m_writable ? m_scratch.map(0, qint64(size)) : nullptr;
     if (!out)
         return QStringLiteral("the result cannot be mapped");
@@ -83,6 +86,6 @@ bool BodyReceiver::finishWriting()
 
 bool BodyReceiver::commit()
 {
-    m_committed = finishWriting() && renameOver(m_scratchPath, m_cachePath);
+    m_committed = finishWriting() && m_partial.rename(m_scratchName, m_files, m_cacheName);
     return m_committed;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heldfolder.h"
 #include "md5hasher.h"
 
 #include <QFile>
@@ -15,18 +16,22 @@
  * the scratch file, so the cache keeps exactly what it held before, unless
  * keepPartial() asked to keep it for a later resume.
  *
- * The scratch file is created anew (whatever stood at its name is removed
- * first, never written through); a kept one is continued only when it is a
- * regular file of the updater's user. Every write is checked.
+ * Both files live in held folders of the cache's private folder. The scratch
+ * file is created anew (whatever stood at its name is removed first, never
+ * written through); a kept one is continued only when it is a regular file of
+ * the updater's user. Every write is checked.
  */
 class BodyReceiver
 {
 public:
     /**
-     * @param resume continue the body already in @p scratchPath: its bytes are
-     *        counted and hashed first, and new bytes are appended to them
+     * @param files the folder of the cache file, @p cacheName in it
+     * @param partial the folder of the scratch file, @p scratchName in it
+     * @param resume continue the body already in the scratch file: its bytes
+     *        are counted and hashed first, and new bytes are appended to them
      */
-    BodyReceiver(const QString &cachePath, const QString &scratchPath, bool resume = false);
+    BodyReceiver(const HeldFolder &files, const QString &cacheName, const HeldFolder &partial, const QString &scratchName,
+                 bool resume = false);
     ~BodyReceiver();
     BodyReceiver(const BodyReceiver &) = delete;
     BodyReceiver &operator=(const BodyReceiver &) = delete;
@@ -51,13 +56,14 @@ public:
                        const std::atomic_bool *cancel = nullptr);
     /// Ends the writing: everything is in the scratch file, or false.
     bool finishWriting();
-    QString scratchPath() const { return m_scratchPath; }
     /// Puts the complete body in place of the cache file; false when it could not be written.
     bool commit();
 
 private:
-    QString m_cachePath;
-    QString m_scratchPath;
+    HeldFolder m_files;
+    QString m_cacheName;
+    HeldFolder m_partial;
+    QString m_scratchName;
     QFile m_scratch;
     Md5Hasher m_hasher;
     quint64 m_size = 0;

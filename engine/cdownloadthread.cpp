@@ -2,9 +2,8 @@
 
 #include "enginelog.h"
 #include "filehash.h"
-#include "filereplacement.h"
+#include "installer.h"
 #include "filetransfer.h"
-#include "privatefolder.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -37,13 +36,15 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     , m_transferred(updateList.size(), false)
 {
     // Another user may write the cache folder: what the engine keeps there lives
-    // in its private folder, verified files under files/, partial ones under
-    // partial/, where no release path can take a scratch file's name.
-    const PrivateFolder privateFolder(cacheDir.absolutePath());
-    m_cacheUsable = privateFolder.prepare();
-    m_filesDir.setPath(privateFolder.filePath(QStringLiteral("files")));
-    m_scratchDir.setPath(privateFolder.filePath(QStringLiteral("partial")));
-    m_cacheUsable = m_cacheUsable && m_filesDir.mkpath(QStringLiteral(".")) && m_scratchDir.mkpath(QStringLiteral("."));
+    // in its private folder, held for the run, verified files under files/,
+    // partial ones under partial/, where no release path can take a scratch
+    // file's name.
+    m_cache = PrivateFolder::open(cacheDir.absolutePath());
+    m_files = m_cache.folder().folder(QStringLiteral("files"), true);
+    m_partial = m_cache.folder().folder(QStringLiteral("partial"), true);
+    m_cacheUsable = m_files.isValid() && m_partial.isValid();
+    if (!m_cacheUsable)
+        qCInfo(lcTransfer).noquote() << "the cache cannot be used:" << m_cache.errorString();
 
     // A quit() issued before start() is forgotten by QThread, so a run that is
     // already over ends the thread as soon as it runs.
@@ -88,10 +89,11 @@ void CDownloadThread::checkCachedFiles()
     QVector<FileCheck> checks;
     QVector<int> indices;
     for (int i = 0; m_cacheUsable && i < m_updateList.size(); ++i) {
-        // A link is never trusted as a download, wherever it leads.
-        const QFileInfo file = cacheFile(m_updateList.at(i));
-        if (file.isFile() && !file.isSymLink()) {
-            checks.append({file.absoluteFilePath(), m_updateList.at(i).md5, quint64(file.size())});
+        // A link is never trusted as a download, wherever it leads; the file is
+        // hashed through the held folder, whatever stands at the cache's name now.
+        const ManifestEntry &entry = m_updateList.at(i);
+        if (m_files.folder(relativeFolder(entry.path)).kindOf(relativeName(entry.path)) == HeldFolder::Kind::File) {
+            checks.append({m_files.pathThroughHandle(entry.path), entry.md5, entry.size});
             indices.append(i);
         }
     }
@@ -106,13 +108,7 @@ void CDownloadThread::checkCachedFiles()
 
 QFileInfo CDownloadThread::cacheFile(const ManifestEntry &entry) const
 {
-    return QFileInfo(m_filesDir.absoluteFilePath(entry.path));
-}
-
-bool CDownloadThread::isInsideCache(const QFileInfo &file) const
-{
-    const QString cache = m_filesDir.absolutePath();
-    return isSameOrInside(file.absoluteFilePath(), cache) && !isSameOrInside(cache, file.absoluteFilePath());
+    return QFileInfo(m_files.filePath(entry.path));
 }
 
 void CDownloadThread::advance()
@@ -167,30 +163,22 @@ void CDownloadThread::startTransfer(int index, const TransferSource &source)
 {
     const ManifestEntry &entry = m_updateList.at(index);
     const QFileInfo file = cacheFile(entry);
-    if (!m_cacheUsable) {
-        qCInfo(lcTransfer).noquote() << "the cache's private folder cannot be made; nothing is downloaded";
+    const QString name = relativeName(entry.path);
+    // Below the held private folder only: nothing there is followed or emptied elsewhere.
+    const HeldFolder folder = m_files.folder(relativeFolder(entry.path), true);
+    if (!m_cacheUsable || !folder.isValid()) {
+        qCInfo(lcTransfer).noquote() << "no place in the cache for" << entry.path << ":" << folder.errorString();
         markFailed(index, tr("更新文件%1写入失败").arg(file.fileName()));
         return;
     }
-    if (file.isFile()) {
-        // A stale copy; the new body replaces it once verified.
-    } else if (file.isDir()) {
-        // Only ever below the cache folder: an entry naming the folder itself, or
-        // leading out of it, must not empty a folder of the user's.
-        if (!isInsideCache(file) || !QDir(file.absoluteFilePath()).removeRecursively()) {
-            markFailed(index, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
-            return;
-        }
-    } else if (file.exists() || file.isSymLink()) {
-        if (!QFile::remove(file.absoluteFilePath())) {
-            markFailed(index, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
-            return;
-        }
+    // A stale copy stays until the new body replaces it; anything else goes now.
+    const HeldFolder::Kind standing = folder.kindOf(name);
+    if (standing != HeldFolder::Kind::Missing && standing != HeldFolder::Kind::File && !folder.remove(name)) {
+        markFailed(index, tr("路径%1被占用，无法删除!").arg(file.absoluteFilePath()));
+        return;
     }
-    if (!file.absoluteDir().exists())
-        QDir().mkpath(file.absolutePath());
 
-    auto *transfer = new FileTransfer(entry, source, file, temporaryPath(entry), this);
+    auto *transfer = new FileTransfer(entry, source, folder, name, m_partial, scratchName(entry), this);
     m_transfers.insert(index, transfer);
     const quint64 size = source.artifact ? source.artifact->size : entry.size;
     if (FileTransfer::usesHttp2(source.http2Allowed, size)) {
@@ -225,12 +213,12 @@ void CDownloadThread::announce(int index)
     emit downloadStarted(cacheFile(m_updateList.at(index)), index, m_updateList.size());
 }
 
-QString CDownloadThread::temporaryPath(const ManifestEntry &entry) const
+QString CDownloadThread::scratchName(const ManifestEntry &entry)
 {
     // The same name for the same path in every run, so a later attempt finds
     // what an earlier one kept; short and flat however deep the path is.
     const QByteArray key = QCryptographicHash::hash(entry.path.toUtf8(), QCryptographicHash::Sha1).toHex();
-    return m_scratchDir.absoluteFilePath(QString::fromLatin1(key) + QLatin1String(".download"));
+    return QString::fromLatin1(key) + QLatin1String(".download");
 }
 
 TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
@@ -309,20 +297,17 @@ void CDownloadThread::abortTransfersFrom(int index)
 
 void CDownloadThread::installFiles()
 {
+    Installer installer(m_files, m_installDir);
     for (const ManifestEntry &entry : qAsConst(m_updateList)) {
         const QFileInfo target(m_installDir.absoluteFilePath(entry.path));
         const QString backup = m_installDir.absoluteFilePath(entry.path + QLatin1String(".old"));
-        const QString source = cacheFile(entry).absoluteFilePath();
-#ifndef Q_OS_WIN
-        // Here a downloaded file has no execute bit; a replaced program must still
-        // run, from the instant it is in place. Only a file's bits carry over: a
-        // device or FIFO standing in its place (often open to all) lends none.
-        if (target.isFile())
-            QFile::setPermissions(source, target.permissions());
-#endif
-        const Replacement replaced = replaceFile(source, target.absoluteFilePath(), backup);
-        qCInfo(lcInstall).noquote() << entry.path << replaced;
-        switch (replaced) {
+        const Installer::Outcome outcome = installer.install(entry);
+        qCInfo(lcInstall).noquote() << entry.path << (outcome.folderMade ? outcome.replacement : Replacement::NotMoved);
+        if (!outcome.folderMade) {
+            fail(target, tr("创建目录%1失败").arg(target.absolutePath()));
+            return;
+        }
+        switch (outcome.replacement) {
         case Replacement::Done:
             break;
         case Replacement::BackupNotRemoved:
@@ -331,13 +316,17 @@ void CDownloadThread::installFiles()
         case Replacement::BackupNotMade:
             fail(target, tr("重命名%1为%2失败").arg(target.absoluteFilePath(), backup));
             return;
-        case Replacement::DirectoryNotMade:
-            fail(target, tr("创建目录%1失败").arg(target.absolutePath()));
-            return;
         case Replacement::NotMoved:
             fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
             return;
         }
+    }
+    // Nothing vouches for the new files (update_md5.info, written on success)
+    // before their data is on the disk.
+    QString unsynced;
+    if (!installer.makeDurable(&unsynced)) {
+        fail(QFileInfo(unsynced), tr("覆盖文件%1失败").arg(QFileInfo(unsynced).fileName()));
+        return;
     }
     qCInfo(lcInstall).noquote() << m_updateList.size() << "files installed";
     m_success = true;

@@ -3,6 +3,7 @@
 #include "artifactindex.h"
 #include "filetransfer.h"
 #include "manifest.h"
+#include "privatefolder.h"
 #include "proxychoice.h"
 
 #include <QDir>
@@ -112,12 +113,11 @@ private:
 
     void checkCachedFiles();
     QFileInfo cacheFile(const ManifestEntry &entry) const;
-    bool isInsideCache(const QFileInfo &file) const;
     void advance();
     bool mayStartNow(const TransferSource &source, quint64 size) const;
     void startTransfer(int index, const TransferSource &source);
     void announce(int index);
-    QString temporaryPath(const ManifestEntry &entry) const;
+    static QString scratchName(const ManifestEntry &entry);
     TransferSource sourceFor(const ManifestEntry &entry) const;
     void onTransferFinished(int index);
     void forgetInFlight(int index);
@@ -131,9 +131,11 @@ private:
     QString m_message;
     QString m_baseUrl;
     QDir m_installDir;
-    // Verified downloads and partial ones, below the private folder in the cache.
-    QDir m_filesDir;
-    QDir m_scratchDir;
+    // The cache and its private folder, held for the run; verified downloads and
+    // partial ones below it.
+    PrivateFolder m_cache;
+    HeldFolder m_files;
+    HeldFolder m_partial;
     bool m_cacheUsable = false;
     UpdateList m_updateList;
     int m_connections = 1;

@@ -1,102 +1,141 @@
 #include "filereplacement.h"
 
 #include "atomicfile.h"
-#include "safeopen.h"
 #include "enginelog.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
 #ifdef Q_OS_WIN
+#include <QDeadlineTimer>
+#include <QRandomGenerator>
+#include <QThread>
+
 #include <qt_windows.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace {
 
-#ifdef Q_OS_WIN
-std::wstring nativePath(const QString &path)
+using Kind = HeldFolder::Kind;
+
+QString backupNameOf(const QString &targetName)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    return targetName + QLatin1String(".old");
 }
 
-bool makeLink(const QString &existing, const QString &link)
+bool moveIn(const HeldFolder &source, const QString &sourceName, const HeldFolder &target, const QString &targetName)
 {
-    return CreateHardLinkW(nativePath(link).c_str(), nativePath(existing).c_str(), nullptr);
-}
-#else
-bool makeLink(const QString &existing, const QString &link)
-{
-    return ::link(QFile::encodeName(existing).constData(), QFile::encodeName(link).constData()) == 0;
-}
-#endif
-
-bool moveIn(const QString &source, const QString &target)
-{
-    if (renameOver(source, target)) {
-        qCDebug(lcInstall).noquote() << "renamed" << source << "over" << target;
+    if (source.rename(sourceName, target, targetName)) {
+        qCDebug(lcInstall).noquote() << "renamed" << source.filePath(sourceName) << "over" << target.filePath(targetName);
         return true;
     }
     // Across volumes: a complete copy beside the target, renamed over it, so a
     // full disk leaves the target as it was.
-    if (!lastRenameCrossedVolumes())
-        return false;
-    QString error;
-    if (!copyFileAtomically(source, target, &error)) {
-        qCInfo(lcInstall).noquote() << "copy across volumes to" << target << "failed:" << error;
+    if (!source.lastRenameCrossedVolumes()) {
+        qCInfo(lcInstall).noquote() << "moving" << source.filePath(sourceName) << "failed:" << source.errorString();
         return false;
     }
-    qCDebug(lcInstall).noquote() << "copied" << source << "across volumes over" << target;
+    QString error;
+    if (!copyFileAtomically(source, sourceName, target, targetName, &error)) {
+        qCInfo(lcInstall).noquote() << "copy across volumes to" << target.filePath(targetName) << "failed:" << error;
+        return false;
+    }
+    qCDebug(lcInstall).noquote() << "copied" << source.filePath(sourceName) << "across volumes over" << target.filePath(targetName);
     // The new file is in place; a copy left in the cache does no harm.
-    QFile::remove(source);
+    source.remove(sourceName);
     return true;
 }
 
-// The order for what cannot be linked: rename aside, move in, put back on failure.
-Replacement replaceAside(const QString &source, const QString &target, const QString &backup)
+#ifdef Q_OS_WIN
+
+// Another process that holds a name for a moment (without FILE_SHARE_DELETE,
+// as an antivirus does) makes Windows refuse its rename or removal.
+constexpr int patienceMsecs = 5000;
+constexpr int retryMsecs = 100;
+
+bool isHeldByAnother()
 {
-    if (!QFile::rename(target, backup))
-        return Replacement::BackupNotMade;
-    if (moveIn(source, target))
-        return Replacement::Done;
-    QFile::rename(backup, target);
-    return Replacement::NotMoved;
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
-bool existsOrDangles(const QFileInfo &file)
+// Tries @p step until it works, another process stops holding its file, or the
+// file's time is up (shared by every step of one file).
+template <typename Step>
+bool patiently(QDeadlineTimer &deadline, Step step, const char *what, const QString &name)
 {
-    return file.exists() || file.isSymLink();
+    for (int attempt = 1;; ++attempt) {
+        if (step())
+            return true;
+        if (!isHeldByAnother() || deadline.hasExpired())
+            return false;
+        qCInfo(lcInstall).noquote() << what << name << "refused (attempt" << attempt << "); trying again";
+        QThread::msleep(retryMsecs);
+    }
 }
+
+// A backup that is still running (a second instance of the host) can be
+// renamed but not removed: it goes aside, and away at the next restart.
+bool setAsideForRestart(const HeldFolder &folder, const QString &name)
+{
+    const QString aside = name + QLatin1Char('.') + QString::number(QRandomGenerator::global()->generate(), 16)
+            + QLatin1String(".del");
+    if (!folder.rename(name, folder, aside))
+        return false;
+    qCInfo(lcInstall).noquote() << folder.filePath(name) << "is in use; set aside as" << aside << "until the next restart";
+    MoveFileExW(HeldFolder::nativePath(folder.filePath(aside)).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return true;
+}
+
+#endif
 
 } // namespace
 
-Replacement replaceFile(const QString &source, const QString &target, const QString &backup)
+Replacement replaceFile(const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
+                        const QString &targetName)
 {
-    const QFileInfo targetInfo(target);
-    if (!existsOrDangles(targetInfo)) {
-        if (!targetInfo.absoluteDir().exists() && !QDir().mkpath(targetInfo.absolutePath()))
-            return Replacement::DirectoryNotMade;
-        return moveIn(source, target) ? Replacement::Done : Replacement::NotMoved;
-    }
-
-    if (existsOrDangles(QFileInfo(backup)) && !QFile::remove(backup))
+    const QString backup = backupNameOf(targetName);
+    const Kind existing = target.kindOf(targetName);
+#ifdef Q_OS_WIN
+    QDeadlineTimer deadline(patienceMsecs);
+    const auto tryMoveIn = [&] { return moveIn(source, sourceName, target, targetName); };
+    if (existing == Kind::Missing)
+        return patiently(deadline, tryMoveIn, "moving in", targetName) ? Replacement::Done : Replacement::NotMoved;
+    // A folder at the backup's name is somebody's: it is not emptied to make room.
+    if (target.kindOf(backup) == Kind::Folder)
         return Replacement::BackupNotRemoved;
-    if (targetInfo.isDir())
-        return replaceAside(source, target, backup);
-    if (makeLink(target, backup))
-        qCDebug(lcInstall).noquote() << "kept" << target << "as" << backup << "(hard link)";
-    else if (QFile::copy(target, backup))
-        qCDebug(lcInstall).noquote() << "kept" << target << "as" << backup << "(copy)";
+    if (target.kindOf(backup) != Kind::Missing
+            && !patiently(deadline, [&] { return target.remove(backup) || setAsideForRestart(target, backup); },
+                          "removing", backup))
+        return Replacement::BackupNotRemoved;
+    // The order Windows allows for a program or DLL in use: aside first, then in.
+    if (!patiently(deadline, [&] { return target.rename(targetName, target, backup); }, "setting aside", targetName))
+        return Replacement::BackupNotMade;
+    qCDebug(lcInstall).noquote() << "set" << target.filePath(targetName) << "aside as" << backup;
+    if (patiently(deadline, tryMoveIn, "moving in", targetName))
+        return Replacement::Done;
+    QDeadlineTimer putBack(patienceMsecs);
+    patiently(putBack, [&] { return target.rename(backup, target, targetName); }, "putting back", targetName);
+    return Replacement::NotMoved;
+#else
+    if (existing == Kind::Missing)
+        return moveIn(source, sourceName, target, targetName) ? Replacement::Done : Replacement::NotMoved;
+    // A folder at the backup's name is somebody's: it is not emptied to make room.
+    if (target.kindOf(backup) == Kind::Folder || !target.remove(backup))
+        return Replacement::BackupNotRemoved;
+    if (existing == Kind::Folder) {
+        // A folder can be neither linked nor renamed over: aside, in, back on failure.
+        if (!target.rename(targetName, target, backup))
+            return Replacement::BackupNotMade;
+        if (moveIn(source, sourceName, target, targetName))
+            return Replacement::Done;
+        target.rename(backup, target, targetName);
+        return Replacement::NotMoved;
+    }
+    QString error;
+    if (target.link(targetName, backup))
+        qCDebug(lcInstall).noquote() << "kept" << target.filePath(targetName) << "as" << backup << "(hard link)";
+    else if (existing == Kind::File && copyFileAtomically(target, targetName, target, backup, &error))
+        qCDebug(lcInstall).noquote() << "kept" << target.filePath(targetName) << "as" << backup << "(copy)";
     else
         return Replacement::BackupNotMade;
-    if (moveIn(source, target))
-        return Replacement::Done;
-#ifdef Q_OS_WIN
-    // A running program refuses to be replaced but may be renamed.
-    if (QFile::remove(backup))
-        return replaceAside(source, target, backup);
+    return moveIn(source, sourceName, target, targetName) ? Replacement::Done : Replacement::NotMoved;
 #endif
-    return Replacement::NotMoved;
 }

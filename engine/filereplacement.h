@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heldfolder.h"
+
 #include <QObject>
 #include <QString>
 
@@ -8,9 +10,8 @@ Q_NAMESPACE
 /// How replaceFile() ended.
 enum class Replacement {
     Done,             ///< the new file is at the target, the previous one (if any) at the backup
-    BackupNotRemoved, ///< an earlier backup could not be deleted; nothing changed
+    BackupNotRemoved, ///< an earlier backup could not be deleted or set aside; nothing changed
     BackupNotMade,    ///< the target could not be kept as backup; the target is unchanged
-    DirectoryNotMade, ///< the target's missing directory could not be created
     NotMoved,         ///< the new file could not be put in place; the target is as it was
 };
 Q_ENUM_NS(Replacement)
@@ -18,17 +19,26 @@ Q_ENUM_NS(Replacement)
 using FileReplacement::Replacement;
 
 /**
- * Puts @p source in place of @p target and keeps the file it replaces as @p backup,
- * so that the target path holds the previous file or the new one at every instant,
- * never nothing, whenever the process stops.
+ * Puts the file @p sourceName of @p source in place of @p targetName in
+ * @p target, and keeps the file it replaces as "<targetName>.old" beside it.
+ * Everything goes through the two held folders.
  *
- * The backup is made first (a hard link of the target, or a copy where links are not
- * possible), then the source is renamed over the target in one step. Across volumes
- * the source is copied to a temporary name beside the target and renamed over it, so
- * a full disk never leaves a truncated target. On Windows a program that is running
- * cannot be replaced, only renamed: such a target is set aside as the backup and put
- * back when the move fails.
+ * Linux and macOS: the backup is made first (a hard link of the target, or a
+ * copy where links are not possible), then the source is renamed over the
+ * target in one step, so the target holds the previous file or the new one at
+ * every instant, whenever the process stops.
  *
- * A directory standing at the target is set aside as the backup.
+ * Windows refuses to rename over, or remove any name of, a program or DLL that
+ * is running, but lets it be renamed: there the target is renamed aside as the
+ * backup first and the source moved in after, the target put back when that
+ * fails. A backup that cannot be removed because it is still running is set
+ * aside under a name of its own, removed at the next restart. A name held
+ * for a moment by someone else (an antivirus scanning the new file, the host
+ * not quite exited) is tried again for at most 5 s per file in all.
+ *
+ * Across volumes the source is copied to a temporary name beside the target and
+ * renamed over it, so a full disk never leaves a truncated target. A folder
+ * standing at the target is set aside as the backup.
  */
-Replacement replaceFile(const QString &source, const QString &target, const QString &backup);
+Replacement replaceFile(const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
+                        const QString &targetName);

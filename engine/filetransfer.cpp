@@ -48,15 +48,18 @@ bool FileTransfer::usesHttp2(bool allowed, quint64 size)
     return allowed && size <= http2SizeLine;
 }
 
-FileTransfer::FileTransfer(const ManifestEntry &entry, const TransferSource &source, const QFileInfo &cacheFile,
-                           const QString &scratchPath, QObject *parent)
+FileTransfer::FileTransfer(const ManifestEntry &entry, const TransferSource &source, const HeldFolder &files,
+                           const QString &cacheName, const HeldFolder &partial,
+                           const QString &scratchName, QObject *parent)
     : QObject(parent)
     , m_entry(entry)
     , m_source(source)
     , m_artifact(source.artifact)
-    , m_cacheFile(cacheFile)
-    , m_scratchPath(scratchPath)
-    , m_resume(entry, scratchPath)
+    , m_files(files)
+    , m_cacheName(cacheName)
+    , m_partial(partial)
+    , m_scratchName(scratchName)
+    , m_resume(entry, partial, scratchName)
 {
     connect(&m_stallTimer, &QTimer::timeout, this, &FileTransfer::onStallCheck);
 }
@@ -73,7 +76,7 @@ bool FileTransfer::start(QNetworkAccessManager &network)
     if (!m_artifact)
         return startPlain();
     // Artifacts are small and fetched whole: a kept part of one would not match its ranges.
-    m_body = std::make_unique<BodyReceiver>(QString(), m_scratchPath + QLatin1String(".artifact"));
+    m_body = std::make_unique<BodyReceiver>(m_files, QString(), m_partial, artifactName());
     m_resumeFrom = 0;
     return sendRequest();
 }
@@ -84,7 +87,7 @@ bool FileTransfer::startPlain()
     if (!resume)
         m_resume.remove();
     // A resumed body hashes its kept part first, so the digest covers the whole file.
-    m_body = std::make_unique<BodyReceiver>(m_cacheFile.absoluteFilePath(), m_scratchPath, resume);
+    m_body = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName, resume);
     m_resumeFrom = resume ? qint64(m_body->size()) : 0;
     return sendRequest();
 }
@@ -144,7 +147,7 @@ void FileTransfer::onHeaders()
         m_resumeFrom = 0;
         m_resume.remove();
         if (!sendRequest()) {
-            m_error = engineText("下载更新文件%1失败").arg(m_cacheFile.fileName());
+            m_error = engineText("下载更新文件%1失败").arg(m_cacheName);
             emit finished();
         }
         return;
@@ -267,7 +270,7 @@ QString FileTransfer::reasonOf(QNetworkReply &reply) const
 
 QString FileTransfer::checkBody(QNetworkReply &reply)
 {
-    const QString name = m_cacheFile.fileName();
+    const QString &name = m_cacheName;
     const int status = m_response.stalled ? 0 : reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool takenWhole = !m_response.stalled && m_response.accepted && !m_response.oversized
             && !m_response.writeFailed && receiveAvailable(reply, *m_body);
@@ -338,8 +341,8 @@ void FileTransfer::startApplying()
         fallBackToPlain(QStringLiteral("the artifact cannot be read back"));
         return;
     }
-    m_applier = std::make_unique<ArtifactApplier>(*m_artifact, m_body->scratchPath(), m_source.basePath,
-                                                  m_cacheFile.absoluteFilePath(), m_scratchPath, m_entry.size);
+    m_applier = std::make_unique<ArtifactApplier>(*m_artifact, m_partial, artifactName(), m_source.basePath, m_files,
+                                                  m_cacheName, m_scratchName, m_entry.size);
     connect(m_applier.get(), &ArtifactApplier::finished, this, &FileTransfer::onArtifactApplied);
     m_applier->start();
 }
@@ -372,7 +375,7 @@ void FileTransfer::fallBackToPlain(const QString &why)
     m_error.clear();
     m_body.reset();
     if (!startPlain()) {
-        m_error = engineText("下载更新文件%1失败").arg(m_cacheFile.fileName());
+        m_error = engineText("下载更新文件%1失败").arg(m_cacheName);
         emit finished();
     }
 }

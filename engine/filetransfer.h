@@ -1,6 +1,7 @@
 #pragma once
 
 #include "artifactindex.h"
+#include "heldfolder.h"
 #include "manifest.h"
 #include "resumerecord.h"
 
@@ -63,11 +64,12 @@ public:
     /**
      * @param entry the manifest entry to fetch
      * @param source where to fetch it from
-     * @param cacheFile where the verified file goes
-     * @param scratchPath where the body is kept while it arrives
+     * @param files the cache folder the verified file goes to, as @p cacheName
+     * @param partial the folder where the body is kept while it arrives, as @p scratchName
      */
-    FileTransfer(const ManifestEntry &entry, const TransferSource &source, const QFileInfo &cacheFile,
-                 const QString &scratchPath, QObject *parent = nullptr);
+    FileTransfer(const ManifestEntry &entry, const TransferSource &source, const HeldFolder &files,
+                 const QString &cacheName, const HeldFolder &partial, const QString &scratchName,
+                 QObject *parent = nullptr);
     ~FileTransfer() override;
 
     /// Sends the request through @p network; false when no reply came back.
@@ -119,12 +121,15 @@ private:
     void onArtifactApplied(const QString &problem);
     void fallBackToPlain(const QString &why);
     quint64 expectedSize() const { return m_artifact ? m_artifact->size : m_entry.size; }
+    QString artifactName() const { return m_scratchName + QLatin1String(".artifact"); }
 
     ManifestEntry m_entry;
     TransferSource m_source;
     std::optional<Artifact> m_artifact;
-    QFileInfo m_cacheFile;
-    QString m_scratchPath;
+    HeldFolder m_files;
+    QString m_cacheName;
+    HeldFolder m_partial;
+    QString m_scratchName;
     ResumeRecord m_resume;
     QString m_error;
     QNetworkAccessManager *m_network = nullptr;

@@ -2,10 +2,8 @@
 
 #include "atomicfile.h"
 #include "httpheaders.h"
-#include "safeopen.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QNetworkReply>
 
 #include <algorithm>
@@ -22,9 +20,10 @@ bool isPrintableAscii(const QByteArray &text)
 }
 }
 
-ResumeRecord::ResumeRecord(const ManifestEntry &entry, const QString &partialPath)
+ResumeRecord::ResumeRecord(const ManifestEntry &entry, const HeldFolder &partial, const QString &partialName)
     : m_entry(entry)
-    , m_partialPath(partialPath)
+    , m_partial(partial)
+    , m_partialName(partialName)
 {
 }
 
@@ -35,11 +34,12 @@ bool ResumeRecord::applies() const
 
 bool ResumeRecord::load()
 {
-    const QFileInfo partial(m_partialPath);
-    if (!applies() || !partial.isFile() || partial.size() < minResumeBytes || quint64(partial.size()) >= m_entry.size)
+    QFile partial;
+    if (!applies() || !m_partial.openFile(partial, m_partialName, QIODevice::ReadOnly) || partial.size() < minResumeBytes
+            || quint64(partial.size()) >= m_entry.size)
         return false;
     QFile side;
-    if (!openRegularFile(side, sidePath(), QIODevice::ReadOnly, Links::Refuse, sideFileMaxBytes))
+    if (!m_partial.openFile(side, sideName(), QIODevice::ReadOnly, HeldFolder::Owner::Self, sideFileMaxBytes))
         return false;
     const QList<QByteArray> lines = side.read(sideFileMaxBytes).split('\n');
     if (lines.size() < 3 || lines.at(0) != QByteArray::number(m_entry.size) || lines.at(1) != m_entry.md5
@@ -59,7 +59,7 @@ void ResumeRecord::save(const QNetworkReply &reply)
         m_validator = headers.value("Last-Modified");
     // Without a side file the partial body is simply not resumed.
     if (m_validator.isEmpty() || !isPrintableAscii(m_validator)
-            || !writeFileAtomically(sidePath(), QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'
+            || !writeFileAtomically(m_partial, sideName(), QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'
                                     + m_validator + '\n'))
         remove();
 }
@@ -68,10 +68,11 @@ void ResumeRecord::remove()
 {
     m_validator.clear();
     if (applies())
-        QFile::remove(sidePath());
+        m_partial.remove(sideName());
 }
 
 bool ResumeRecord::canKeep(quint64 keptBytes) const
 {
-    return applies() && !m_validator.isEmpty() && keptBytes < m_entry.size && QFileInfo::exists(sidePath());
+    return applies() && !m_validator.isEmpty() && keptBytes < m_entry.size
+            && m_partial.kindOf(sideName()) == HeldFolder::Kind::File;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heldfolder.h"
 #include "manifest.h"
 
 #include <QByteArray>
@@ -17,7 +18,8 @@ class QNetworkReply;
 class ResumeRecord
 {
 public:
-    ResumeRecord(const ManifestEntry &entry, const QString &partialPath);
+    /// For a partial body of @p entry kept as @p partialName in @p partial.
+    ResumeRecord(const ManifestEntry &entry, const HeldFolder &partial, const QString &partialName);
 
     /// Only files over 1 MiB keep partial bodies: for small ones the bookkeeping costs more than it saves.
     bool applies() const;
@@ -32,9 +34,10 @@ public:
     QByteArray validator() const { return m_validator; }
 
 private:
-    QString sidePath() const { return m_partialPath + QLatin1String(".resume"); }
+    QString sideName() const { return m_partialName + QLatin1String(".resume"); }
 
     ManifestEntry m_entry;
-    QString m_partialPath;
+    HeldFolder m_partial;
+    QString m_partialName;
     QByteArray m_validator;
 };

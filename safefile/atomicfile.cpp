@@ -6,69 +6,65 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
-#include <cerrno>
-
-AtomicFile::AtomicFile(const QString &target)
-    : m_target(target)
+AtomicFile::AtomicFile(const HeldFolder &folder, const QString &name)
+    : m_folder(folder)
+    , m_name(name)
 {
 }
 
 AtomicFile::~AtomicFile()
 {
-    if (m_committed || m_temporaryPath.isEmpty())
+    if (m_committed || m_temporaryName.isEmpty())
         return;
     m_file.close();
-    QFile::remove(m_temporaryPath);
+    m_folder.remove(m_temporaryName);
 }
 
 bool AtomicFile::open()
 {
-    const QFileInfo target(m_target);
+    if (!m_folder.isValid())
+        return failWith(m_folder.errorString());
     // A fresh name each time: a leftover or a planted file is never reused.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString candidate = target.absolutePath() + QLatin1String("/.") + target.fileName()
-                + QLatin1Char('.') + QString::number(QRandomGenerator::global()->generate(), 16)
-                + QLatin1String(".tmp");
-        QString error;
-        if (createNewFile(m_file, candidate, &error)) {
-            m_temporaryPath = candidate;
+        const QString candidate = QLatin1Char('.') + m_name + QLatin1Char('.')
+                + QString::number(QRandomGenerator::global()->generate(), 16) + QLatin1String(".tmp");
+        if (m_folder.createFile(m_file, candidate)) {
+            m_temporaryName = candidate;
             return true;
         }
-        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
-            continue;
-        return failWith(error);
+        if (m_folder.kindOf(candidate) == HeldFolder::Kind::Missing)
+            break;
     }
-    return failWith(qt_error_string(EEXIST));
+    return failWith(m_folder.errorString());
 }
 
 bool AtomicFile::write(const char *data, qint64 length)
 {
     if (m_failed || !m_file.isOpen())
         return false;
-    errno = 0;
     if (!writeAll(m_file, data, length))
-        return failWith(errno ? qt_error_string(errno) : m_file.errorString());
+        return failWith(m_file.errorString());
     return true;
 }
 
 bool AtomicFile::setPermissions(QFileDevice::Permissions permissions)
 {
-    return m_file.isOpen() && QFile::setPermissions(m_temporaryPath, permissions);
+    return m_file.isOpen() && setFilePermissions(m_file, permissions);
 }
 
 bool AtomicFile::commit()
 {
     if (m_failed || !m_file.isOpen())
         return false;
-    // Unbuffered writes leave nothing behind in Qt, but the close may still
-    // report what the system could not store.
-    if (!m_file.flush())
+    // Nothing vouches for the new name before its data is on the disk; the
+    // close may still report what the system could not store.
+    if (!m_file.flush() || !syncFile(m_file))
         return failWith(m_file.errorString());
     m_file.close();
     if (m_file.error() != QFileDevice::NoError)
         return failWith(m_file.errorString());
-    if (!renameOver(m_temporaryPath, m_target))
-        return failWith(qt_error_string(errno));
+    if (!m_folder.rename(m_temporaryName, m_folder, m_name) || !m_folder.sync())
+        return failWith(m_folder.errorString());
     m_committed = true;
     return true;
 }
@@ -80,9 +76,9 @@ bool AtomicFile::failWith(const QString &error)
     return false;
 }
 
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
+bool writeFileAtomically(const HeldFolder &folder, const QString &name, const QByteArray &bytes, QString *error)
 {
-    AtomicFile file(path);
+    AtomicFile file(folder, name);
     if (file.open() && file.write(bytes) && file.commit())
         return true;
     if (error)
@@ -90,17 +86,24 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *
     return false;
 }
 
-bool copyFileAtomically(const QString &source, const QString &target, QString *error)
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const QFileInfo target(path);
+    return writeFileAtomically(HeldFolder::open(target.absolutePath()), target.fileName(), bytes, error);
+}
+
+bool copyFileAtomically(const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
+                        const QString &targetName, QString *error)
 {
     QFile in;
-    AtomicFile out(target);
+    AtomicFile out(target, targetName);
     const auto failed = [error](const QString &reason) {
         if (error)
             *error = reason;
         return false;
     };
-    if (!openRegularFile(in, source, QIODevice::ReadOnly))
-        return failed(QCoreApplication::translate("AtomicFile", "%1 is not a readable regular file").arg(source));
+    if (!source.openFile(in, sourceName, QIODevice::ReadOnly, HeldFolder::Owner::Any))
+        return failed(QCoreApplication::translate("AtomicFile", "%1 is not a readable regular file").arg(source.filePath(sourceName)));
     if (!out.open())
         return failed(out.errorString());
     QByteArray chunk(1024 * 1024, Qt::Uninitialized);
@@ -113,7 +116,7 @@ bool copyFileAtomically(const QString &source, const QString &target, QString *e
         if (!out.write(chunk.constData(), read))
             return failed(out.errorString());
     }
-    if (!out.setPermissions(QFileInfo(source).permissions()) || !out.commit())
+    if (!out.setPermissions(source.permissions(sourceName)) || !out.commit())
         return failed(out.errorString());
     return true;
 }

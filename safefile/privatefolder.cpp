@@ -1,89 +1,79 @@
 #include "privatefolder.h"
 
-#include "safeopen.h"
-
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcCache, "updater.cache", QtWarningMsg)
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#else
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+Q_LOGGING_CATEGORY(lcCache, "updater.cache", QtWarningMsg)
+
+const QLatin1String PrivateFolder::name(".updater");
+
 namespace {
-
-#ifdef Q_OS_WIN
-DWORD attributesOf(const QString &path)
+QString text(const char *source)
 {
-    return GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
+    return QCoreApplication::translate("PrivateFolder", source);
 }
 
-bool isReparsePoint(const QString &path)
+#ifndef Q_OS_WIN
+// A link at the cache folder's name is taken only when it is the owner's or the
+// system's, and the folder holding it lets nobody else replace its entries.
+bool mayFollowLinkAt(const QString &cacheDir)
 {
-    const DWORD attributes = attributesOf(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-bool isOwnFolder(const QString &path)
-{
-    // A junction or link anywhere on the way could lead the writes elsewhere.
-    for (QString level = path; !QFileInfo(level).isRoot(); level = QFileInfo(level).absolutePath()) {
-        if (isReparsePoint(level))
-            return false;
-    }
-    const DWORD attributes = attributesOf(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool makeFolder(const QString &path)
-{
-    return QDir().mkdir(path);
-}
-#else
-bool isOwnFolder(const QString &path)
-{
-    struct stat status;
-    return lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode)
-            && status.st_uid == geteuid() && (status.st_mode & 07777) == 0700;
-}
-
-bool makeFolder(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    // The umask may take bits away from 0700, never add any; chmod sets it exactly.
-    return ::mkdir(native.constData(), 0700) == 0 && ::chmod(native.constData(), 0700) == 0;
+    struct stat link;
+    struct stat parent;
+    const QFileInfo cache(cacheDir);
+    return ::lstat(QFile::encodeName(cache.absoluteFilePath()).constData(), &link) == 0
+            && ::stat(QFile::encodeName(cache.absolutePath()).constData(), &parent) == 0
+            && (link.st_uid == ::geteuid() || link.st_uid == 0)
+            && ((parent.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (parent.st_mode & S_ISVTX)) 
+            && (parent.st_uid == ::geteuid() || parent.st_uid == 0);
 }
 #endif
-
-} // namespace
-
-PrivateFolder::PrivateFolder(const QString &cacheDir)
-    : m_path(QDir(cacheDir).absoluteFilePath(QStringLiteral(".updater")))
-{
 }
 
-QString PrivateFolder::filePath(const QString &relative) const
+bool PrivateFolder::fail(const QString &error)
 {
-    return m_path + QLatin1Char('/') + relative;
-}
-
-bool PrivateFolder::prepare(QString *error) const
-{
-    if (isOwnFolder(m_path))
-        return true;
-    if (QFileInfo::exists(m_path) || QFileInfo(m_path).isSymLink())
-        qCInfo(lcCache) << m_path << "is not a private folder of this user; it is made anew";
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if (removePath(m_path) && makeFolder(m_path) && isOwnFolder(m_path))
-        return true;
-    if (error)
-        *error = QCoreApplication::translate("PrivateFolder", "%1 cannot be made a private folder").arg(m_path);
+    m_folder = HeldFolder();
+    m_error = error;
     return false;
+}
+
+PrivateFolder PrivateFolder::open(const QString &cacheDir)
+{
+    PrivateFolder opened;
+    const QFileInfo cache(cacheDir);
+    const HeldFolder parent = HeldFolder::open(cache.absolutePath());
+#ifdef Q_OS_WIN
+    const HeldFolder::Links atName = HeldFolder::Links::Follow;
+#else
+    const HeldFolder::Links atName = parent.kindOf(cache.fileName()) == HeldFolder::Kind::Link && mayFollowLinkAt(cacheDir)
+            ? HeldFolder::Links::Follow : HeldFolder::Links::Refuse;
+#endif
+    opened.m_cache = parent.folder(cache.fileName(), false, atName);
+    if (!opened.m_cache.isValid()) {
+        opened.fail(text("the cache folder %1 cannot be opened: %2").arg(cache.absoluteFilePath(), parent.errorString()));
+        return opened;
+    }
+    if (!opened.m_cache.isTrusted()) {
+        opened.fail(text("the cache folder %1 belongs to another user").arg(cache.absoluteFilePath()));
+        return opened;
+    }
+    opened.m_folder = opened.m_cache.folder(name);
+    if (opened.m_folder.isPrivate())
+        return opened;
+    if (opened.m_cache.kindOf(name) != HeldFolder::Kind::Missing)
+        qCInfo(lcCache).noquote() << opened.m_cache.filePath(name) << "is not a private folder of this user; it is made anew";
+    if (!opened.m_cache.remove(name) || !opened.m_cache.makeFolder(name)) {
+        opened.fail(text("%1 cannot be made a private folder: %2").arg(opened.m_cache.filePath(name), opened.m_cache.errorString()));
+        return opened;
+    }
+    opened.m_folder = opened.m_cache.folder(name);
+    if (!opened.m_folder.makePrivate() || !opened.m_folder.isPrivate())
+        opened.fail(text("%1 cannot be made a private folder").arg(opened.m_cache.filePath(name)));
+    return opened;
 }

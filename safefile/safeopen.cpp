@@ -1,16 +1,12 @@
 #include "safeopen.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "heldfolder.h"
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #else
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,40 +16,28 @@
 
 bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode, Links links, qint64 maxSize)
 {
-    // No FIFOs or devices live in a Windows folder; links are what can be planted.
-    const QFileInfo info(path);
-    if (!info.isFile() || (links == Links::Refuse && (info.isSymLink() || info.isJunction()))
-            || (maxSize >= 0 && info.size() > maxSize))
+    // Windows folders hold no FIFOs or devices: links are what can be planted,
+    // and the handle, not the name, says what was opened.
+    const bool writing = mode & QIODevice::WriteOnly;
+    const HANDLE handle = CreateFileW(HeldFolder::nativePath(path).c_str(), GENERIC_READ | (writing ? GENERIC_WRITE : 0),
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | (links == Links::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
         return false;
-    file.setFileName(path);
-    return file.open(mode | QIODevice::Unbuffered);
-}
-
-bool createNewFile(QFile &file, const QString &path, QString *error)
-{
-    // CREATE_NEW underneath: whatever stands at the name, a link included, makes it fail.
-    const int fd = _wopen(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
-                          _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-    if (fd < 0 || !file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        if (error)
-            *error = qt_error_string(errno);
-        if (fd >= 0)
-            _close(fd);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool usable = GetFileInformationByHandle(handle, &info)
+            && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            && (maxSize < 0 || ((qint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow) <= maxSize);
+    const int fd = usable ? _open_osfhandle(intptr_t(handle), (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY | _O_NOINHERIT) : -1;
+    if (fd < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
         return false;
     }
     return true;
-}
-
-bool renameOver(const QString &from, const QString &to)
-{
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                       MOVEFILE_REPLACE_EXISTING);
-}
-
-bool lastRenameCrossedVolumes()
-{
-    return GetLastError() == ERROR_NOT_SAME_DEVICE;
 }
 
 bool reserveSpace(QFile &file, qint64 size)
@@ -62,22 +46,24 @@ bool reserveSpace(QFile &file, qint64 size)
     return file.resize(size);
 }
 
-#else
-
-namespace {
-int accessFlags(QIODevice::OpenMode mode)
+bool setFilePermissions(QFile &, QFileDevice::Permissions)
 {
-    if ((mode & QIODevice::ReadWrite) == QIODevice::ReadWrite)
-        return O_RDWR;
-    return mode & QIODevice::WriteOnly ? O_WRONLY : O_RDONLY;
+    return true;
 }
+
+bool syncFile(QFile &file)
+{
+    return FlushFileBuffers(HANDLE(_get_osfhandle(file.handle())));
 }
+
+#else
 
 bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode, Links links, qint64 maxSize)
 {
     // Opened without waiting, then looked at through the descriptor itself, so
     // nothing can be swapped in between the look and the use.
-    int flags = accessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int flags = ((mode & QIODevice::ReadWrite) == QIODevice::ReadWrite ? O_RDWR : mode & QIODevice::WriteOnly ? O_WRONLY : O_RDONLY)
+            | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     if (links == Links::Refuse)
         flags |= O_NOFOLLOW;
     const int fd = ::open(QFile::encodeName(path).constData(), flags);
@@ -95,47 +81,32 @@ bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode,
     return true;
 }
 
-bool createNewFile(QFile &file, const QString &path, QString *error)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 || !file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        if (error)
-            *error = qt_error_string(errno);
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    return true;
-}
-
-bool renameOver(const QString &from, const QString &to)
-{
-    // The kernel swaps the name in one step: the target is never absent.
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-}
-
-bool lastRenameCrossedVolumes()
-{
-    return errno == EXDEV;
-}
-
 bool reserveSpace(QFile &file, qint64 size)
 {
     return file.resize(size) && posix_fallocate(file.handle(), 0, size) == 0;
 }
 
-#endif
-
-bool removePath(const QString &path)
+bool setFilePermissions(QFile &file, QFileDevice::Permissions permissions)
 {
-    const QFileInfo entry(path);
-    if (entry.isSymLink() || entry.isJunction() || !entry.isDir())
-        QFile::remove(path);
-    else
-        QDir(path).removeRecursively(); // removes the links inside without following them
-    return !QFileInfo::exists(path) && !QFileInfo(path).isSymLink();
+    mode_t mode = 0;
+    const struct { QFileDevice::Permission permission; mode_t bit; } bits[] = {
+        {QFileDevice::ReadOwner, S_IRUSR}, {QFileDevice::WriteOwner, S_IWUSR}, {QFileDevice::ExeOwner, S_IXUSR},
+        {QFileDevice::ReadGroup, S_IRGRP}, {QFileDevice::WriteGroup, S_IWGRP}, {QFileDevice::ExeGroup, S_IXGRP},
+        {QFileDevice::ReadOther, S_IROTH}, {QFileDevice::WriteOther, S_IWOTH}, {QFileDevice::ExeOther, S_IXOTH}};
+    for (const auto &bit : bits) {
+        if (permissions & bit.permission)
+            mode |= bit.bit;
+    }
+    // Through the descriptor: a link swapped in at the name changes nothing.
+    return ::fchmod(file.handle(), mode) == 0;
 }
+
+bool syncFile(QFile &file)
+{
+    return ::fsync(file.handle()) == 0;
+}
+
+#endif
 
 bool writeAll(QFile &file, const char *data, qint64 length)
 {

@@ -260,7 +260,8 @@ void InstallFaultsTest::interruptions()
     }
 
     auto sandbox = prepareInstall();
-    QVERIFY(PrivateFolder(sandbox->path(QStringLiteral("cache"))).prepare());
+    QVERIFY(QDir().mkpath(sandbox->path(QStringLiteral("cache"))));
+    QVERIFY(PrivateFolder::open(sandbox->path(QStringLiteral("cache"))).isValid());
     const QString locked = sandbox->path(QStringLiteral("cache/.updater/files/lib/c.dll"));
     sandbox->writeFile(QStringLiteral("cache/.updater/files/lib/c.dll"), m_v2.value("lib/c.dll"));
     QVERIFY(runCommand("chattr", {"+i", locked}));
@@ -424,7 +425,7 @@ void InstallFaultsTest::plantedInCache()
     m_server->setResponse("/up/v2/data/big.bin", resumable);
     auto sandbox = prepareInstall();
     const QString cache = sandbox->path(QStringLiteral("cache"));
-    QVERIFY(PrivateFolder(cache).prepare());
+    QVERIFY(QDir().mkpath(cache) && PrivateFolder::open(cache).isValid());
 
     // Outside both folders: what a planted link leads to. The outside file holds
     // what the updater would accept there, so only the link itself gives it away.
@@ -441,7 +442,7 @@ void InstallFaultsTest::plantedInCache()
     QVERIFY(writeTestFile(partial, big.left(1536 * 1024)));
     QVERIFY(writeTestFile(partial + QStringLiteral(".resume"), sideText));
     const QString planted = cache + QLatin1Char('/') + QString(name).replace(QLatin1Char('@'), partial.mid(cache.size() + 1));
-    QVERIFY(removePath(planted));
+    QVERIFY(HeldFolder::open(QFileInfo(planted).absolutePath()).remove(QFileInfo(planted).fileName()));
     QVERIFY(QDir().mkpath(QFileInfo(planted).absolutePath()));
     const QByteArray native = QFile::encodeName(planted);
     switch (plant) {

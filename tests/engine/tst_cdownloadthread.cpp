@@ -251,7 +251,8 @@ void CDownloadThreadTest::init()
     m_cacheDir.setPath(m_dir->filePath(QStringLiteral("cache")));
     m_installDir.setPath(m_dir->filePath(QStringLiteral("install")));
     QDir().mkpath(m_installDir.path());
-    QVERIFY(PrivateFolder(m_cacheDir.path()).prepare());
+    QDir().mkpath(m_cacheDir.path());
+    QVERIFY(PrivateFolder::open(m_cacheDir.path()).isValid());
     m_baseUrl = m_server->url(QStringLiteral("/v2/"));
     CDownloadThread::setStallTimeout(30000);
 }

@@ -20,6 +20,14 @@ QByteArray readWhole(const QString &path)
         return {};
     return file.readAll();
 }
+
+QByteArray readWhole(const HeldFolder &folder, const QString &name)
+{
+    QFile file;
+    if (!folder.openFile(file, name, QIODevice::ReadOnly, HeldFolder::Owner::Any) || file.size() > maxPatchedFileSize)
+        return {};
+    return file.readAll();
+}
 }
 
 ArtifactWriter::ArtifactWriter(const QDir &versionDir, const QList<Base> &bases, QTextCodec *pathCodec,
@@ -52,7 +60,14 @@ bool ArtifactWriter::add(const ManifestEntry &entry)
             continue;
         const bool fromFirstBase = &base == &m_bases.constFirst();
         changed = changed || fromFirstBase;
-        const QByteArray patch = makePatch(readWhole(base.path + QLatin1Char('/') + entry.path), bytes);
+        // Never what a link in the earlier version leads to: it could lead out of the site.
+        const HeldFolder folder = base.folder.folder(relativeFolder(entry.path));
+        if (folder.kindOf(relativeName(entry.path)) == HeldFolder::Kind::Link || !folder.isValid()) {
+            m_errors << tr("%1/%2 is a link or lies below one: an earlier version is read only as published")
+                                .arg(base.name, entry.path);
+            return false;
+        }
+        const QByteArray patch = makePatch(readWhole(folder, relativeName(entry.path)), bytes);
         if (patch.isEmpty() || patch.size() >= smallest)
             continue;
         if (!keep(Artifact{Artifact::Kind::Patch, entry.md5, entry.size, earlier->md5, 0, {}, entry.path}, patch))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heldfolder.h"
 #include "manifest.h"
 
 #include <QCoreApplication>
@@ -15,7 +16,8 @@ struct Artifact;
  * Writes the artifacts of a version folder being published, and their index
  * (".artifacts/index", signed when a signer is given): for every file, a
  * compressed copy where it saves at least a tenth, and a patch from the same
- * path in each earlier published folder where that file differs. Patches are
+ * path in each earlier published folder where that file differs (read without
+ * following a link: a link there refuses the publication). Patches are
  * named by the digests they go from and to, so versions that share a file
  * share its patch. An artifact no smaller than a better one is not kept.
  */
@@ -24,11 +26,11 @@ class ArtifactWriter
     Q_DECLARE_TR_FUNCTIONS(ArtifactWriter)
 
 public:
-    /// An earlier published version folder: its absolute path and its manifest.
+    /// An earlier published version folder, held, and its manifest.
     struct Base
     {
         QString name;
-        QString path;
+        HeldFolder folder;
         ManifestMap files;
     };
 

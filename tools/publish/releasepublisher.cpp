@@ -1,6 +1,7 @@
 #include "releasepublisher.h"
 
 #include "atomicfile.h"
+#include "heldfolder.h"
 #include "artifactindex.h"
 #include "filehash.h"
 #include "filenames.h"
@@ -14,6 +15,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextCodec>
 
@@ -75,25 +77,58 @@ bool ReleasePublisher::publish()
 {
     if (!validateOptions() || !collectFiles() || !collectBases())
         return false;
+    // A pair an earlier run left half-renamed is completed first.
+    if (QFileInfo(m_options.siteDir).isDir() && !completePendingPair(HeldFolder::open(m_options.siteDir)))
+        return false;
 
     QDir site(m_options.siteDir);
     if (!site.mkpath(QStringLiteral("."))) {
         m_errors << tr("cannot create the site folder %1").arg(m_options.siteDir);
         return false;
     }
+    const HeldFolder siteFolder = HeldFolder::open(site.absolutePath());
     // What a killed publication left would otherwise be uploaded with the site.
-    for (const QString &stale : site.entryList({QStringLiteral(".publishing-*")}, QDir::Dirs | QDir::Hidden))
-        QDir(site.absoluteFilePath(stale)).removeRecursively();
+    for (const QString &stale : siteFolder.entries()) {
+        if (stale.startsWith(QLatin1String(".publishing-")))
+            siteFolder.remove(stale);
+    }
     // Staged inside the site so that the final rename stays on one file system.
     QTemporaryDir staging(site.absoluteFilePath(QStringLiteral(".publishing-XXXXXX")));
     if (!staging.isValid()) {
         m_errors << tr("cannot create a staging folder in %1: %2").arg(m_options.siteDir, staging.errorString());
         return false;
     }
+    // Removed without descending through a link, whatever the run left in it.
+    staging.setAutoRemove(false);
+    const QString stagingName = QFileInfo(staging.path()).fileName();
+    const auto removeStaging = qScopeGuard([&] { siteFolder.remove(stagingName); });
     const QString staged = staging.filePath(QStringLiteral("version"));
-    if (!writeVersionFolder(staged) || !putInPlace(staged, staging.filePath(QStringLiteral("previous"))))
+    // The version folder is on the disk, whole, before update.ini names it.
+    if (!writeVersionFolder(staged) || !makeDurable(staged) || !putInPlace(staged, staging.filePath(QStringLiteral("previous"))))
         return false;
+    if (!siteFolder.sync()) {
+        m_errors << tr("cannot make %1 durable: %2").arg(m_options.siteDir, siteFolder.errorString());
+        return false;
+    }
     return writeDescription();
+}
+
+bool ReleasePublisher::makeDurable(const QString &folderPath)
+{
+    // One syncfs where there is one; otherwise every file and folder of the tree.
+    const HeldFolder folder = HeldFolder::open(folderPath);
+    if (folder.syncVolume())
+        return true;
+    QDirIterator it(folderPath, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    bool synced = folder.sync();
+    while (synced && it.hasNext()) {
+        const QFileInfo entry(it.next());
+        const HeldFolder parent = HeldFolder::open(entry.absolutePath());
+        synced = entry.isDir() ? HeldFolder::open(entry.absoluteFilePath()).sync() : parent.syncFile(entry.fileName());
+    }
+    if (!synced)
+        m_errors << tr("cannot make %1 durable").arg(folderPath);
+    return synced;
 }
 
 bool ReleasePublisher::putInPlace(const QString &staged, const QString &previous)
@@ -193,11 +228,17 @@ bool ReleasePublisher::collectBases()
     const bool named = !names.isEmpty();
     if (!named && QFileInfo(description).isFile())
         names << UpdateDescription::fromFile(description).folder;
+    const HeldFolder siteFolder = HeldFolder::open(site.absolutePath());
     for (const QString &name : qAsConst(names)) {
         QFile manifest;
-        const QString folder = site.absoluteFilePath(name);
-        if (!isSafeManifestPath(name) || !openRegularFile(manifest, folder + QLatin1Char('/') + FileNames::remoteManifest,
-                                                          QIODevice::ReadOnly)) {
+        // An earlier version is a folder of the site, not a link out of it.
+        const HeldFolder folder = siteFolder.folder(name);
+        if (isSafeManifestPath(name) && siteFolder.kindOf(name) == HeldFolder::Kind::Link) {
+            m_errors << tr("--delta-from %1: a link, not a published version folder of the site").arg(name);
+            continue;
+        }
+        if (!isSafeManifestPath(name) || !folder.openFile(manifest, FileNames::remoteManifest, QIODevice::ReadOnly,
+                                                          HeldFolder::Owner::Any)) {
             if (named)
                 m_errors << tr("--delta-from %1: no published version in that folder of the site").arg(name);
             continue;
@@ -247,12 +288,20 @@ QByteArray ReleasePublisher::encodePath(const QString &relativePath) const
 bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
 {
     const QDir version(versionDir);
+    if (!version.mkpath(QStringLiteral("."))) {
+        m_errors << tr("cannot create %1").arg(versionDir);
+        return false;
+    }
     ArtifactWriter artifacts(version, m_bases, m_options.pathCodec, m_options.signer);
     QByteArray manifest;
     for (const ReleaseFile &file : qAsConst(m_files)) {
         const QString target = version.absoluteFilePath(file.relativePath);
-        QString error;
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !copyFileAtomically(file.sourcePath, target, &error)) {
+        const QFileInfo source(file.sourcePath);
+        const HeldFolder targetFolder = HeldFolder::open(versionDir).folder(relativeFolder(file.relativePath), true,
+                                                                           HeldFolder::Links::Follow);
+        QString error = targetFolder.errorString();
+        if (!targetFolder.isValid() || !copyFileAtomically(HeldFolder::open(source.absolutePath()), source.fileName(),
+                                                           targetFolder, relativeName(file.relativePath), &error)) {
             m_errors << tr("cannot copy %1 into the site: %2").arg(file.relativePath, error);
             return false;
         }
@@ -312,33 +361,93 @@ bool ReleasePublisher::writeDescription()
 
 bool ReleasePublisher::resign()
 {
-    const QString path = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
+    const HeldFolder site = HeldFolder::open(m_options.siteDir);
+    const QString path = site.filePath(FileNames::updateDescription);
+    if (!completePendingPair(site))
+        return false;
     if (!QFileInfo(path).isFile()) {
         m_errors << tr("%1 is missing: publish a version first").arg(path);
         return false;
     }
-    return writeDescription(UpdateDescription::fromFile(path));
+    // What is signed must name what the folder holds: an update.ini edited by
+    // hand would be signed for a manifest no client can be given.
+    const UpdateDescription description = UpdateDescription::fromFile(path);
+    const QString mismatch = manifestMismatch(m_options.siteDir, description);
+    if (!mismatch.isEmpty()) {
+        m_errors << mismatch + tr("; publish the version again instead of editing update.ini");
+        return false;
+    }
+    return writeDescription(description);
+}
+
+QString ReleasePublisher::manifestMismatch(const QString &siteDir, const UpdateDescription &description)
+{
+    if (!description.namesAManifest())
+        return QString();
+    QFile manifest;
+    const QString path = QDir(siteDir).absoluteFilePath(description.folder + QLatin1Char('/') + FileNames::remoteManifest);
+    if (!openRegularFile(manifest, path, QIODevice::ReadOnly))
+        return tr("update.ini names folder %1, which holds no md5.txt").arg(description.folder);
+    const QByteArray bytes = manifest.readAll();
+    if (description.names(bytes))
+        return QString();
+    return tr("update.ini names a md5.txt of %1 bytes with SHA-256 %2, but %3 holds %4 bytes with SHA-256 %5")
+            .arg(description.manifestSize).arg(QString::fromLatin1(description.manifestSha256), path)
+            .arg(bytes.size()).arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
 }
 
 bool ReleasePublisher::writeDescription(UpdateDescription description)
 {
     // Each publication, and each renewal, comes after every earlier one; a
     // client that has seen a serial refuses a lower one.
-    const QString descriptionPath = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
+    const HeldFolder site = HeldFolder::open(m_options.siteDir);
+    const QString descriptionPath = site.filePath(FileNames::updateDescription);
     const qint64 current = QFileInfo(descriptionPath).isFile() ? UpdateDescription::fromFile(descriptionPath).serial : -1;
     description.serial = qMax<qint64>(current, 0) + 1;
     description.expires = m_options.expiresDays > 0
             ? QDateTime::currentDateTimeUtc().addDays(m_options.expiresDays) : QDateTime();
     const QByteArray text = description.text();
-    // The signature goes first: a client that meets the pair half-written
-    // sees an invalid signature and tries again later.
+    // The pair is written whole under pending names before either replaces
+    // anything: a full disk leaves the previous pair. The signature goes in
+    // first, so a client that meets the pair half-renamed sees an invalid
+    // signature and tries again; a kill in between is completed by the next run.
+    const QString signature = FileNames::updateDescription + QLatin1String(".sig");
+    QString error;
     if (m_options.signer) {
-        if (!writeSignature(descriptionPath, text))
+        const QByteArray signatureText = m_options.signer->sign(text);
+        if (signatureText.isEmpty()) {
+            m_errors << tr("cannot sign %1").arg(descriptionPath);
             return false;
-    } else if (QFile::exists(descriptionPath + QLatin1String(".sig"))
-               && !QFile::remove(descriptionPath + QLatin1String(".sig"))) {
-        m_errors << tr("cannot replace %1.sig").arg(descriptionPath);
+        }
+        if (!writeFileAtomically(site, signature + pendingSuffix, signatureText, &error)) {
+            m_errors << tr("cannot write %1: %2").arg(site.filePath(signature), error);
+            return false;
+        }
+    } else if (!site.remove(signature + pendingSuffix) || !site.remove(signature)) {
+        m_errors << tr("cannot replace %1: %2").arg(site.filePath(signature), site.errorString());
         return false;
     }
-    return writeFile(descriptionPath, text);
+    if (!writeFileAtomically(site, FileNames::updateDescription + pendingSuffix, text, &error)) {
+        m_errors << tr("cannot write %1: %2").arg(descriptionPath, error);
+        site.remove(signature + pendingSuffix);
+        return false;
+    }
+    return completePendingPair(site);
+}
+
+const QLatin1String ReleasePublisher::pendingSuffix(".pending");
+
+bool ReleasePublisher::completePendingPair(const HeldFolder &site)
+{
+    const QString description = FileNames::updateDescription;
+    const QString signature = description + QLatin1String(".sig");
+    // A signature pending without its description never made a pair.
+    if (site.kindOf(description + pendingSuffix) != HeldFolder::Kind::File)
+        return site.remove(signature + pendingSuffix);
+    const bool completed = (site.kindOf(signature + pendingSuffix) != HeldFolder::Kind::File
+                            || site.rename(signature + pendingSuffix, site, signature))
+            && site.rename(description + pendingSuffix, site, description) && site.sync();
+    if (!completed)
+        m_errors << tr("cannot put %1 in place: %2").arg(site.filePath(description), site.errorString());
+    return completed;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+class HeldFolder;
 class QTextCodec;
 class ReleaseSigner;
 
@@ -55,6 +56,18 @@ public:
     bool resign();
 
     QStringList errors() const { return m_errors; }
+
+    /**
+     * What is wrong when @p description names a md5.txt (size and SHA-256)
+     * that its folder in @p siteDir does not hold; empty when it does, or
+     * names none.
+     */
+    static QString manifestMismatch(const QString &siteDir, const UpdateDescription &description);
+    /**
+     * The suffix of update.ini and its signature while a publication writes the
+     * pair: both whole under these names before either replaces the old one.
+     */
+    static const QLatin1String pendingSuffix;
     /// What was written besides the files: the artifacts and how much they save.
     QString artifactSummary() const { return m_artifactSummary; }
     int fileCount() const { return m_files.size(); }
@@ -76,8 +89,10 @@ private:
     QByteArray encodePath(const QString &relativePath) const;
     bool writeVersionFolder(const QString &versionDir);
     bool putInPlace(const QString &staged, const QString &previous);
+    bool makeDurable(const QString &folderPath);
     bool writeDescription();
     bool writeDescription(UpdateDescription description);
+    bool completePendingPair(const HeldFolder &site);
     bool writeFile(const QString &path, const QByteArray &bytes);
     bool writeSignature(const QString &signedFilePath, const QByteArray &signedBytes);
 

@@ -1,0 +1,55 @@
+#include "installer.h"
+
+#include "enginelog.h"
+#include "safeopen.h"
+
+
+Installer::Installer(const HeldFolder &files, const QDir &installDir)
+    : m_files(files)
+    , m_install(HeldFolder::open(installDir.absolutePath()))
+{
+}
+
+Installer::Outcome Installer::install(const ManifestEntry &entry)
+{
+    Outcome outcome;
+    const QString name = relativeName(entry.path);
+    const HeldFolder source = m_files.folder(relativeFolder(entry.path));
+    // The host's own tree: a link in it leads where its maker meant.
+    const HeldFolder target = m_install.folder(relativeFolder(entry.path), true, HeldFolder::Links::Follow);
+    if (!target.isValid()) {
+        outcome.folderMade = false;
+        return outcome;
+    }
+#ifndef Q_OS_WIN
+    // Here a downloaded file has no execute bit; a replaced program must still
+    // run, from the instant it is in place. Only a file's bits carry over: a
+    // device or FIFO standing in its place (often open to all) lends none.
+    QFile download;
+    if (target.kindOf(name) == HeldFolder::Kind::File && source.openFile(download, name, QIODevice::ReadOnly))
+        setFilePermissions(download, target.permissions(name));
+    download.close();
+#endif
+    outcome.replacement = replaceFile(source, name, target, name);
+    if (outcome.replacement == Replacement::Done)
+        m_installed.append({target, name});
+    return outcome;
+}
+
+bool Installer::makeDurable(QString *failedPath)
+{
+    // One call covers the data of every file on the volume and every rename
+    // into its folders, the copies across volumes included.
+    if (m_install.syncVolume()) {
+        qCInfo(lcInstall).noquote() << "synced the install volume";
+        return true;
+    }
+    for (const auto &installed : qAsConst(m_installed)) {
+        if (!installed.first.syncFile(installed.second) || !installed.first.sync()) {
+            *failedPath = installed.first.filePath(installed.second);
+            return false;
+        }
+    }
+    qCInfo(lcInstall).noquote() << "synced" << m_installed.size() << "installed files";
+    return true;
+}

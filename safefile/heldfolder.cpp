@@ -1,0 +1,659 @@
+#include "heldfolder.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
+#else
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+// A name below a held folder is one component that leads nowhere else.
+bool isPlainName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+            && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+}
+
+HeldFolder::HeldFolder() = default;
+HeldFolder::~HeldFolder() = default;
+HeldFolder::HeldFolder(const HeldFolder &other) = default;
+HeldFolder &HeldFolder::operator=(const HeldFolder &other) = default;
+
+bool HeldFolder::isValid() const
+{
+    return m_handle != nullptr;
+}
+
+QString HeldFolder::filePath(const QString &name) const
+{
+    return m_path + QLatin1Char('/') + name;
+}
+
+HeldFolder HeldFolder::folder(const QString &relative, bool create, Links links) const
+{
+    HeldFolder current = *this;
+    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (!current.isValid())
+            break;
+        if (!isPlainName(part)) {
+            current.m_handle.reset();
+            current.m_error = QStringLiteral("%1 is not a name of a folder below %2").arg(part, current.m_path);
+            break;
+        }
+        HeldFolder next = current.openChild(part, links);
+        if (!next.isValid() && create && current.kindOf(part) == Kind::Missing
+                && (current.makeFolder(part, links == Links::Refuse) || current.kindOf(part) == Kind::Folder)) {
+            if (links == Links::Refuse)
+                current.openChild(part, links).makePrivate();
+            next = current.openChild(part, links);
+        }
+        if (!next.isValid())
+            next.m_error = current.m_error;
+        current = next;
+    }
+    m_error = current.m_error;
+    return current;
+}
+
+bool HeldFolder::remove(const QString &name) const
+{
+    if (!isPlainName(name))
+        return false;
+    const Kind kind = kindOf(name);
+    if (kind == Kind::Missing)
+        return true;
+    if (kind == Kind::Folder) {
+        // Emptied through the folder itself: a link inside is removed, never followed.
+        const HeldFolder inside = openChild(name, Links::Refuse);
+        if (inside.isValid()) {
+            for (const QString &entry : inside.entries())
+                inside.remove(entry);
+        }
+    }
+    removeEntry(name, kind);
+    return kindOf(name) == Kind::Missing;
+}
+
+#ifdef Q_OS_WIN
+
+struct HeldFolder::Handle
+{
+    explicit Handle(HANDLE handle) : handle(handle) {}
+    ~Handle() { CloseHandle(handle); }
+    HANDLE handle;
+};
+
+namespace {
+// Held without FILE_SHARE_DELETE: nobody renames or removes the folder meanwhile.
+constexpr DWORD folderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+QString windowsError(DWORD code)
+{
+    wchar_t *text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const QString error = text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("error %1").arg(code);
+    LocalFree(text);
+    return error;
+}
+
+// Where a folder opened through links really is: names below it are taken from
+// there, so a link retargeted later leads nothing of ours elsewhere.
+QString finalPath(HANDLE handle, const QString &fallback)
+{
+    wchar_t resolved[32768];
+    const DWORD length = GetFinalPathNameByHandleW(handle, resolved, 32768, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= 32768)
+        return fallback;
+    QString final = QString::fromWCharArray(resolved, int(length));
+    if (final.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        final = QLatin1String("\\\\") + final.mid(8);
+    else if (final.startsWith(QLatin1String("\\\\?\\")))
+        final = final.mid(4);
+    return QDir::fromNativeSeparators(final);
+}
+
+bool handleInfo(HANDLE handle, BY_HANDLE_FILE_INFORMATION &info)
+{
+    return GetFileInformationByHandle(handle, &info) != 0;
+}
+
+// The SIDs a private folder grants access to: the user, Administrators and SYSTEM.
+struct WellKnownSids
+{
+    WellKnownSids()
+    {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
+        size = SECURITY_MAX_SID_SIZE;
+        CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size);
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            DWORD needed = 0;
+            GetTokenInformation(token, TokenUser, tokenUser, sizeof tokenUser, &needed);
+            CloseHandle(token);
+        }
+    }
+    PSID user() { return reinterpret_cast<TOKEN_USER *>(tokenUser)->User.Sid; }
+    bool isOneOf(PSID sid) { return EqualSid(sid, user()) || EqualSid(sid, administrators) || EqualSid(sid, system); }
+
+    BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
+    BYTE system[SECURITY_MAX_SID_SIZE] = {};
+    alignas(TOKEN_USER) BYTE tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+};
+
+// Full control for the user, Administrators and SYSTEM, inherited by what is made
+// inside; nothing from the folder above (protected).
+bool protectedDacl(WellKnownSids &sids, std::unique_ptr<ACL, decltype(&LocalFree)> &acl)
+{
+    EXPLICIT_ACCESS_W access[3] = {};
+    PSID granted[3] = {sids.user(), sids.administrators, sids.system};
+    for (int i = 0; i < 3; ++i) {
+        access[i].grfAccessPermissions = GENERIC_ALL;
+        access[i].grfAccessMode = SET_ACCESS;
+        access[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+        access[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        access[i].Trustee.ptstrName = static_cast<LPWSTR>(granted[i]);
+    }
+    PACL made = nullptr;
+    if (SetEntriesInAclW(3, access, nullptr, &made) != ERROR_SUCCESS)
+        return false;
+    acl.reset(made);
+    return true;
+}
+}
+
+std::wstring HeldFolder::nativePath(const QString &path)
+{
+    // As Qt's own file engine does: absolute, backslashes, and the prefix that
+    // lifts MAX_PATH (UNC paths take its \\?\UNC\ form).
+    QString absolute = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    if (absolute.startsWith(QLatin1String("\\\\?\\")))
+        return absolute.toStdWString();
+    if (absolute.startsWith(QLatin1String("\\\\")))
+        absolute = QLatin1String("\\\\?\\UNC\\") + absolute.mid(2);
+    else
+        absolute = QLatin1String("\\\\?\\") + absolute;
+    return absolute.toStdWString();
+}
+
+bool HeldFolder::fail() const
+{
+    const DWORD code = GetLastError();
+    m_error = windowsError(code);
+    m_crossedVolumes = code == ERROR_NOT_SAME_DEVICE;
+    return false;
+}
+
+HeldFolder HeldFolder::open(const QString &path)
+{
+    const HANDLE handle = CreateFileW(nativePath(path).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
+                                      folderSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HeldFolder folder;
+    folder.m_path = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (handle == INVALID_HANDLE_VALUE) {
+        folder.fail();
+        return folder;
+    }
+    folder.m_path = finalPath(handle, folder.m_path);
+    folder.m_handle = std::make_shared<Handle>(handle);
+    return folder;
+}
+
+HeldFolder HeldFolder::openChild(const QString &name, Links links) const
+{
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (links == Links::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
+                                      folderSharing, nullptr, OPEN_EXISTING, flags, nullptr);
+    HeldFolder child;
+    child.m_path = filePath(name);
+    if (handle == INVALID_HANDLE_VALUE) {
+        fail();
+        return child;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!handleInfo(handle, info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            || (links == Links::Refuse && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+        m_error = QStringLiteral("%1 is a link, a junction or not a folder").arg(child.m_path);
+        CloseHandle(handle);
+        return child;
+    }
+    if (links == Links::Follow)
+        child.m_path = finalPath(handle, child.m_path);
+    child.m_handle = std::make_shared<Handle>(handle);
+    return child;
+}
+
+QString HeldFolder::pathThroughHandle(const QString &relative) const
+{
+    // Held without FILE_SHARE_DELETE, the folder keeps its name.
+    return filePath(relative);
+}
+
+HeldFolder::Kind HeldFolder::kindOf(const QString &name) const
+{
+    const DWORD attributes = GetFileAttributesW(nativePath(filePath(name)).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return Kind::Missing;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return Kind::Link;
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::Folder : Kind::File;
+}
+
+QStringList HeldFolder::entries() const
+{
+    QStringList names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(nativePath(filePath(QStringLiteral("*"))).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const QString name = QString::fromWCharArray(found.cFileName);
+        if (name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode mode, Owner, qint64 maxSize) const
+{
+    // Windows folders hold no FIFOs or devices: links are what can be planted,
+    // and the handle itself says what it opened.
+    const bool writing = mode & QIODevice::WriteOnly;
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_READ | (writing ? GENERIC_WRITE : 0),
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail();
+    BY_HANDLE_FILE_INFORMATION info;
+    const qint64 size = handleInfo(handle, info) ? (qint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow : -1;
+    const int fd = size >= 0 && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+                    && (maxSize < 0 || size <= maxSize)
+            ? _open_osfhandle(intptr_t(handle), (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY | _O_NOINHERIT) : -1;
+    if (fd < 0) {
+        CloseHandle(handle);
+        m_error = QStringLiteral("%1 is not a regular file that can be taken").arg(filePath(name));
+        return false;
+    }
+    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool HeldFolder::createFile(QFile &file, const QString &name) const
+{
+    // CREATE_NEW: whatever stands at the name, a link included, makes it fail.
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail();
+    const int fd = _open_osfhandle(intptr_t(handle), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        fd < 0 ? CloseHandle(handle) : _close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool HeldFolder::makeFolder(const QString &name, bool privately) const
+{
+    // A private folder is made with its protected DACL, never for an instant
+    // with what it would inherit; what is made inside inherits it.
+    WellKnownSids sids;
+    std::unique_ptr<ACL, decltype(&LocalFree)> acl(nullptr, &LocalFree);
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    if (privately && !(protectedDacl(sids, acl) && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)
+                       && SetSecurityDescriptorDacl(&descriptor, TRUE, acl.get(), FALSE)
+                       && SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)))
+        return fail();
+    return CreateDirectoryW(nativePath(filePath(name)).c_str(), privately ? &attributes : nullptr) || fail();
+}
+
+bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString &toName) const
+{
+    // By handle: what is moved is what was opened, never what a link at the name leads to.
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), DELETE | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail();
+    const std::wstring target = nativePath(to.filePath(toName));
+    const DWORD size = DWORD(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    std::unique_ptr<BYTE[]> buffer(new BYTE[size]());
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.get());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
+    std::copy(target.cbegin(), target.cend(), rename->FileName);
+    const bool renamed = SetFileInformationByHandle(handle, FileRenameInfo, rename, size);
+    if (!renamed)
+        fail();
+    CloseHandle(handle);
+    return renamed;
+}
+
+bool HeldFolder::link(const QString &name, const QString &linkName) const
+{
+    return CreateHardLinkW(nativePath(filePath(linkName)).c_str(), nativePath(filePath(name)).c_str(), nullptr) || fail();
+}
+
+void HeldFolder::removeEntry(const QString &name, Kind kind) const
+{
+    const std::wstring path = nativePath(filePath(name));
+    // A junction or a folder link goes as a folder entry, its target untouched.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    const bool folderEntry = kind == Kind::Folder || (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    if (!(folderEntry ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())))
+        fail();
+}
+
+QFileDevice::Permissions HeldFolder::permissions(const QString &name) const
+{
+    return QFileInfo(filePath(name)).permissions();
+}
+
+bool HeldFolder::syncFile(const QString &name) const
+{
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail();
+    const bool flushed = FlushFileBuffers(handle) || fail();
+    CloseHandle(handle);
+    return flushed;
+}
+
+bool HeldFolder::sync() const
+{
+    // NTFS journals the folder's entries with the rename itself.
+    return isValid();
+}
+
+bool HeldFolder::syncVolume() const
+{
+    return false;
+}
+
+bool HeldFolder::isPrivate() const
+{
+    if (!isValid())
+        return false;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(m_handle->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool isPrivate = dacl && GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
+    WellKnownSids sids;
+    for (DWORD i = 0; isPrivate && i < dacl->AceCount; ++i) {
+        ACE_HEADER *ace = nullptr;
+        isPrivate = GetAce(dacl, i, reinterpret_cast<void **>(&ace)) && ace->AceType == ACCESS_ALLOWED_ACE_TYPE
+                && !(ace->AceFlags & INHERITED_ACE)
+                && sids.isOneOf(&reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart);
+    }
+    LocalFree(descriptor);
+    return isPrivate;
+}
+
+bool HeldFolder::isTrusted() const
+{
+    if (!isValid())
+        return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(m_handle->handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    WellKnownSids sids;
+    LPWSTR text = nullptr;
+    // TrustedInstaller owns what Windows itself installed.
+    bool trusted = sids.isOneOf(owner)
+            || (ConvertSidToStringSidW(owner, &text)
+                && QString::fromWCharArray(text) == QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
+    if (text)
+        LocalFree(text);
+    LocalFree(descriptor);
+    return trusted;
+}
+
+bool HeldFolder::makePrivate() const
+{
+    // makeFolder() gave it its DACL as it made it.
+    return isValid();
+}
+
+#else
+
+struct HeldFolder::Handle
+{
+    explicit Handle(int fd) : fd(fd) {}
+    ~Handle() { ::close(fd); }
+    int fd;
+};
+
+namespace {
+int accessFlags(QIODevice::OpenMode mode)
+{
+    if ((mode & QIODevice::ReadWrite) == QIODevice::ReadWrite)
+        return O_RDWR;
+    return mode & QIODevice::WriteOnly ? O_WRONLY : O_RDONLY;
+}
+
+QFileDevice::Permissions permissionsOf(mode_t mode)
+{
+    QFileDevice::Permissions permissions;
+    const struct { mode_t bit; QFileDevice::Permissions permission; } bits[] = {
+        {S_IRUSR, QFileDevice::ReadOwner | QFileDevice::ReadUser}, {S_IWUSR, QFileDevice::WriteOwner | QFileDevice::WriteUser},
+        {S_IXUSR, QFileDevice::ExeOwner | QFileDevice::ExeUser}, {S_IRGRP, QFileDevice::ReadGroup},
+        {S_IWGRP, QFileDevice::WriteGroup}, {S_IXGRP, QFileDevice::ExeGroup}, {S_IROTH, QFileDevice::ReadOther},
+        {S_IWOTH, QFileDevice::WriteOther}, {S_IXOTH, QFileDevice::ExeOther}};
+    for (const auto &bit : bits) {
+        if (mode & bit.bit)
+            permissions |= bit.permission;
+    }
+    return permissions;
+}
+}
+
+bool HeldFolder::fail() const
+{
+    m_error = qt_error_string(errno);
+    m_crossedVolumes = errno == EXDEV;
+    return false;
+}
+
+HeldFolder HeldFolder::open(const QString &path)
+{
+    HeldFolder folder;
+    folder.m_path = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        folder.fail();
+    else
+        folder.m_handle = std::make_shared<Handle>(fd);
+    return folder;
+}
+
+HeldFolder HeldFolder::openChild(const QString &name, Links links) const
+{
+    HeldFolder child;
+    child.m_path = filePath(name);
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (links == Links::Refuse ? O_NOFOLLOW : 0);
+    const int fd = ::openat(m_handle->fd, QFile::encodeName(name).constData(), flags);
+    if (fd < 0)
+        fail();
+    else
+        child.m_handle = std::make_shared<Handle>(fd);
+    return child;
+}
+
+QString HeldFolder::pathThroughHandle(const QString &relative) const
+{
+#ifdef Q_OS_LINUX
+    if (isValid())
+        return QStringLiteral("/proc/self/fd/%1/").arg(m_handle->fd) + relative;
+#endif
+    return filePath(relative);
+}
+
+HeldFolder::Kind HeldFolder::kindOf(const QString &name) const
+{
+    struct stat status;
+    if (!isValid() || ::fstatat(m_handle->fd, QFile::encodeName(name).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return Kind::Missing;
+    if (S_ISLNK(status.st_mode))
+        return Kind::Link;
+    if (S_ISDIR(status.st_mode))
+        return Kind::Folder;
+    return S_ISREG(status.st_mode) ? Kind::File : Kind::Other;
+}
+
+QStringList HeldFolder::entries() const
+{
+    QStringList names;
+    // A descriptor of its own, so the listing starts at the beginning.
+    const int fd = isValid() ? ::openat(m_handle->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return names;
+    }
+    while (const dirent *entry = ::readdir(listing)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    }
+    ::closedir(listing);
+    return names;
+}
+
+bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode mode, Owner owner, qint64 maxSize) const
+{
+    // Opened without waiting, then looked at through the descriptor itself.
+    const int fd = ::openat(m_handle->fd, QFile::encodeName(name).constData(),
+                            accessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0)
+        return fail();
+    struct stat status;
+    const bool usable = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+            && (owner == Owner::Any || status.st_uid == ::geteuid()) && (maxSize < 0 || status.st_size <= maxSize)
+            && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+    if (!usable || !file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        m_error = QStringLiteral("%1 is not a regular file that can be taken").arg(filePath(name));
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool HeldFolder::createFile(QFile &file, const QString &name) const
+{
+    const int fd = ::openat(m_handle->fd, QFile::encodeName(name).constData(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return fail();
+    if (!file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool HeldFolder::makeFolder(const QString &name, bool privately) const
+{
+    return ::mkdirat(m_handle->fd, QFile::encodeName(name).constData(), privately ? 0700 : 0777) == 0 || fail();
+}
+
+bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString &toName) const
+{
+    m_crossedVolumes = false;
+    if (!isValid() || !to.isValid())
+        return false;
+    // The kernel swaps the name in one step: the target is never absent.
+    return ::renameat(m_handle->fd, QFile::encodeName(name).constData(), to.m_handle->fd,
+                      QFile::encodeName(toName).constData()) == 0
+            || fail();
+}
+
+bool HeldFolder::link(const QString &name, const QString &linkName) const
+{
+    return ::linkat(m_handle->fd, QFile::encodeName(name).constData(), m_handle->fd,
+                    QFile::encodeName(linkName).constData(), 0) == 0
+            || fail();
+}
+
+void HeldFolder::removeEntry(const QString &name, Kind kind) const
+{
+    if (::unlinkat(m_handle->fd, QFile::encodeName(name).constData(), kind == Kind::Folder ? AT_REMOVEDIR : 0) != 0)
+        fail();
+}
+
+QFileDevice::Permissions HeldFolder::permissions(const QString &name) const
+{
+    struct stat status;
+    if (!isValid() || ::fstatat(m_handle->fd, QFile::encodeName(name).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return {};
+    return permissionsOf(status.st_mode);
+}
+
+bool HeldFolder::syncFile(const QString &name) const
+{
+    QFile file;
+    return openFile(file, name, QIODevice::ReadOnly) && (::fsync(file.handle()) == 0 || fail());
+}
+
+bool HeldFolder::sync() const
+{
+    return isValid() && (::fsync(m_handle->fd) == 0 || fail());
+}
+
+bool HeldFolder::syncVolume() const
+{
+#ifdef Q_OS_LINUX
+    return isValid() && (::syncfs(m_handle->fd) == 0 || fail());
+#else
+    return false;
+#endif
+}
+
+bool HeldFolder::isPrivate() const
+{
+    struct stat status;
+    return isValid() && ::fstat(m_handle->fd, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()
+            && (status.st_mode & 07777) == 0700;
+}
+
+bool HeldFolder::isTrusted() const
+{
+    struct stat status;
+    return isValid() && ::fstat(m_handle->fd, &status) == 0 && (status.st_uid == ::geteuid() || status.st_uid == 0);
+}
+
+bool HeldFolder::makePrivate() const
+{
+    // The umask may have taken bits from 0700, never added any; fchmod sets it exactly.
+    return isValid() && (::fchmod(m_handle->fd, 0700) == 0 || fail());
+}
+
+#endif

@@ -1,0 +1,158 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+/// The folder part of a relative path: "a/b" of "a/b/c", empty for "c".
+inline QString relativeFolder(const QString &path)
+{
+    return path.left(qMax(0, path.lastIndexOf(QLatin1Char('/'))));
+}
+
+/// The last part of a relative path: "c" of "a/b/c".
+inline QString relativeName(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+/**
+ * A folder opened once and held while it is in use. Every create, open,
+ * rename, removal and listing below it goes through the held folder, never
+ * through a path rebuilt from text, so nobody can swap the folder (or put a
+ * link in its place) between a check and a use. Names below it are taken one
+ * component at a time; a link or junction at any of them is refused, never
+ * followed, and no removal descends through one.
+ *
+ * POSIX: a descriptor and the *at() calls with O_NOFOLLOW and
+ * AT_SYMLINK_NOFOLLOW. Windows: a handle held without FILE_SHARE_DELETE, so the
+ * folder can be neither renamed nor removed while held; entries are opened by
+ * their long path (\\?\…) with FILE_FLAG_OPEN_REPARSE_POINT and refused when
+ * they are reparse points, and moved by handle.
+ *
+ * Copies share the one open folder. path() is for messages only.
+ */
+class HeldFolder
+{
+public:
+    /// What stands at a name, seen without following it.
+    enum class Kind { Missing, File, Folder, Link, Other };
+    /// Whether links on the way are followed (a trusted tree) or refused.
+    enum class Links { Follow, Refuse };
+    /// Whose files are taken: only the updater's user's (where others could plant one), or anybody's.
+    enum class Owner { Self, Any };
+
+    /// An invalid folder.
+    HeldFolder();
+    ~HeldFolder();
+    HeldFolder(const HeldFolder &other);
+    HeldFolder &operator=(const HeldFolder &other);
+
+    /**
+     * Opens the folder at @p path. Links on the way to it, and a link at it,
+     * are followed: the folder is one a setting names.
+     */
+    static HeldFolder open(const QString &path);
+
+    /**
+     * The folder @p relative ("a" or "a/b") below this one, component by
+     * component; with @p create, missing ones are made (mode 0700 with
+     * Links::Refuse, as the umask allows otherwise).
+     */
+    HeldFolder folder(const QString &relative, bool create = false, Links links = Links::Refuse) const;
+
+    bool isValid() const;
+    /// The folder's path, for messages and diagnostics.
+    QString path() const { return m_path; }
+    /// @p name below the folder, for messages and diagnostics.
+    QString filePath(const QString &name) const;
+    /**
+     * A path to @p relative that leads through the held folder itself, for
+     * what only takes a path (QSettings, hashing on worker threads): on Linux
+     * through /proc/self/fd, so that a folder swapped in at the name is never
+     * read; elsewhere filePath(), where the held folder keeps its name.
+     */
+    QString pathThroughHandle(const QString &relative) const;
+    /// Why the last call on this folder failed, in the system's words.
+    QString errorString() const { return m_error; }
+
+    Kind kindOf(const QString &name) const;
+    QStringList entries() const;
+
+    /**
+     * Opens the regular file @p name into @p file, never through a link and
+     * never a FIFO or device; with Owner::Self only a file of the updater's
+     * user (POSIX). @param maxSize the largest size accepted, or -1 for any
+     */
+    bool openFile(QFile &file, const QString &name, QIODevice::OpenMode mode, Owner owner = Owner::Self,
+                  qint64 maxSize = -1) const;
+    /// Creates @p name anew, unbuffered for reading and writing; fails when anything stands there.
+    bool createFile(QFile &file, const QString &name) const;
+    /**
+     * Makes the folder @p name; @p privately as a private folder (POSIX: mode
+     * 0700 as the umask allows, see makePrivate(); Windows: with a protected
+     * DACL of the user, Administrators and SYSTEM, given as it is made).
+     */
+    bool makeFolder(const QString &name, bool privately = true) const;
+
+    /**
+     * Renames @p name to @p toName in @p to, replacing a file (or a link, never
+     * what it leads to) that stands there, in one step.
+     */
+    bool rename(const QString &name, const HeldFolder &to, const QString &toName) const;
+    /// True when the last rename failed because the two folders lie on different volumes.
+    bool lastRenameCrossedVolumes() const { return m_crossedVolumes; }
+    /// Makes @p linkName a second name (a hard link) of the file @p name.
+    bool link(const QString &name, const QString &linkName) const;
+    /**
+     * Removes whatever stands at @p name: a file, a link (never what it leads
+     * to), or a folder with all it holds, never descending through a link.
+     * True when nothing is left there.
+     */
+    bool remove(const QString &name) const;
+
+    /// The permissions of the file @p name, read without following a link.
+    QFileDevice::Permissions permissions(const QString &name) const;
+    /**
+     * Makes the data of the file @p name durable (fsync; FlushFileBuffers).
+     * The updater's user's files only, as openFile() with Owner::Self.
+     */
+    bool syncFile(const QString &name) const;
+    /// Makes the folder's entries durable, so a rename into it survives a power cut (POSIX).
+    bool sync() const;
+    /**
+     * Makes everything written to the folder's volume durable: the data of its
+     * files and its folders' entries (Linux: syncfs). False where there is no
+     * such call; then each file and folder is synced on its own.
+     */
+    bool syncVolume() const;
+
+    /**
+     * True when only the updater's user can use the folder: owned by that user,
+     * mode 0700 (POSIX); a protected DACL that grants only that user,
+     * Administrators and SYSTEM, nothing inherited (Windows).
+     */
+    bool isPrivate() const;
+    /// True when the folder is owned by the updater's user or the system (root; Administrators, SYSTEM, TrustedInstaller).
+    bool isTrusted() const;
+    /// Sets a folder made privately to exactly mode 0700, whatever the umask took (POSIX).
+    bool makePrivate() const;
+
+#ifdef Q_OS_WIN
+    /// The absolute long path (\\?\…) that Win32 calls take for @p path: the one way every path reaches them.
+    static std::wstring nativePath(const QString &path);
+#endif
+
+private:
+    struct Handle;
+    HeldFolder openChild(const QString &name, Links links) const;
+    void removeEntry(const QString &name, Kind kind) const;
+    bool fail() const;
+
+    std::shared_ptr<Handle> m_handle;
+    QString m_path;
+    mutable QString m_error;
+    mutable bool m_crossedVolumes = false;
+};
