@@ -208,7 +208,7 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     check.manifest = fetched;
     ManifestMap remote = parseManifest(fetched);
     dropEntriesInCache(remote);
-    check.changes = compareManifest(remote, m_installDir);
+    check.changes = compareManifest(remote, m_installDir, &check.installed);
     if (m_console)
         report(true, !check.changes.isEmpty() && isMandatory(check), QString());
     if (check.changes.isEmpty()) {
@@ -362,8 +362,9 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
         }
     }
 
-    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(),
-                           {m_connections, m_proxy, fetchArtifacts(check.downloadBaseUrl), m_http2});
+    TransferSettings settings(m_connections, m_proxy, fetchArtifacts(check.downloadBaseUrl), m_http2);
+    settings.installed = check.installed;
+    CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(), settings);
     if (m_console && !isMandatory(check)) {
         QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
         engine.start(QThread::InheritPriority);

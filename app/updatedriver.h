@@ -60,6 +60,8 @@ private:
         QString version;
         QString downloadBaseUrl;
         ManifestMap changes;
+        /// What is installed at each changed path, as the check hashed it.
+        InstalledDigests installed;
     };
     /// An exit code ends the run; no value starts a new pass.
     using PassEnd = std::optional<int>;

@@ -49,6 +49,15 @@ bool fileMd5Equals(const QString &path, const QByteArray &md5)
 
 QVector<bool> filesMd5Equal(const QVector<FileCheck> &files)
 {
+    const QVector<QByteArray> digests = filesMd5Text(files);
+    QVector<bool> equal(files.size());
+    for (int i = 0; i < files.size(); ++i)
+        equal[i] = !digests.at(i).isEmpty() && digests.at(i) == files.at(i).md5;
+    return equal;
+}
+
+QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files)
+{
     if (files.isEmpty())
         return {};
     HashQueue queue(files);

@@ -38,10 +38,14 @@ struct FileCheck
 };
 
 /**
- * fileMd5Equals for each of @p files, several at once: one worker per thread of
+ * fileMd5Text for each of @p files, several at once: one worker per thread of
  * Qt's global pool (one per core unless its size was changed), each hashing
  * eight files side by side in the lanes of the vector unit. The calling thread's
  * event loop keeps running meanwhile, so a window stays responsive. The results
- * are in the order of @p files.
+ * are in the order of @p files; a file that is not a readable regular file
+ * gives an empty text.
  */
+QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files);
+
+/// fileMd5Equals for each of @p files, as filesMd5Text() hashes them.
 QVector<bool> filesMd5Equal(const QVector<FileCheck> &files);

@@ -8,7 +8,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 
-#include <algorithm>
 
 namespace {
 // Listed bytes of HTTP/2 transfers in flight at once: what Qt may hold of them.
@@ -30,6 +29,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     , m_updateList(updateList)
     , m_connections(qMax(1, settings.connections))
     , m_artifacts(settings.artifacts)
+    , m_installed(settings.installed)
     , m_http2(settings.http2 && baseUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive))
     , m_states(updateList.size(), State::Waiting)
     , m_failures(updateList.size())
@@ -231,11 +231,9 @@ TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
         return source;
     source.basePath = m_installDir.absoluteFilePath(entry.path);
     // A patch applies only to the file it was made from; the installed file's
-    // actual digest says which, whatever the local manifest believes.
-    const bool patchOffered = std::any_of(artifacts.cbegin(), artifacts.cend(), [](const Artifact &artifact) {
-        return artifact.kind == Artifact::Kind::Patch;
-    });
-    const QByteArray baseDigest = patchOffered ? fileMd5Text(source.basePath) : QByteArray();
+    // actual digest, as the check hashed it, says which, whatever the local
+    // manifest believes. A file changed since is caught by the result's digest.
+    const QByteArray baseDigest = m_installed.value(entry.path);
     for (const Artifact &artifact : artifacts) {
         if (artifact.kind == Artifact::Kind::Patch && (baseDigest.isEmpty() || artifact.baseDigest != baseDigest))
             continue;

@@ -34,6 +34,12 @@ struct TransferSettings
     ArtifactIndex artifacts;
     /// Small files over HTTPS may share HTTP/2 connections.
     bool http2;
+    /**
+     * What the check found installed at each changed path: a patch is taken
+     * only from the file it was made from, and this says which, without
+     * hashing the file again. A path without a digest gets no patch.
+     */
+    InstalledDigests installed;
 };
 
 /**
@@ -46,8 +52,8 @@ struct TransferSettings
  * verifies it; this class is the schedule: transfers start in list order, up
  * to the given number at once, and what a listener sees stays in list order.
  * It also chooses each file's source: the smallest artifact that applies (a
- * patch from the installed file's actual digest, else a compressed copy), else
- * the plain file.
+ * patch from the installed file's actual digest, as the check found it, else a
+ * compressed copy), else the plain file.
  * The current file is the first not yet done: downloadStarted announces it,
  * downloadProgress reports its bytes, and the failure reported is that of the
  * first failing file. After a failure nothing new starts; transfers before it
@@ -140,6 +146,7 @@ private:
     UpdateList m_updateList;
     int m_connections = 1;
     ArtifactIndex m_artifacts;
+    InstalledDigests m_installed;
     bool m_http2 = true;
     // What is in flight: HTTP/1.1 transfers, and the listed bytes of HTTP/2 ones.
     int m_http1InFlight = 0;

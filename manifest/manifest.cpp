@@ -97,7 +97,7 @@ ManifestMap parseManifest(const QByteArray &bytes, QTextCodec *pathCodec)
     return manifest;
 }
 
-ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
+ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir, InstalledDigests *installed)
 {
     ManifestMap local;
     QFile localFile;
@@ -115,12 +115,14 @@ ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir)
         toHash.append({dir.absoluteFilePath(entry.path), entry.md5, entry.size});
         hashed.append(&entry);
     }
-    const QVector<bool> current = filesMd5Equal(toHash);
+    const QVector<QByteArray> digests = filesMd5Text(toHash);
     ManifestMap changes;
     for (int i = 0; i < hashed.size(); ++i) {
-        if (current.at(i))
-            continue;
         const ManifestEntry &entry = *hashed.at(i);
+        if (!digests.at(i).isEmpty() && digests.at(i) == entry.md5)
+            continue;
+        if (installed)
+            installed->insert(entry.path, digests.at(i));
         if (lcCheck().isInfoEnabled()) {
             const QFileInfo file(toHash.at(i).path);
             qCInfo(lcCheck).noquote() << entry.path << "changed:"

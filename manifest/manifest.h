@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -26,6 +27,9 @@ using ManifestMap = QMap<QString, ManifestEntry>;
 
 /// Entries to download and install, in ascending path order.
 using UpdateList = QList<ManifestEntry>;
+
+/// For each path of a change map, the digest text of the file installed there; empty when there is none to read.
+using InstalledDigests = QHash<QString, QByteArray>;
 
 /**
  * Parses the text of md5.txt or update_md5.info: one "digest TAB size TAB path"
@@ -58,5 +62,7 @@ bool isSameOrInside(const QString &path, const QString &folder);
  * A path that the local manifest (update_md5.info in @p dir) lists with the
  * remote digest is current without looking at the disk; any other path is
  * current when the file's digest text equals the remote one.
+ * @param installed when given, receives the digest text of what is installed at
+ *        each changed path, as hashed here: the patch to take depends on it
  */
-ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir);
+ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir, InstalledDigests *installed = nullptr);

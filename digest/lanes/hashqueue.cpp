@@ -4,7 +4,7 @@
 
 HashQueue::HashQueue(const QVector<FileCheck> &files)
     : m_files(files)
-    , m_equal(files.size(), false)
+    , m_digests(files.size())
 {
     m_order.reserve(files.size());
     for (int i = 0; i < files.size(); ++i)
@@ -12,7 +12,7 @@ HashQueue::HashQueue(const QVector<FileCheck> &files)
     std::stable_sort(m_order.begin(), m_order.end(),
                      [&files](int a, int b) { return files.at(a).size > files.at(b).size; });
     // Detached before any thread writes: each then touches only its own elements.
-    m_equal.detach();
+    m_digests.detach();
 }
 
 int HashQueue::take()
@@ -26,7 +26,7 @@ bool HashQueue::isEmpty() const
     return m_next.loadRelaxed() >= m_order.size();
 }
 
-void HashQueue::setEqual(int index, bool equal)
+void HashQueue::setDigest(int index, const QByteArray &digestText)
 {
-    m_equal.data()[index] = equal;
+    m_digests.data()[index] = digestText;
 }

@@ -74,7 +74,7 @@ bool LaneWorker::start(int lane)
         const int index = m_queue.take();
         if (index < 0)
             return false;
-        // A file that is not opened stays "not equal".
+        // A file that is not opened keeps no digest.
         if (openRegularFile(stream.file, m_queue.file(index).path, QIODevice::ReadOnly)) {
             stream.index = index;
             stream.begin = stream.end = 0;
@@ -95,7 +95,7 @@ void LaneWorker::refill(int lane)
     stream.end = left;
     const qint64 read = stream.file.read(stream.buffer + left, chunkSize - left);
     if (read < 0) {
-        finish(lane, false);
+        finish(lane, QByteArray());
     } else if (read == 0) {
         stream.lastCount = Md5Lanes::lastBlocks(stream.buffer, left, stream.length, stream.last);
         stream.begin = stream.end = 0;
@@ -121,13 +121,13 @@ void LaneWorker::advance(int lane, int blocks)
     }
     stream.lastTaken += blocks;
     if (stream.lastTaken == stream.lastCount)
-        finish(lane, m_lanes.text(lane) == m_queue.file(stream.index).md5);
+        finish(lane, m_lanes.text(lane));
 }
 
-void LaneWorker::finish(int lane, bool equal)
+void LaneWorker::finish(int lane, const QByteArray &digestText)
 {
     Stream &stream = m_streams[lane];
-    m_queue.setEqual(stream.index, equal);
+    m_queue.setDigest(stream.index, digestText);
     stream.file.close();
     stream.index = -1;
 }

@@ -103,14 +103,22 @@ bool ReleasePublisher::publish()
     const QString stagingName = QFileInfo(staging.path()).fileName();
     const auto removeStaging = qScopeGuard([&] { siteFolder.remove(stagingName); });
     const QString staged = staging.filePath(QStringLiteral("version"));
-    // The version folder is on the disk, whole, before update.ini names it.
-    if (!writeVersionFolder(staged) || !makeDurable(staged) || !putInPlace(staged, staging.filePath(QStringLiteral("previous"))))
+    // The version folder is on the disk, whole, before update.ini names it; the
+    // new update.ini and its signature are too, before the folder is put in
+    // place, so that nothing but renames is left once the site changes.
+    if (!writeVersionFolder(staged) || !makeDurable(staged) || !writePendingPair(newDescription()))
         return false;
+    if (!putInPlace(staged, staging.filePath(QStringLiteral("previous")))) {
+        removePendingPair(siteFolder);
+        return false;
+    }
+    // Left pending when the folder's rename is not durable: the next run sees
+    // whether the folder holds what the pair names.
     if (!siteFolder.sync()) {
         m_errors << tr("cannot make %1 durable: %2").arg(m_options.siteDir, siteFolder.errorString());
         return false;
     }
-    return writeDescription();
+    return completePendingPair(siteFolder);
 }
 
 bool ReleasePublisher::makeDurable(const QString &folderPath)
@@ -348,7 +356,7 @@ bool ReleasePublisher::writeSignature(const QString &signedFilePath, const QByte
     return writeFile(signedFilePath + QLatin1String(".sig"), signature);
 }
 
-bool ReleasePublisher::writeDescription()
+UpdateDescription ReleasePublisher::newDescription() const
 {
     UpdateDescription description;
     description.updateType = m_options.updateType;
@@ -356,7 +364,7 @@ bool ReleasePublisher::writeDescription()
     description.version = m_options.version;
     description.manifestSize = m_manifest.size();
     description.manifestSha256 = QCryptographicHash::hash(m_manifest, QCryptographicHash::Sha256).toHex();
-    return writeDescription(description);
+    return description;
 }
 
 bool ReleasePublisher::resign()
@@ -377,7 +385,7 @@ bool ReleasePublisher::resign()
         m_errors << mismatch + tr("; publish the version again instead of editing update.ini");
         return false;
     }
-    return writeDescription(description);
+    return writePendingPair(description) && completePendingPair(site);
 }
 
 QString ReleasePublisher::manifestMismatch(const QString &siteDir, const UpdateDescription &description)
@@ -396,7 +404,7 @@ QString ReleasePublisher::manifestMismatch(const QString &siteDir, const UpdateD
             .arg(bytes.size()).arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
 }
 
-bool ReleasePublisher::writeDescription(UpdateDescription description)
+bool ReleasePublisher::writePendingPair(UpdateDescription description)
 {
     // Each publication, and each renewal, comes after every earlier one; a
     // client that has seen a serial refuses a lower one.
@@ -408,31 +416,32 @@ bool ReleasePublisher::writeDescription(UpdateDescription description)
             ? QDateTime::currentDateTimeUtc().addDays(m_options.expiresDays) : QDateTime();
     const QByteArray text = description.text();
     // The pair is written whole under pending names before either replaces
-    // anything: a full disk leaves the previous pair. The signature goes in
-    // first, so a client that meets the pair half-renamed sees an invalid
-    // signature and tries again; a kill in between is completed by the next run.
+    // anything: a full disk leaves the previous pair.
+    // An unsigned publication has an empty signature pending: it takes the
+    // earlier signature away when the pair goes in.
     const QString signature = FileNames::updateDescription + QLatin1String(".sig");
+    const QByteArray signatureText = m_options.signer ? m_options.signer->sign(text) : QByteArray();
+    if (m_options.signer && signatureText.isEmpty()) {
+        m_errors << tr("cannot sign %1").arg(descriptionPath);
+        return false;
+    }
     QString error;
-    if (m_options.signer) {
-        const QByteArray signatureText = m_options.signer->sign(text);
-        if (signatureText.isEmpty()) {
-            m_errors << tr("cannot sign %1").arg(descriptionPath);
-            return false;
-        }
-        if (!writeFileAtomically(site, signature + pendingSuffix, signatureText, &error)) {
-            m_errors << tr("cannot write %1: %2").arg(site.filePath(signature), error);
-            return false;
-        }
-    } else if (!site.remove(signature + pendingSuffix) || !site.remove(signature)) {
-        m_errors << tr("cannot replace %1: %2").arg(site.filePath(signature), site.errorString());
+    if (!writeFileAtomically(site, signature + pendingSuffix, signatureText, &error)) {
+        m_errors << tr("cannot write %1: %2").arg(site.filePath(signature), error);
         return false;
     }
     if (!writeFileAtomically(site, FileNames::updateDescription + pendingSuffix, text, &error)) {
         m_errors << tr("cannot write %1: %2").arg(descriptionPath, error);
-        site.remove(signature + pendingSuffix);
+        removePendingPair(site);
         return false;
     }
-    return completePendingPair(site);
+    return true;
+}
+
+void ReleasePublisher::removePendingPair(const HeldFolder &site)
+{
+    site.remove(FileNames::updateDescription + pendingSuffix);
+    site.remove(FileNames::updateDescription + QLatin1String(".sig") + pendingSuffix);
 }
 
 const QLatin1String ReleasePublisher::pendingSuffix(".pending");
@@ -441,12 +450,24 @@ bool ReleasePublisher::completePendingPair(const HeldFolder &site)
 {
     const QString description = FileNames::updateDescription;
     const QString signature = description + QLatin1String(".sig");
-    // A signature pending without its description never made a pair.
-    if (site.kindOf(description + pendingSuffix) != HeldFolder::Kind::File)
-        return site.remove(signature + pendingSuffix);
-    const bool completed = (site.kindOf(signature + pendingSuffix) != HeldFolder::Kind::File
-                            || site.rename(signature + pendingSuffix, site, signature))
-            && site.rename(description + pendingSuffix, site, description) && site.sync();
+    // A pair goes in only whole, and only when its folder holds the manifest it
+    // names: one a stopped run wrote before its folder was in place is dropped.
+    if (site.kindOf(description + pendingSuffix) != HeldFolder::Kind::File
+            || !manifestMismatch(site.path(), UpdateDescription::fromFile(site.pathThroughHandle(description + pendingSuffix))).isEmpty()) {
+        removePendingPair(site);
+        return site.kindOf(description + pendingSuffix) == HeldFolder::Kind::Missing;
+    }
+    // The signature goes in first: a client that meets the pair half-renamed
+    // sees an invalid signature and tries again. No pending signature: it went
+    // in before a stop.
+    QFile pendingSignature;
+    const bool hasPendingSignature = site.openFile(pendingSignature, signature + pendingSuffix, QIODevice::ReadOnly);
+    const bool unsignedPair = hasPendingSignature && pendingSignature.size() == 0;
+    pendingSignature.close();
+    const bool signatureIn = !hasPendingSignature
+            || (unsignedPair ? site.remove(signature) && site.remove(signature + pendingSuffix)
+                          : site.rename(signature + pendingSuffix, site, signature));
+    const bool completed = signatureIn && site.rename(description + pendingSuffix, site, description) && site.sync();
     if (!completed)
         m_errors << tr("cannot put %1 in place: %2").arg(site.filePath(description), site.errorString());
     return completed;

@@ -90,9 +90,10 @@ private:
     bool writeVersionFolder(const QString &versionDir);
     bool putInPlace(const QString &staged, const QString &previous);
     bool makeDurable(const QString &folderPath);
-    bool writeDescription();
-    bool writeDescription(UpdateDescription description);
+    UpdateDescription newDescription() const;
+    bool writePendingPair(UpdateDescription description);
     bool completePendingPair(const HeldFolder &site);
+    static void removePendingPair(const HeldFolder &site);
     bool writeFile(const QString &path, const QByteArray &bytes);
     bool writeSignature(const QString &signedFilePath, const QByteArray &signedBytes);
 

@@ -1,7 +1,9 @@
 #include "releasesigner.h"
 
+#include "atomicfile.h"
+
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -12,11 +14,11 @@ using KeyPointer = std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)>;
 
 bool writeFile(const QString &path, const QByteArray &bytes, QFileDevice::Permissions permissions)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return false;
-    file.setPermissions(permissions);
-    return file.commit();
+    // The permissions come before the bytes: a private key is never readable
+    // by others, not even for an instant.
+    const QFileInfo target(path);
+    AtomicFile file(HeldFolder::open(target.absolutePath()), target.fileName());
+    return file.open() && file.setPermissions(permissions) && file.write(bytes) && file.commit();
 }
 
 }

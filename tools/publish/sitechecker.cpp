@@ -8,6 +8,7 @@
 #include "filehash.h"
 #include "filenames.h"
 #include "manifest.h"
+#include "releasepublisher.h"
 #include "signatureverifier.h"
 #include "updatedescription.h"
 
@@ -41,9 +42,17 @@ bool SiteChecker::check()
         m_problems << tr("%1 is missing").arg(descriptionPath);
         return false;
     }
-    m_folder = UpdateDescription::fromFile(descriptionPath).folder;
+    const UpdateDescription description = UpdateDescription::fromFile(descriptionPath);
+    m_folder = description.folder;
     if (m_verifier)
         checkSignature(descriptionPath);
+    if (QFileInfo::exists(descriptionPath + ReleasePublisher::pendingSuffix))
+        m_problems << tr("%1%2 is left from a publication stopped between its two renames: publish again or run "
+                         "--resign, or rename it to update.ini")
+                              .arg(descriptionPath, ReleasePublisher::pendingSuffix);
+    const QString mismatch = ReleasePublisher::manifestMismatch(m_siteDir, description);
+    if (!mismatch.isEmpty())
+        m_problems << mismatch;
 
     const QDir version(site.absoluteFilePath(m_folder));
     QFile manifestFile(version.absoluteFilePath(FileNames::remoteManifest));
