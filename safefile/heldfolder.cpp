@@ -370,6 +370,20 @@ QFileDevice::Permissions HeldFolder::permissions(const QString &name) const
     return QFileInfo(filePath(name)).permissions();
 }
 
+bool HeldFolder::isOwnedBySelf(const QString &name) const
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring path = nativePath(filePath(name));
+    if (GetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+        return false;
+    WellKnownSids sids;
+    const bool own = sids.isOneOf(owner);
+    LocalFree(descriptor);
+    return own;
+}
+
 bool HeldFolder::syncFile(const QString &name) const
 {
     const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -607,6 +621,13 @@ void HeldFolder::removeEntry(const QString &name, Kind kind) const
 {
     if (::unlinkat(m_handle->fd, QFile::encodeName(name).constData(), kind == Kind::Folder ? AT_REMOVEDIR : 0) != 0)
         fail();
+}
+
+bool HeldFolder::isOwnedBySelf(const QString &name) const
+{
+    struct stat status;
+    return isValid() && ::fstatat(m_handle->fd, QFile::encodeName(name).constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && status.st_uid == ::geteuid();
 }
 
 QFileDevice::Permissions HeldFolder::permissions(const QString &name) const

@@ -113,6 +113,8 @@ public:
      */
     bool remove(const QString &name) const;
 
+    /// True when @p name, not followed, belongs to the updater's user (POSIX) or its user, Administrators or SYSTEM (Windows).
+    bool isOwnedBySelf(const QString &name) const;
     /// The permissions of the file @p name, read without following a link.
     QFileDevice::Permissions permissions(const QString &name) const;
     /**

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRandomGenerator>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -66,9 +67,16 @@ PrivateFolder PrivateFolder::open(const QString &cacheDir)
     opened.m_folder = opened.m_cache.folder(name);
     if (opened.m_folder.isPrivate())
         return opened;
-    if (opened.m_cache.kindOf(name) != HeldFolder::Kind::Missing)
+    const HeldFolder::Kind standing = opened.m_cache.kindOf(name);
+    if (standing != HeldFolder::Kind::Missing)
         qCInfo(lcCache).noquote() << opened.m_cache.filePath(name) << "is not a private folder of this user; it is made anew";
-    if (!opened.m_cache.remove(name) || !opened.m_cache.makeFolder(name)) {
+    // Another user's folder is moved aside whole, never emptied: nothing is
+    // written into what belongs to somebody else.
+    const bool cleared = standing == HeldFolder::Kind::Folder && !opened.m_cache.isOwnedBySelf(name)
+            ? opened.m_cache.rename(name, opened.m_cache, name + QLatin1Char('.')
+                                    + QString::number(QRandomGenerator::global()->generate(), 16) + QLatin1String(".foreign"))
+            : opened.m_cache.remove(name);
+    if (!cleared || !opened.m_cache.makeFolder(name)) {
         opened.fail(text("%1 cannot be made a private folder: %2").arg(opened.m_cache.filePath(name), opened.m_cache.errorString()));
         return opened;
     }

@@ -14,19 +14,23 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 
+#include <csignal>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
 
-enum class Fault { KillAtEverySwap, LockedCacheFile };
+enum class Fault { KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, PowerCut };
 // Where a full disk meets a writer: the updater's cache or install folder, or the publisher's site.
 enum class Volume { Cache, Install, Site };
 // What stands at a name the updater uses in the cache.
@@ -38,6 +42,97 @@ const QStringList swapCalls{"rename", "renameat", "renameat2", "link", "linkat"}
 constexpr qint64 pageSize = 4096;
 // Nobody's ids on Debian: an owner that is not the updater's user.
 constexpr uid_t otherUser = 65534;
+// The calls that name or reach into a folder below the shared cache.
+const QStringList folderCalls{"openat", "newfstatat", "mkdirat", "renameat", "unlinkat", "fchmod", "fsync"};
+
+// One completed call of an strace -f -y log: its name, its arguments (descriptors
+// with their paths) and its result.
+struct TracedCall
+{
+    QString name;
+    QString arguments;
+    qint64 result = -1;
+    /// The path of the descriptor that is its first argument.
+    QString firstPath() const
+    {
+        const int open = arguments.indexOf(QLatin1Char('<'));
+        return open < 0 ? QString() : arguments.mid(open + 1, arguments.indexOf(QLatin1Char('>'), open) - open - 1);
+    }
+};
+
+QVector<TracedCall> tracedCalls(const QByteArray &log)
+{
+    // Calls that other threads interrupted come in two lines: "<unfinished ...>", then "<... resumed>".
+    static const QRegularExpression whole(QStringLiteral("^(\\d+) +(\\w+)\\((.*)\\) += (-?\\d+)"));
+    static const QRegularExpression begun(QStringLiteral("^(\\d+) +(\\w+)\\((.*) <unfinished \\.\\.\\.>$"));
+    static const QRegularExpression resumed(QStringLiteral("^(\\d+) +<\\.\\.\\. (\\w+) resumed>(.*)\\) += (-?\\d+)"));
+    QVector<TracedCall> calls;
+    QHash<QString, QString> unfinished;
+    for (const QByteArray &line : log.split('\n')) {
+        const QString text = QString::fromUtf8(line);
+        QRegularExpressionMatch match;
+        if ((match = begun.match(text)).hasMatch())
+            unfinished.insert(match.captured(1), match.captured(3));
+        else if ((match = resumed.match(text)).hasMatch())
+            calls.append({match.captured(2), unfinished.take(match.captured(1)) + match.captured(3), match.captured(4).toLongLong()});
+        else if ((match = whole.match(text)).hasMatch())
+            calls.append({match.captured(2), match.captured(3), match.captured(4).toLongLong()});
+    }
+    return calls;
+}
+
+/**
+ * Checks that every file written below @p folder had its data put on the disk
+ * (an fsync of it, or a syncfs of its volume) after its last write and before
+ * the rename that makes @p vouching vouch for it.
+ */
+void verifyDurableBefore(const QVector<TracedCall> &calls, const QString &folder, const QString &vouching)
+{
+    int vouched = -1;
+    for (int i = 0; i < calls.size() && vouched < 0; ++i) {
+        if (calls.at(i).name.startsWith(QLatin1String("rename")) && calls.at(i).result == 0
+                && calls.at(i).arguments.endsWith(QLatin1Char('"') + vouching + QLatin1Char('"')))
+            vouched = i;
+    }
+    QVERIFY2(vouched >= 0, qPrintable(QStringLiteral("no rename to ") + vouching));
+    QMap<QString, int> lastWrites;
+    for (int i = 0; i < vouched; ++i) {
+        if (calls.at(i).name.contains(QLatin1String("write")) && calls.at(i).result > 0 && calls.at(i).firstPath().startsWith(folder))
+            lastWrites.insert(calls.at(i).firstPath(), i);
+    }
+    QVERIFY(!lastWrites.isEmpty());
+    for (auto written = lastWrites.cbegin(); written != lastWrites.cend(); ++written) {
+        bool synced = false;
+        for (int i = written.value() + 1; i < vouched && !synced; ++i) {
+            synced = calls.at(i).result == 0 && (calls.at(i).name == QLatin1String("syncfs")
+                                                 || (calls.at(i).name == QLatin1String("fsync") && calls.at(i).firstPath() == written.key()));
+        }
+        QVERIFY2(synced, qPrintable(written.key() + QStringLiteral(" was not synced before ") + vouching + QStringLiteral(" vouched for it")));
+    }
+    qInfo("%d files written, each synced before %s", int(lastWrites.size()), qPrintable(vouching));
+}
+
+// Runs @p script as the other user, who may write the shared cache folder.
+bool asOtherUser(const QString &script)
+{
+    return runCommand("setpriv", {QStringLiteral("--reuid=%1").arg(otherUser), QStringLiteral("--regid=%1").arg(otherUser),
+                                  "--clear-groups", "sh", "-c", script});
+}
+
+// Every entry below @p dir, links and folders included, with its owner, mode and content.
+QMap<QString, QByteArray> entriesBelow(const QString &dir)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat status;
+        ::lstat(QFile::encodeName(path).constData(), &status);
+        entries.insert(QDir(dir).relativeFilePath(path), QByteArray::number(status.st_uid) + ' ' + QByteArray::number(status.st_mode, 8)
+                       + ' ' + (S_ISREG(status.st_mode) ? readTestFile(path) : QFile::encodeName(QFile::symLinkTarget(path))));
+    }
+    return entries;
+}
 
 /**
  * A small tmpfs over a folder for as long as it lives, unmounted also when a
@@ -125,7 +220,9 @@ private:
     void installVersion1(const UpdaterSandbox &sandbox) const;
     void publishOnFullDisk(qint64 freeBytes);
     void verifyNeverBroken(const UpdaterSandbox &sandbox) const;
-    void verifyCompletedByNextRun(UpdaterSandbox &sandbox);
+    /// The next run, through @p launcher (as another user, say), completes the install.
+    void verifyCompletedByNextRun(UpdaterSandbox &sandbox, const QStringList &launcher = {});
+    void swapAtEveryFolderCall(const QString &ordinaryUser);
 
     QMap<QString, QByteArray> m_v1;
     QMap<QString, QByteArray> m_v2;
@@ -197,7 +294,7 @@ void InstallFaultsTest::verifyNeverBroken(const UpdaterSandbox &sandbox) const
     }
 }
 
-void InstallFaultsTest::verifyCompletedByNextRun(UpdaterSandbox &sandbox)
+void InstallFaultsTest::verifyCompletedByNextRun(UpdaterSandbox &sandbox, const QStringList &launcher)
 {
     QStringList installedBefore;
     for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it) {
@@ -205,7 +302,7 @@ void InstallFaultsTest::verifyCompletedByNextRun(UpdaterSandbox &sandbox)
             installedBefore << it.key();
     }
     m_server->clearLog();
-    sandbox.setLauncher({});
+    sandbox.setLauncher(launcher);
     const UpdaterSandbox::Result result = sandbox.run({"console"});
     // A run killed after the last file went in leaves nothing to install.
     QVERIFY2(result.exitCode == 0 || result.output == noUpdateDueReport, result.output.constData());
@@ -221,11 +318,163 @@ void InstallFaultsTest::verifyCompletedByNextRun(UpdaterSandbox &sandbox)
         QVERIFY2(!m_server->requestPaths().contains("/up/v2/" + path.toUtf8()), qPrintable(path + QStringLiteral(" fetched again")));
 }
 
+void InstallFaultsTest::swapAtEveryFolderCall(const QString &ordinaryUser)
+{
+    // The updater, as root or as an ordinary user made for the test, installs
+    // version 2 through a cache folder that every user may write (0777, no
+    // sticky bit). It is stopped at each call that reaches into the cache in
+    // turn; meanwhile the other user swaps the private folder, a folder in it,
+    // or the whole cache for a folder of their own, a link to a root-only file
+    // or a link to a folder outside; then it goes on.
+    uid_t uid = 0;
+    QStringList asUpdaterUser;
+    std::unique_ptr<Undo> removeUser;
+    if (!ordinaryUser.isEmpty()) {
+        runCommand("userdel", {ordinaryUser});   // left by a killed run
+        QVERIFY(runCommand("useradd", {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", ordinaryUser}));
+        removeUser = std::make_unique<Undo>([ordinaryUser] { runCommand("userdel", {ordinaryUser}); });
+        const passwd *account = ::getpwnam(QFile::encodeName(ordinaryUser).constData());
+        QVERIFY(account);
+        uid = account->pw_uid;
+        asUpdaterUser = QStringList{"setpriv", QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(account->pw_gid),
+                                    "--clear-groups", "--"};
+    }
+    // Both users pass through the test's temporary folder.
+    const QByteArray temporary = QFile::encodeName(QDir::tempPath());
+    struct stat temporaryStatus;
+    QCOMPARE(::stat(temporary.constData(), &temporaryStatus), 0);
+    QCOMPARE(::chmod(temporary.constData(), (temporaryStatus.st_mode & 07777) | 0711), 0);
+    const Undo restoreTemporary([=] { ::chmod(temporary.constData(), temporaryStatus.st_mode & 07777); });
+
+    const QStringList swappedFolders{".updater", ".updater/files", ""};   // "": the whole cache folder
+    enum { OwnFolder, LinkToRootOnlyFile, LinkToFolderOutside, plantCount };
+    int swaps = 0;
+    for (const QString &call : folderCalls) {
+        for (int n = 1;; ++n) {
+            auto sandbox = prepareInstall();
+            const QString root = sandbox->root();
+            const QString cache = sandbox->path(QStringLiteral("shared/cache"));
+            QVERIFY(QDir().mkpath(cache));
+            QCOMPARE(::chmod(QFile::encodeName(root).constData(), 0711), 0);
+            for (const QString &shared : {sandbox->path(QStringLiteral("shared")), cache})
+                QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+            sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"Cache", cache}});
+            if (uid != 0)
+                QVERIFY(runCommand("chown", {"-R", QString::number(uid), sandbox->appDir()}));
+            // Outside both: a folder dressed as a private folder, and a file only root may read.
+            const QString outside = sandbox->path(QStringLiteral("outside"));
+            const QString secret = sandbox->path(QStringLiteral("secret"));
+            QVERIFY(writeTestFile(outside + QStringLiteral("/files/a.dll"), m_v2.value("a.dll")));
+            QVERIFY(writeTestFile(outside + QStringLiteral("/update.ini"), "[Version]\nFolder=v2\n"));
+            QVERIFY(writeTestFile(secret, "root only"));
+            QCOMPARE(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
+            // The folder outside is private to the updater's user, as its home's .ssh would be.
+            QCOMPARE(::chmod(QFile::encodeName(outside).constData(), 0700), 0);
+            QCOMPARE(::chown(QFile::encodeName(outside).constData(), uid, uid_t(-1)), 0);
+            const QMap<QString, QByteArray> outsideBefore = entriesBelow(outside);
+            const QByteArray secretBefore = entriesBelow(root).value(QStringLiteral("secret"));
+
+            const QString log = sandbox->path(QStringLiteral("strace.log"));
+            QStringList launcher{"strace", "-f", "-o", log};
+            for (const char *below : {"", "/.updater", "/.updater/files", "/.updater/partial", "/.updater/files/lib", "/.updater/files/data"})
+                launcher << "-P" << cache + QLatin1String(below);
+            launcher << "-e" << "trace=" + call << "-e" << QStringLiteral("inject=%1:signal=STOP:when=%2").arg(call).arg(n);
+            sandbox->setLauncher(launcher + asUpdaterUser);
+            m_server->clearLog();
+            const std::unique_ptr<QProcess> updater = sandbox->start({"console"});
+            // Stopped at the call, or through without meeting it.
+            const QRegularExpression stop(QStringLiteral("^(\\d+) +--- stopped by SIGSTOP ---$"), QRegularExpression::MultilineOption);
+            QRegularExpressionMatch stopped;
+            QElapsedTimer waited;
+            waited.start();
+            while (updater->state() != QProcess::NotRunning && !(stopped = stop.match(QString::fromUtf8(readTestFile(log)))).hasMatch()
+                   && waited.elapsed() < 20000)
+                QTest::qWait(10);
+            if (!stopped.hasMatch()) {
+                const UpdaterSandbox::Result through = UpdaterSandbox::finish(*updater);
+                QVERIFY2(through.finished && through.exitCode == 0, qPrintable(QString::fromUtf8(through.output + through.errors + readTestFile(log).right(3000))));
+                break;
+            }
+
+            const QString folder = swappedFolders.at(swaps % swappedFolders.size());
+            const int plant = swaps / swappedFolders.size() % plantCount;
+            const QString target = folder.isEmpty() ? cache : cache + QLatin1Char('/') + folder;
+            QString plantScript;
+            if (plant == OwnFolder)
+                plantScript = QStringLiteral("mkdir -p '%1/files/lib' '%1/.updater/files' && echo evil > '%1/files/a.dll'"
+                                             " && echo evil > '%1/files/lib/c.dll' && echo evil > '%1/.updater/files/a.dll'"
+                                             " && echo '[Version]' > '%1/update.ini'").arg(target);
+            else
+                plantScript = QStringLiteral("ln -s '%1' '%2'").arg(plant == LinkToRootOnlyFile ? secret : outside, target);
+            // Whatever stands there goes aside first; a name not made yet is taken before the updater makes it.
+            asOtherUser(QStringLiteral("{ test ! -e '%1' -a ! -L '%1' || mv '%1' '%1.moved'; } && %2").arg(target, plantScript));
+            struct stat plantedStatus;
+            const bool planted = ::lstat(QFile::encodeName(target).constData(), &plantedStatus) == 0 && plantedStatus.st_uid == otherUser;
+            const QMap<QString, QByteArray> plantedBefore = entriesBelow(target);
+            ::kill(pid_t(stopped.captured(1).toLongLong()), SIGCONT);
+            const UpdaterSandbox::Result result = UpdaterSandbox::finish(*updater, 30000);
+            const QString where = QStringLiteral("as %1, stopped at %2 number %3, %4 swapped for plant %5: %6")
+                    .arg(ordinaryUser.isEmpty() ? QStringLiteral("root") : ordinaryUser, call).arg(n)
+                    .arg(folder.isEmpty() ? QStringLiteral("the cache") : folder).arg(plant).arg(QString::fromUtf8(result.output));
+            ++swaps;
+
+            // Published bytes or a clear failure; never theirs, never a link, nothing outside touched.
+            QVERIFY2(result.finished, qPrintable(where));
+            QVERIFY2(result.exitCode == 0 || (result.exitCode == 1 && result.output.contains(R"("success":false)")
+                                               && !result.output.contains(R"({"errormsg":"","success":false)")),
+                     qPrintable(where));
+            QDirIterator installed(sandbox->appDir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                                   QDirIterator::Subdirectories);
+            while (installed.hasNext()) {
+                const QFileInfo entry(installed.next());
+                QVERIFY2(!entry.isSymLink() && entry.ownerId() == uid && readTestFile(entry.filePath()) != "evil\n",
+                         qPrintable(entry.filePath() + QStringLiteral(" after ") + where));
+            }
+            for (auto it = m_v2.cbegin(); it != m_v2.cend() && result.exitCode == 0; ++it)
+                QVERIFY2(sandbox->readFile(QStringLiteral("app/") + it.key()) == it.value(), qPrintable(where));
+            QVERIFY2(entriesBelow(outside) == outsideBefore, qPrintable(where));
+            QVERIFY2(entriesBelow(root).value(QStringLiteral("secret")) == secretBefore, qPrintable(where));
+            // Nothing written into what the other user owns: their folder, where
+            // it stands or set aside, holds what they put there.
+            if (planted && plant == OwnFolder) {
+                const QFileInfo targetInfo(target);
+                QStringList candidates{targetInfo.fileName()};
+                candidates += QDir(targetInfo.absolutePath()).entryList({targetInfo.fileName() + QStringLiteral(".*.foreign")},
+                                                                        QDir::Dirs | QDir::Hidden);
+                bool found = false;
+                for (const QString &candidate : qAsConst(candidates)) {
+                    const QString path = targetInfo.absolutePath() + QLatin1Char('/') + candidate;
+                    struct stat status;
+                    if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && status.st_uid == otherUser) {
+                        QVERIFY2(entriesBelow(path) == plantedBefore, qPrintable(where));
+                        found = true;
+                    }
+                }
+                QVERIFY2(found, qPrintable(QStringLiteral("their folder is gone, ") + where));
+            }
+
+            // The other user gone, the next run completes.
+            if (planted)
+                QVERIFY(runCommand("sh", {"-c", QStringLiteral("rm -rf '%1' '%1'.*.foreign").arg(target)}));
+            QVERIFY(runCommand("sh", {"-c", QStringLiteral("test -e '%1.moved' -o -L '%1.moved' || exit 0; rm -rf '%1' && mv '%1.moved' '%1'")
+                                                 .arg(target)}));
+            verifyCompletedByNextRun(*sandbox, asUpdaterUser);
+            if (QTest::currentTestFailed())
+                qWarning("%s", qPrintable(where));
+            QVERIFY(!QTest::currentTestFailed());
+        }
+    }
+    qInfo("%s: swapped at %d calls, the install whole after each", qPrintable(ordinaryUser.isEmpty() ? QStringLiteral("root") : ordinaryUser), swaps);
+    QVERIFY(swaps > 0);
+}
+
 void InstallFaultsTest::interruptions_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::newRow("killed at every rename and link") << Fault::KillAtEverySwap;
     QTest::newRow("cache file that cannot be moved") << Fault::LockedCacheFile;
+    QTest::newRow("shared cache swapped by another user") << Fault::SwappedByAnotherUser;
+    QTest::newRow("power cut: every file durable before anything vouches for it") << Fault::PowerCut;
 }
 
 void InstallFaultsTest::interruptions()
@@ -256,6 +505,33 @@ void InstallFaultsTest::interruptions()
         }
         qInfo("killed at %d points, each followed by a complete next run", killPoints);
         QVERIFY(killPoints > 0);
+        return;
+    }
+    if (fault == Fault::PowerCut) {
+        // What strace saw of a real update, and of a real publication: data
+        // reaches the disk before update_md5.info, or update.ini, names it.
+        const QStringList durability{"strace", "-f", "-y", "-qq", "-e", "trace=write,pwrite64,fsync,fdatasync,syncfs,rename,renameat,renameat2"};
+        auto sandbox = prepareInstall();
+        const QString log = sandbox->path(QStringLiteral("update.strace"));
+        sandbox->setLauncher(durability + QStringList{"-o", log});
+        QCOMPARE(sandbox->run({"console"}).exitCode, 0);
+        verifyDurableBefore(tracedCalls(readTestFile(log)), QFileInfo(sandbox->root()).canonicalFilePath(), QStringLiteral("update_md5.info"));
+        if (QTest::currentTestFailed())
+            return;
+
+        QTemporaryDir root;
+        for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it)
+            QVERIFY(writeTestFile(root.filePath(QStringLiteral("release/") + it.key()), it.value()));
+        const QString site = root.filePath(QStringLiteral("site"));
+        QVERIFY(runCommand(durability.first(), durability.mid(1) + QStringList{"-o", root.filePath(QStringLiteral("publish.strace")),
+                           QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), "--version", "2", root.filePath(QStringLiteral("release")), site}));
+        verifyDurableBefore(tracedCalls(readTestFile(root.filePath(QStringLiteral("publish.strace")))), QFileInfo(site).canonicalFilePath(),
+                            QStringLiteral("update.ini"));
+        return;
+    }
+    if (fault == Fault::SwappedByAnotherUser) {
+        swapAtEveryFolderCall(QString());
+        swapAtEveryFolderCall(QStringLiteral("updater-swap-test"));
         return;
     }
 

@@ -85,23 +85,36 @@ UpdaterSandbox::Result UpdaterSandbox::run(const QStringList &arguments, int tim
                                            const QString &workingDir,
                                            const QProcessEnvironment &extraEnvironment) const
 {
-    QProcess process;
+    const std::unique_ptr<QProcess> process = start(arguments, workingDir, extraEnvironment);
+    return finish(*process, timeoutMsecs);
+}
+
+std::unique_ptr<QProcess> UpdaterSandbox::start(const QStringList &arguments, const QString &workingDir,
+                                                const QProcessEnvironment &extraEnvironment) const
+{
+    auto process = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), headlessPlatform());
     environment.insert(extraEnvironment);
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(workingDir.isEmpty() ? root() : workingDir);
-    // Waiting in an event loop keeps the test's own servers answering.
-    QEventLoop loop;
-    QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-    QTimer::singleShot(timeoutMsecs, &loop, &QEventLoop::quit);
+    process->setProcessEnvironment(environment);
+    process->setWorkingDirectory(workingDir.isEmpty() ? root() : workingDir);
     if (m_launcher.isEmpty())
-        process.start(updaterPath(), arguments);
+        process->start(updaterPath(), arguments);
     else
-        process.start(m_launcher.first(), m_launcher.mid(1) + QStringList{updaterPath()} + arguments);
-    loop.exec();
+        process->start(m_launcher.first(), m_launcher.mid(1) + QStringList{updaterPath()} + arguments);
+    return process;
+}
 
+UpdaterSandbox::Result UpdaterSandbox::finish(QProcess &process, int timeoutMsecs)
+{
+    // Waiting in an event loop keeps the test's own servers answering.
+    if (process.state() != QProcess::NotRunning) {
+        QEventLoop loop;
+        QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+        QTimer::singleShot(timeoutMsecs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     Result result;
     result.finished = process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit;
     if (!result.finished) {

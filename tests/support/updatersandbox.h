@@ -2,9 +2,12 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
 
 /// The Qt platform that draws no window: "offscreen", which Qt for Windows lacks, or "minimal" there.
 inline QString headlessPlatform()
@@ -57,6 +60,11 @@ public:
     Result run(const QStringList &arguments, int timeoutMsecs = 60000,
                const QString &workingDir = QString(),
                const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const;
+    /// Starts the updater as run() does, without waiting.
+    std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &workingDir = QString(),
+                                    const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const;
+    /// Waits for a process of start() while serving events; it is killed after @p timeoutMsecs.
+    static Result finish(QProcess &process, int timeoutMsecs = 60000);
 
     /// Runs the updater through @p launcher (a program and its arguments) from now on, as in "strace …".
     void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
