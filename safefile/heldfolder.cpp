@@ -1,5 +1,7 @@
 #include "heldfolder.h"
 
+#include "safeopen.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -154,13 +156,15 @@ struct WellKnownSids
     alignas(TOKEN_USER) BYTE tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
 };
 
-// Full control for the user, Administrators and SYSTEM, inherited by what is made
-// inside; nothing from the folder above (protected).
-bool protectedDacl(WellKnownSids &sids, std::unique_ptr<ACL, decltype(&LocalFree)> &acl)
+// Full control for the user, SYSTEM and (for a folder the updater keeps) the
+// Administrators, inherited by what is made inside; nothing from the folder
+// above (protected).
+bool protectedDacl(WellKnownSids &sids, std::unique_ptr<ACL, decltype(&LocalFree)> &acl, bool administrators = true)
 {
     EXPLICIT_ACCESS_W access[3] = {};
-    PSID granted[3] = {sids.user(), sids.administrators, sids.system};
-    for (int i = 0; i < 3; ++i) {
+    PSID granted[3] = {sids.user(), sids.system, sids.administrators};
+    const ULONG count = administrators ? 3 : 2;
+    for (ULONG i = 0; i < count; ++i) {
         access[i].grfAccessPermissions = GENERIC_ALL;
         access[i].grfAccessMode = SET_ACCESS;
         access[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
@@ -168,7 +172,7 @@ bool protectedDacl(WellKnownSids &sids, std::unique_ptr<ACL, decltype(&LocalFree
         access[i].Trustee.ptstrName = static_cast<LPWSTR>(granted[i]);
     }
     PACL made = nullptr;
-    if (SetEntriesInAclW(3, access, nullptr, &made) != ERROR_SUCCESS)
+    if (SetEntriesInAclW(count, access, nullptr, &made) != ERROR_SUCCESS)
         return false;
     acl.reset(made);
     return true;
@@ -223,9 +227,12 @@ HeldFolder HeldFolder::openChild(const QString &name, Links links) const
         fail();
         return child;
     }
+    // The handle says what was opened; the name's attributes too, where (as
+    // under Wine) a handle opened as the link itself does not show it is one.
     BY_HANDLE_FILE_INFORMATION info;
+    const DWORD attributes = GetFileAttributesW(nativePath(child.m_path).c_str());
     if (!handleInfo(handle, info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            || (links == Links::Refuse && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+            || (links == Links::Refuse && ((info.dwFileAttributes | attributes) & FILE_ATTRIBUTE_REPARSE_POINT))) {
         m_error = QStringLiteral("%1 is a link, a junction or not a folder").arg(child.m_path);
         CloseHandle(handle);
         return child;
@@ -280,34 +287,24 @@ bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode 
         return fail();
     BY_HANDLE_FILE_INFORMATION info;
     const qint64 size = handleInfo(handle, info) ? (qint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow : -1;
-    const int fd = size >= 0 && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-                    && (maxSize < 0 || size <= maxSize)
-            ? _open_osfhandle(intptr_t(handle), (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY | _O_NOINHERIT) : -1;
-    if (fd < 0) {
+    if (size < 0 || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            || (maxSize >= 0 && size > maxSize)) {
         CloseHandle(handle);
         m_error = QStringLiteral("%1 is not a regular file that can be taken").arg(filePath(name));
         return false;
     }
-    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        _close(fd);
-        return false;
-    }
-    return true;
+    return openOnHandle(file, handle, mode);
 }
 
 bool HeldFolder::createFile(QFile &file, const QString &name) const
 {
     // CREATE_NEW: whatever stands at the name, a link included, makes it fail.
-    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // WRITE_DAC: a file nobody else may read gets its ACL (setFilePermissions()).
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
+                                      FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return fail();
-    const int fd = _open_osfhandle(intptr_t(handle), _O_RDWR | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0 || !file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        fd < 0 ? CloseHandle(handle) : _close(fd);
-        return false;
-    }
-    return true;
+    return openOnHandle(file, handle, QIODevice::ReadWrite);
 }
 
 bool HeldFolder::makeFolder(const QString &name, bool privately) const
@@ -415,9 +412,10 @@ bool HeldFolder::isPrivate() const
     if (GetSecurityInfo(m_handle->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                         &descriptor) != ERROR_SUCCESS)
         return false;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    bool isPrivate = dacl && GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
+    // What matters is what the DACL says now: nothing inherited, nobody but
+    // the user, Administrators and SYSTEM. (It was made protected, so a change
+    // above it never reaches in.)
+    bool isPrivate = dacl != nullptr;
     WellKnownSids sids;
     for (DWORD i = 0; isPrivate && i < dacl->AceCount; ++i) {
         ACE_HEADER *ace = nullptr;
@@ -454,6 +452,16 @@ bool HeldFolder::makePrivate() const
 {
     // makeFolder() gave it its DACL as it made it.
     return isValid();
+}
+
+bool HeldFolder::restrictToOwner(QFile &file)
+{
+    WellKnownSids sids;
+    std::unique_ptr<ACL, decltype(&LocalFree)> acl(nullptr, &LocalFree);
+    return protectedDacl(sids, acl, false)
+            && SetSecurityInfo(HANDLE(_get_osfhandle(file.handle())), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, acl.get(),
+                               nullptr) == ERROR_SUCCESS;
 }
 
 #else

@@ -133,8 +133,8 @@ public:
 
     /**
      * True when only the updater's user can use the folder: owned by that user,
-     * mode 0700 (POSIX); a protected DACL that grants only that user,
-     * Administrators and SYSTEM, nothing inherited (Windows).
+     * mode 0700 (POSIX); a DACL that grants only that user, Administrators and
+     * SYSTEM, nothing inherited (Windows).
      */
     bool isPrivate() const;
     /// True when the folder is owned by the updater's user or the system (root; Administrators, SYSTEM, TrustedInstaller).
@@ -145,6 +145,8 @@ public:
 #ifdef Q_OS_WIN
     /// The absolute long path (\\?\…) that Win32 calls take for @p path: the one way every path reaches them.
     static std::wstring nativePath(const QString &path);
+    /// Gives the open @p file a protected DACL of the user and SYSTEM only: what mode 0600 is elsewhere.
+    static bool restrictToOwner(QFile &file);
 #endif
 
 private:

@@ -4,6 +4,7 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+#include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #else
@@ -28,13 +29,26 @@ bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode,
     const bool usable = GetFileInformationByHandle(handle, &info)
             && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
             && (maxSize < 0 || ((qint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow) <= maxSize);
-    const int fd = usable ? _open_osfhandle(intptr_t(handle), (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY | _O_NOINHERIT) : -1;
-    if (fd < 0) {
+    if (!usable) {
         CloseHandle(handle);
         return false;
     }
-    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        _close(fd);
+    return openOnHandle(file, handle, mode);
+}
+
+bool openOnHandle(QFile &file, void *handle, QIODevice::OpenMode mode)
+{
+    const bool writing = mode & QIODevice::WriteOnly;
+    const int fd = _open_osfhandle(intptr_t(handle), (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY | _O_NOINHERIT);
+    FILE *stream = fd >= 0 ? _fdopen(fd, writing ? "r+b" : "rb") : nullptr;
+    if (!stream) {
+        fd >= 0 ? _close(fd) : CloseHandle(HANDLE(handle));
+        return false;
+    }
+    // Every write reaches the system at once: a full disk shows in the write that meets it.
+    setvbuf(stream, nullptr, _IONBF, 0);
+    if (!file.open(stream, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        fclose(stream);
         return false;
     }
     return true;
@@ -46,9 +60,12 @@ bool reserveSpace(QFile &file, qint64 size)
     return file.resize(size);
 }
 
-bool setFilePermissions(QFile &, QFileDevice::Permissions)
+bool setFilePermissions(QFile &file, QFileDevice::Permissions permissions)
 {
-    return true;
+    // Windows has no mode bits: a file nobody else may read gets an ACL that says so.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
+            | QFileDevice::WriteOther;
+    return (permissions & others) || HeldFolder::restrictToOwner(file);
 }
 
 bool syncFile(QFile &file)

@@ -39,3 +39,12 @@ bool setFilePermissions(QFile &file, QFileDevice::Permissions permissions);
 
 /// Puts the data of the open @p file on the disk (fsync; FlushFileBuffers).
 bool syncFile(QFile &file);
+
+#ifdef Q_OS_WIN
+/**
+ * Hands the open Win32 @p handle to @p file, unbuffered, which closes it from
+ * then on; on failure the handle is closed. Through a C stream: Qt maps only
+ * files it knows by one.
+ */
+bool openOnHandle(QFile &file, void *handle, QIODevice::OpenMode mode);
+#endif

@@ -524,8 +524,10 @@ void CDownloadThreadTest::installKeepsBackups()
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QVERIFY(writeTestFile(installPath(QStringLiteral("b.dll")), "old b"));
     QVERIFY(writeTestFile(installPath(QStringLiteral("b.dll.old")), "stale backup of b"));
+#ifndef Q_OS_WIN
     // A link to a device open to all: the new file must not take its mode.
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), installPath(QStringLiteral("d.dll"))));
+#endif
     const UpdateList list{publish(QStringLiteral("b.dll"), "new b"), publish(QStringLiteral("bin/a.dll"), "new a"),
                           publish(QStringLiteral("new/deep/c.dll"), "new c"), publish(QStringLiteral("d.dll"), "new d")};
     CDownloadThread engine(m_baseUrl, m_cacheDir, m_installDir, list);
@@ -537,10 +539,12 @@ void CDownloadThreadTest::installKeepsBackups()
     QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll"))), QByteArray("new b"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("new/deep/c.dll"))), QByteArray("new c"));
-    QVERIFY(QFileInfo(installPath(QStringLiteral("bin/a.dll"))).isExecutable());
     QCOMPARE(readTestFile(installPath(QStringLiteral("d.dll"))), QByteArray("new d"));
+#ifndef Q_OS_WIN
+    QVERIFY(QFileInfo(installPath(QStringLiteral("bin/a.dll"))).isExecutable());
     QVERIFY(!(QFileInfo(installPath(QStringLiteral("d.dll"))).permissions() & QFileDevice::WriteOther));
     QCOMPARE(QFileInfo(installPath(QStringLiteral("d.dll.old"))).symLinkTarget(), QStringLiteral("/dev/null"));
+#endif
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("new/deep/c.dll.old"))));
     QVERIFY(QFileInfo(cachePath(QStringLiteral("new/deep"))).isDir());
     QVERIFY(!QFileInfo::exists(cachePath(QStringLiteral("new/deep/c.dll"))));
@@ -585,7 +589,12 @@ void CDownloadThreadTest::failedMoveKeepsTarget()
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll"))), QByteArray("new a"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("a.dll.old"))), QByteArray("old a.dll"));
     QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll"))), QByteArray("old b.dll"));
+#ifdef Q_OS_WIN
+    // Set aside first and put back when the new file does not come.
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("b.dll.old"))));
+#else
     QCOMPARE(readTestFile(installPath(QStringLiteral("b.dll.old"))), QByteArray("old b.dll"));
+#endif
     QCOMPARE(readTestFile(installPath(QStringLiteral("c.dll"))), QByteArray("old c.dll"));
     QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("c.dll.old"))));
     QCOMPARE(readTestFile(cachePath(QStringLiteral("c.dll"))), QByteArray("new c"));

@@ -8,6 +8,14 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#else
+#include <sys/stat.h>
+#endif
+
 bool writeTestFile(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -19,6 +27,43 @@ QByteArray readTestFile(const QString &path, const QByteArray &whenMissing)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : whenMissing;
+}
+
+bool isPrivateToOwner(const QString &path)
+{
+#ifdef Q_OS_WIN
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS || !dacl)
+        return false;
+    bool isPrivate = true;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER *ace = nullptr;
+        GetAce(dacl, i, reinterpret_cast<void **>(&ace));
+        LPWSTR sid = nullptr;
+        ConvertSidToStringSidW(&reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart, &sid);
+        // Everyone, Authenticated Users, Users.
+        const QString text = QString::fromWCharArray(sid);
+        isPrivate = isPrivate && text != QLatin1String("S-1-1-0") && text != QLatin1String("S-1-5-11") && text != QLatin1String("S-1-5-32-545");
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return isPrivate;
+#else
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 && (status.st_mode & 077) == 0;
+#endif
+}
+
+bool runsUnderWine()
+{
+#ifdef Q_OS_WIN
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 bool runCommand(const QString &program, const QStringList &arguments)

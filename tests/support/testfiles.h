@@ -12,5 +12,12 @@ QByteArray readTestFile(const QString &path, const QByteArray &whenMissing = "<m
 QByteArray numberedLines(int size, const QByteArray &text);
 /// A manifest line for a file of @p content published under @p path.
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path);
+/// True when nobody but the owner may read @p path: mode bits (POSIX), the DACL (Windows: no ACE for everyone or all users).
+bool isPrivateToOwner(const QString &path);
+/**
+ * True in a Windows program that Wine runs. Wine keeps no ACL on a file (it
+ * makes one up from the Unix mode), so what a DACL says cannot be read back there.
+ */
+bool runsUnderWine();
 /// Runs a system command (mount, chattr, openssl, …) with its output dropped; true when it exits with 0.
 bool runCommand(const QString &program, const QStringList &arguments);

@@ -12,6 +12,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTest>
@@ -205,6 +206,11 @@ void PublishTest::refusedInput()
     QFETCH(QString, version);
     QFETCH(QString, folder);
     QFETCH(QString, error);
+#ifdef Q_OS_WIN
+    // Windows names hold no TAB, CR, LF, trailing dots or backslash, and QFile::link makes shortcuts there.
+    if (badFile.contains(QRegularExpression(QStringLiteral("[\t\r\n\\\\]|\\.\\.\\.|^@"))))
+        QSKIP("a name or a link Windows does not have");
+#endif
     // The earlier version in the site, or a link out of it standing for it.
     const QString outside = m_dir->filePath(QStringLiteral("outside"));
     if (badFile.startsWith(QLatin1String("@delta"))) {
@@ -276,9 +282,11 @@ void PublishTest::commandLine()
     QCOMPARE(gbk.exitCode, 0);
     QVERIFY(readTestFile(site(QStringLiteral("gbk/md5.txt"))).contains(QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("深层/插件.dll"))));
     QCOMPARE(runTool({"--check", site(), "--path-encoding", "GBK"}).exitCode, 0);
+#ifndef Q_OS_WIN   // A Chinese Windows's own code page is GBK: the default reads it as well.
     const Tool misread = runTool({"--check", site()});
     QCOMPARE(misread.exitCode, 1);
     QVERIFY(misread.output.contains("listed but missing"));
+#endif
 
     QCOMPARE(runTool({"--version", "1", m_dir->filePath(QStringLiteral("no-such-release")), site()}).exitCode, 1);
     QCOMPARE(runTool({"--version", "1", "--type", "x", release(), site()}).exitCode, 1);
@@ -295,7 +303,7 @@ void PublishTest::signedSiteOnCommandLine()
     QCOMPARE(runTool({"--keygen", m_dir->filePath(QStringLiteral("keys/other.pem")), otherKey}).exitCode, 0);
     QCOMPARE(QByteArray::fromBase64(readTestFile(publicKey).trimmed()).size(), 32);
     QVERIFY(QFileInfo(privateKey).permissions() & QFileDevice::ReadOwner);
-    QVERIFY(!(QFileInfo(privateKey).permissions() & QFileDevice::ReadOther));
+    QVERIFY(runsUnderWine() || isPrivateToOwner(privateKey));
 
     QCOMPARE(runTool({"--version", "2.0", "--sign", privateKey, release(), site()}).exitCode, 0);
     QVERIFY(QFileInfo::exists(site(QStringLiteral("update.ini.sig"))));

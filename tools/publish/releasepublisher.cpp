@@ -108,6 +108,8 @@ bool ReleasePublisher::publish()
     // place, so that nothing but renames is left once the site changes.
     if (!writeVersionFolder(staged) || !makeDurable(staged) || !writePendingPair(newDescription()))
         return false;
+    // The earlier versions are read: no longer held, a republished one may be swapped out.
+    m_bases.clear();
     if (!putInPlace(staged, staging.filePath(QStringLiteral("previous")))) {
         removePendingPair(siteFolder);
         return false;
