@@ -127,6 +127,19 @@ QString finalPath(HANDLE handle, const QString &fallback)
     return QDir::fromNativeSeparators(final);
 }
 
+// A link or junction at @p path, seen by its attributes. Wine shows a Linux
+// link to a folder so, yet renames, removes and opens what it leads to: the
+// Windows tests under Wine stand a folder holding a file of the name in
+// UPDATER_TEST_JUNCTION_MARK for a junction instead of planting a link.
+bool isReparsePoint(const std::wstring &path, DWORD attributes)
+{
+    static const QString mark = qEnvironmentVariable("UPDATER_TEST_JUNCTION_MARK");
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
+    return !mark.isEmpty() && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            && GetFileAttributesW((path + L'\\' + mark.toStdWString()).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool handleInfo(HANDLE handle, BY_HANDLE_FILE_INFORMATION &info)
 {
     return GetFileInformationByHandle(handle, &info) != 0;
@@ -184,12 +197,16 @@ std::wstring HeldFolder::nativePath(const QString &path)
     // As Qt's own file engine does: absolute, backslashes, and the prefix that
     // lifts MAX_PATH (UNC paths take its \\?\UNC\ form).
     QString absolute = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-    if (absolute.startsWith(QLatin1String("\\\\?\\")))
-        return absolute.toStdWString();
-    if (absolute.startsWith(QLatin1String("\\\\")))
+    if (absolute.startsWith(QLatin1String("\\\\")) && !absolute.startsWith(QLatin1String("\\\\?\\")))
         absolute = QLatin1String("\\\\?\\UNC\\") + absolute.mid(2);
-    else
+    else if (!absolute.startsWith(QLatin1String("\\\\?\\")))
         absolute = QLatin1String("\\\\?\\") + absolute;
+    // Windows refuses a path of MAX_PATH characters or more that lacks the
+    // prefix; Wine does not. With UPDATER_TEST_MAX_PATH set (the Windows tests
+    // under Wine), such a path fails here as it would there.
+    static const bool likeWindows = qEnvironmentVariableIsSet("UPDATER_TEST_MAX_PATH");
+    if (likeWindows && absolute.size() >= MAX_PATH && !absolute.startsWith(QLatin1String("\\\\?\\")))
+        return std::wstring(L"\\\\?\\longer than MAX_PATH without the prefix");
     return absolute.toStdWString();
 }
 
@@ -230,9 +247,10 @@ HeldFolder HeldFolder::openChild(const QString &name, Links links) const
     // The handle says what was opened; the name's attributes too, where (as
     // under Wine) a handle opened as the link itself does not show it is one.
     BY_HANDLE_FILE_INFORMATION info;
-    const DWORD attributes = GetFileAttributesW(nativePath(child.m_path).c_str());
+    const std::wstring path = nativePath(child.m_path);
     if (!handleInfo(handle, info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            || (links == Links::Refuse && ((info.dwFileAttributes | attributes) & FILE_ATTRIBUTE_REPARSE_POINT))) {
+            || (links == Links::Refuse && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                                           || isReparsePoint(path, GetFileAttributesW(path.c_str()))))) {
         m_error = QStringLiteral("%1 is a link, a junction or not a folder").arg(child.m_path);
         CloseHandle(handle);
         return child;
@@ -251,10 +269,11 @@ QString HeldFolder::pathThroughHandle(const QString &relative) const
 
 HeldFolder::Kind HeldFolder::kindOf(const QString &name) const
 {
-    const DWORD attributes = GetFileAttributesW(nativePath(filePath(name)).c_str());
+    const std::wstring path = nativePath(filePath(name));
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return Kind::Missing;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    if (isReparsePoint(path, attributes))
         return Kind::Link;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::Folder : Kind::File;
 }
@@ -324,7 +343,13 @@ bool HeldFolder::makeFolder(const QString &name, bool privately) const
 
 bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString &toName) const
 {
-    // By handle: what is moved is what was opened, never what a link at the name leads to.
+    // A link or junction moves as the entry it is. (By handle, Wine, which opens
+    // what a link leads to whatever the flags say, would move that instead.)
+    if (kindOf(name) == Kind::Link)
+        return MoveFileExW(nativePath(filePath(name)).c_str(), nativePath(to.filePath(toName)).c_str(), MOVEFILE_REPLACE_EXISTING)
+                || fail();
+    // Anything else by handle: what is moved is what was opened, never what a
+    // link put at the name meanwhile leads to.
     const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), DELETE | SYNCHRONIZE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

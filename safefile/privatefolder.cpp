@@ -67,12 +67,16 @@ PrivateFolder PrivateFolder::open(const QString &cacheDir)
     opened.m_folder = opened.m_cache.folder(name);
     if (opened.m_folder.isPrivate())
         return opened;
+    // Let go of what failed the check: Windows renames and removes nothing held.
+    opened.m_folder = HeldFolder();
     const HeldFolder::Kind standing = opened.m_cache.kindOf(name);
     if (standing != HeldFolder::Kind::Missing)
         qCInfo(lcCache).noquote() << opened.m_cache.filePath(name) << "is not a private folder of this user; it is made anew";
-    // Another user's folder is moved aside whole, never emptied: nothing is
-    // written into what belongs to somebody else.
-    const bool cleared = standing == HeldFolder::Kind::Folder && !opened.m_cache.isOwnedBySelf(name)
+    // A link, or another user's folder, is moved aside whole: nothing is removed
+    // through a link (Wine even removes what a link leads to), nor written into
+    // what belongs to somebody else.
+    const bool cleared = standing == HeldFolder::Kind::Link
+                    || (standing == HeldFolder::Kind::Folder && !opened.m_cache.isOwnedBySelf(name))
             ? opened.m_cache.rename(name, opened.m_cache, name + QLatin1Char('.')
                                     + QString::number(QRandomGenerator::global()->generate(), 16) + QLatin1String(".foreign"))
             : opened.m_cache.remove(name);

@@ -3,9 +3,9 @@
 //
 // On Windows it can also hold what a running host holds: when "<its own
 // path>.hold" exists, each of its lines "load PATH" loads that DLL and "open
-// PATH" opens that file without FILE_SHARE_DELETE; it then waits until
-// "<its own path>.release" exists (at most 60 s), and with a line "for MSECS"
-// no longer than that.
+// PATH" opens that file without FILE_SHARE_DELETE; it then makes
+// "<its own path>.held" and waits until "<its own path>.release" exists (at
+// most 60 s), and with a line "for MSECS" no longer than that.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,6 +37,7 @@ void hold(const QString &self)
         else if (line.startsWith("for "))
             msecs = argument.toInt();
     }
+    QFile(self + QStringLiteral(".held")).open(QIODevice::WriteOnly);
     QElapsedTimer waited;
     waited.start();
     while (!QFileInfo::exists(self + QStringLiteral(".release")) && waited.elapsed() < msecs)

@@ -22,21 +22,127 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#else
 #include <csignal>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
-enum class Fault { KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, PowerCut };
+enum class Fault {
+    KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, PowerCut,
+    // Windows: what a running host, an antivirus or a second instance holds.
+    InUse, OwnQtDlls, NewFileHeldForAMoment, TargetHeldForAMoment, NewFileHeldTooLong, LoadedBackup
+};
 // Where a full disk meets a writer: the updater's cache or install folder, or the publisher's site.
 enum class Volume { Cache, Install, Site };
 // What stands at a name the updater uses in the cache.
 enum class Plant { LinkToOutsideFile, LinkToOutsideFolder, Fifo, Device, Folder, ForeignOwner, OpenToAll,
-                   HugeSparseFile, ValidatorWithCrLf };
+                   HugeSparseFile, ValidatorWithCrLf,
+                   // Windows: a junction at the name, or above the cache; the held folder renamed meanwhile.
+                   Junction, JunctionAbove, RenamedWhileHeld };
 
+#ifdef Q_OS_WIN
+// The Linux path of a Windows path on Wine's drive of the Linux root.
+QString unixPath(const QString &path)
+{
+    return QDir::fromNativeSeparators(path).mid(2);
+}
+
+/**
+ * A junction, as a Windows program under Wine meets one: Wine shows a Linux
+ * link to a folder as a reparse point, and makes none of its own (its
+ * CreateSymbolicLinkW and FSCTL_SET_REPARSE_POINT do nothing), so the link is
+ * made from the Linux side.
+ */
+bool makeJunction(const QString &link, const QString &target)
+{
+    if (!QProcess::startDetached(QStringLiteral("Z:/bin/ln"), {"-s", unixPath(target), unixPath(link)}))
+        return false;
+    QElapsedTimer waited;
+    waited.start();
+    const std::wstring name = QDir::toNativeSeparators(link).toStdWString();
+    while (waited.elapsed() < 5000) {
+        const DWORD attributes = GetFileAttributesW(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+/// A folder's DACL, read back: nothing inherited, and nobody but the user, Administrators and SYSTEM.
+bool hasOwnDacl(const QString &folder)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring name = QDir::toNativeSeparators(folder).toStdWString();
+    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS || !dacl)
+        return false;
+    bool own = true;
+    for (DWORD i = 0; own && i < dacl->AceCount; ++i) {
+        ACE_HEADER *ace = nullptr;
+        GetAce(dacl, i, reinterpret_cast<void **>(&ace));
+        LPWSTR sid = nullptr;
+        ConvertSidToStringSidW(&reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart, &sid);
+        const QString text = QString::fromWCharArray(sid);
+        LocalFree(sid);
+        // SYSTEM, Administrators, or the user itself (a SID of this machine's users).
+        own = !(ace->AceFlags & INHERITED_ACE)
+                && (text == QLatin1String("S-1-5-18") || text == QLatin1String("S-1-5-32-544") || text.startsWith(QLatin1String("S-1-5-21-")));
+    }
+    LocalFree(descriptor);
+    return own;
+}
+
+/**
+ * A program of the test's own (the host stand-in) holding what the lines of
+ * @p holds name ("load PATH", "open PATH", "for MSECS"), started at @p program;
+ * it lets go when release() is called or its time is up.
+ */
+class Holder
+{
+public:
+    Holder(const QString &program, const QByteArray &holds)
+        : m_program(program)
+    {
+        QDir().mkpath(QFileInfo(program).absolutePath());
+        if (!QFileInfo::exists(program))
+            QFile::copy(QStringLiteral(HOST_STAND_IN_EXECUTABLE), program);
+        writeTestFile(program + QStringLiteral(".hold"), holds);
+        m_process.start(program, {QStringLiteral("holder")});
+        QElapsedTimer waited;
+        waited.start();
+        while (!QFileInfo::exists(program + QStringLiteral(".held")) && waited.elapsed() < 10000)
+            QTest::qWait(20);
+        m_holding = QFile::remove(program + QStringLiteral(".held"));
+        // A host started later at the same path holds nothing.
+        QFile::remove(program + QStringLiteral(".hold"));
+    }
+    ~Holder() { release(); }
+    bool isHolding() const { return m_holding; }
+    void release()
+    {
+        writeTestFile(m_program + QStringLiteral(".release"), "");
+        m_process.waitForFinished(10000);
+    }
+
+private:
+    QString m_program;
+    QProcess m_process;
+    bool m_holding = false;
+};
+#endif
+
+#ifndef Q_OS_WIN
 // The system calls that swap names in the install folder and the cache.
 const QStringList swapCalls{"rename", "renameat", "renameat2", "link", "linkat"};
 constexpr qint64 pageSize = 4096;
@@ -172,6 +278,8 @@ private:
     bool m_mounted = false;
 };
 
+#endif
+
 QMap<QString, QByteArray> filesBelow(const QString &dir)
 {
     QMap<QString, QByteArray> files;
@@ -183,11 +291,13 @@ QMap<QString, QByteArray> filesBelow(const QString &dir)
     return files;
 }
 
+#ifndef Q_OS_WIN
 QString partialName(const QString &releasePath)
 {
     return QString::fromLatin1(QCryptographicHash::hash(releasePath.toUtf8(), QCryptographicHash::Sha1).toHex())
             + QStringLiteral(".download");
 }
+#endif
 
 }
 
@@ -223,6 +333,11 @@ private:
     /// The next run, through @p launcher (as another user, say), completes the install.
     void verifyCompletedByNextRun(UpdaterSandbox &sandbox, const QStringList &launcher = {});
     void swapAtEveryFolderCall(const QString &ordinaryUser);
+    void publishVersion2(const QMap<QString, QByteArray> &files);
+#ifdef Q_OS_WIN
+    void windowsFault(Fault fault);
+    void plantOnWindows(Plant plant);
+#endif
 
     QMap<QString, QByteArray> m_v1;
     QMap<QString, QByteArray> m_v2;
@@ -246,8 +361,13 @@ void InstallFaultsTest::initTestCase()
 void InstallFaultsTest::init()
 {
     m_server = new TestHttpServer;
+    publishVersion2(m_v2);
+}
+
+void InstallFaultsTest::publishVersion2(const QMap<QString, QByteArray> &files)
+{
     m_manifest.clear();
-    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it) {
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
         m_server->setFile("/up/v2/" + it.key().toUtf8(), it.value());
         m_manifest += manifestLine(it.value(), it.key().toUtf8());
     }
@@ -320,6 +440,9 @@ void InstallFaultsTest::verifyCompletedByNextRun(UpdaterSandbox &sandbox, const 
 
 void InstallFaultsTest::swapAtEveryFolderCall(const QString &ordinaryUser)
 {
+#ifdef Q_OS_WIN
+    Q_UNUSED(ordinaryUser)
+#else
     // The updater, as root or as an ordinary user made for the test, installs
     // version 2 through a cache folder that every user may write (0777, no
     // sticky bit). It is stopped at each call that reaches into the cache in
@@ -466,20 +589,35 @@ void InstallFaultsTest::swapAtEveryFolderCall(const QString &ordinaryUser)
     }
     qInfo("%s: swapped at %d calls, the install whole after each", qPrintable(ordinaryUser.isEmpty() ? QStringLiteral("root") : ordinaryUser), swaps);
     QVERIFY(swaps > 0);
+#endif
 }
 
 void InstallFaultsTest::interruptions_data()
 {
     QTest::addColumn<Fault>("fault");
+#ifdef Q_OS_WIN
+    // Wine refuses, as Windows does, to rename over or remove a running image,
+    // and to rename or remove a file held without FILE_SHARE_DELETE.
+    QTest::newRow("a running host and a DLL it holds, replaced") << Fault::InUse;
+    QTest::newRow("the updater's own Qt DLLs and updater.exe, replaced") << Fault::OwnQtDlls;
+    QTest::newRow("the new file held for 2 s, as an antivirus does") << Fault::NewFileHeldForAMoment;
+    QTest::newRow("the installed file held for 2 s") << Fault::TargetHeldForAMoment;
+    QTest::newRow("the new file held for 7 s") << Fault::NewFileHeldTooLong;
+    QTest::newRow("a backup still running in a second instance") << Fault::LoadedBackup;
+#else
     QTest::newRow("killed at every rename and link") << Fault::KillAtEverySwap;
     QTest::newRow("cache file that cannot be moved") << Fault::LockedCacheFile;
     QTest::newRow("shared cache swapped by another user") << Fault::SwappedByAnotherUser;
     QTest::newRow("power cut: every file durable before anything vouches for it") << Fault::PowerCut;
+#endif
 }
 
 void InstallFaultsTest::interruptions()
 {
     QFETCH(Fault, fault);
+#ifdef Q_OS_WIN
+    windowsFault(fault);
+#else
 
     if (fault == Fault::KillAtEverySwap) {
         // strace counts each call separately: kill at the n-th call of each kind
@@ -549,6 +687,7 @@ void InstallFaultsTest::interruptions()
         QCOMPARE(sandbox->readFile(QStringLiteral("app/lib/c.dll")), m_v1.value("lib/c.dll"));
     }
     verifyCompletedByNextRun(*sandbox);
+#endif
 }
 
 void InstallFaultsTest::fullDisk_data()
@@ -558,6 +697,7 @@ void InstallFaultsTest::fullDisk_data()
     QTest::addColumn<QByteArray>("failure");   // the failure report expected; empty: any outcome that keeps the rules
     QTest::addColumn<bool>("compressedCopy");  // big.bin is offered compressed: its result is decoded into a mapping
 
+#ifndef Q_OS_WIN   // tmpfs volumes are mounted on Linux
     // Version 2's files take 518 pages: big.bin 512, six small files one each.
     const qint64 filesOnly = 518 * pageSize;
     const qint64 partWayThroughAChunk = 1536 * 1024;   // big.bin's second 1 MiB chunk runs out
@@ -577,10 +717,12 @@ void InstallFaultsTest::fullDisk_data()
     // The small artifact fits, the 2 MiB it decodes to does not: no write into a mapping of a full disk.
     QTest::newRow("cache, room for a compressed copy, not for its result") << Volume::Cache << qint64(1024 * 1024)
             << failureReport(QStringLiteral("更新文件big.bin写入失败")) << true;
+#endif
 }
 
 void InstallFaultsTest::fullDisk()
 {
+#ifndef Q_OS_WIN
     QFETCH(Volume, volume);
     QFETCH(qint64, freeBytes);
     QFETCH(QByteArray, failure);
@@ -628,11 +770,15 @@ void InstallFaultsTest::fullDisk()
 
     QVERIFY(small.removeFiller());
     verifyCompletedByNextRun(sandbox);
+#endif
 }
 
 // Version 1 published as folder "app", then version 2 into the same folder on a full site.
 void InstallFaultsTest::publishOnFullDisk(qint64 freeBytes)
 {
+#ifdef Q_OS_WIN
+    Q_UNUSED(freeBytes)
+#else
     QTemporaryDir root;
     for (auto it = m_v1.cbegin(); it != m_v1.cend(); ++it)
         QVERIFY(writeTestFile(root.filePath(QStringLiteral("release1/") + it.key()), it.value()));
@@ -664,6 +810,7 @@ void InstallFaultsTest::publishOnFullDisk(qint64 freeBytes)
     QVERIFY(small.removeFiller());
     QVERIFY(publish("2"));
     QCOMPARE(publishedVersion(), QByteArray("2"));
+#endif
 }
 
 void InstallFaultsTest::plantedInCache_data()
@@ -671,6 +818,15 @@ void InstallFaultsTest::plantedInCache_data()
     // big.bin is 2 MiB, so its partial body and side file are kept and looked for.
     QTest::addColumn<QString>("name");   // below the cache folder; "@" stands for big.bin's partial body
     QTest::addColumn<Plant>("plant");
+#ifdef Q_OS_WIN
+    // Wine takes a junction at a name for what it leads to, in every call: the
+    // updater is told which folder stands for one (see plantOnWindows()).
+    QTest::newRow("junction in place of the private folder") << ".updater" << Plant::Junction;
+    QTest::newRow("junction above the cache, as a redirected profile") << "" << Plant::JunctionAbove;
+    QTest::newRow("private folder open to all") << ".updater" << Plant::OpenToAll;
+    QTest::newRow("the held private folder renamed from another process") << ".updater" << Plant::RenamedWhileHeld;
+    return;
+#endif
     QTest::newRow("link at update.ini") << "update.ini" << Plant::LinkToOutsideFile;
     QTest::newRow("link in place of the private folder") << ".updater" << Plant::LinkToOutsideFolder;
     QTest::newRow("private folder of another user") << ".updater" << Plant::ForeignOwner;
@@ -692,6 +848,9 @@ void InstallFaultsTest::plantedInCache()
 {
     QFETCH(QString, name);
     QFETCH(Plant, plant);
+#ifdef Q_OS_WIN
+    plantOnWindows(plant);
+#else
 
     const QByteArray big = m_v2.value("data/big.bin");
     TestHttpServer::Response resumable;
@@ -754,6 +913,10 @@ void InstallFaultsTest::plantedInCache()
     case Plant::ValidatorWithCrLf:
         QVERIFY(writeTestFile(planted, sideText.left(sideText.size() - 1) + "\r\nX-Injected: yes\n"));
         break;
+    case Plant::Junction:
+    case Plant::JunctionAbove:
+    case Plant::RenamedWhileHeld:
+        QFAIL("a Windows row");
     }
 
     // Peak memory in KiB, as the kernel counted it.
@@ -780,7 +943,181 @@ void InstallFaultsTest::plantedInCache()
     struct stat status;
     QCOMPARE(::lstat(QFile::encodeName(cache + QStringLiteral("/.updater")).constData(), &status), 0);
     QVERIFY(S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 07777) == 0700);
+#endif
 }
+
+#ifdef Q_OS_WIN
+void InstallFaultsTest::windowsFault(Fault fault)
+{
+    // Real programs and DLLs where they are held: the host stand-in and a DLL of the test's own.
+    const QByteArray program = readTestFile(QStringLiteral(HOST_STAND_IN_EXECUTABLE));
+    const QByteArray dll = readTestFile(QStringLiteral(TEST_DLL));
+    QMap<QString, QByteArray> v1 = m_v1;
+    QMap<QString, QByteArray> v2 = m_v2;
+    v1.insert(QStringLiteral("Host.exe"), program);
+    v2.insert(QStringLiteral("Host.exe"), program + "version 2");
+    v1.insert(QStringLiteral("a.dll"), dll);
+    v2.insert(QStringLiteral("a.dll"), dll + "version 2");
+    QStringList qtDlls;
+    if (fault == Fault::OwnQtDlls) {
+        // A release that changes Qt5Core.dll and updater.exe beside the updater, which loads them itself.
+        wchar_t loaded[MAX_PATH];
+        GetModuleFileNameW(GetModuleHandleW(L"Qt5Core.dll"), loaded, MAX_PATH);
+        const QString qtBin = QFileInfo(QString::fromWCharArray(loaded)).absolutePath();
+        qtDlls = QStringList{"Qt5Core.dll", "Qt5Gui.dll", "Qt5Widgets.dll", "Qt5Network.dll"};
+        for (const QString &name : qAsConst(qtDlls))
+            v1.insert(name, readTestFile(qtBin + QLatin1Char('/') + name));
+        v2.insert(QStringLiteral("Qt5Core.dll"), v1.value(QStringLiteral("Qt5Core.dll")) + "version 2");
+        v1.insert(QStringLiteral("updater.exe"), readTestFile(QStringLiteral(UPDATER_EXECUTABLE)));
+        v2.insert(QStringLiteral("updater.exe"), v1.value(QStringLiteral("updater.exe")) + "version 2");
+    }
+    for (auto it = v1.cbegin(); it != v1.cend(); ++it) {
+        if (!v2.contains(it.key()))
+            v2.insert(it.key(), it.value());
+    }
+    publishVersion2(v2);
+
+    UpdaterSandbox sandbox(QStringLiteral("app"));
+    sandbox.writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"Cache", sandbox.path(QStringLiteral("cache"))}});
+    for (auto it = v1.cbegin(); it != v1.cend(); ++it)
+        QVERIFY(writeTestFile(sandbox.path(QStringLiteral("app/") + it.key()), it.value()));
+    sandbox.installHost(QStringLiteral("app/Host.exe"));   // its log only: Host.exe is version 1 already
+    QVERIFY(writeTestFile(sandbox.path(QStringLiteral("app/Host.exe")), v1.value(QStringLiteral("Host.exe"))));
+    const QString app = sandbox.appDir();
+    const QString cached = sandbox.path(QStringLiteral("cache/.updater/files/a.dll"));
+    if (fault == Fault::NewFileHeldForAMoment || fault == Fault::NewFileHeldTooLong) {
+        // Verified in an earlier attempt: found in the cache, then moved in.
+        QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("cache"))) && PrivateFolder::open(sandbox.path(QStringLiteral("cache"))).isValid());
+        QVERIFY(writeTestFile(cached, v2.value(QStringLiteral("a.dll"))));
+    }
+    if (fault == Fault::LoadedBackup)
+        QVERIFY(writeTestFile(app + QStringLiteral("/b.dll.old"), dll));
+
+    std::unique_ptr<Holder> holder;
+    switch (fault) {
+    case Fault::InUse:
+        holder = std::make_unique<Holder>(app + QStringLiteral("/Host.exe"), "load " + QFile::encodeName(app) + "/a.dll\n");
+        break;
+    case Fault::NewFileHeldForAMoment:
+    case Fault::NewFileHeldTooLong:
+        holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/antivirus.exe")),
+                                          "open " + cached.toUtf8() + "\nfor " + (fault == Fault::NewFileHeldTooLong ? "7000" : "2000") + '\n');
+        break;
+    case Fault::TargetHeldForAMoment:
+        holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/indexer.exe")),
+                                          "open " + QFile::encodeName(app) + "/a.dll\nfor 2000\n");
+        break;
+    case Fault::LoadedBackup:
+        holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/second-instance.exe")),
+                                          "load " + QFile::encodeName(app) + "/b.dll.old\n");
+        break;
+    default:
+        break;
+    }
+    QVERIFY(!holder || holder->isHolding());
+
+    QElapsedTimer timer;
+    timer.start();
+    const UpdaterSandbox::Result result = sandbox.run({"console"}, 60000);
+    qInfo("the update took %lld ms", timer.elapsed());
+    QVERIFY(result.finished);
+    if (fault == Fault::NewFileHeldTooLong) {
+        // 5 s of patience, then the failure, with nothing lost.
+        QCOMPARE(result.output, updateDueReport + failureReport(QStringLiteral("覆盖文件a.dll失败")));
+        QCOMPARE(sandbox.readFile(QStringLiteral("app/a.dll")), v1.value(QStringLiteral("a.dll")));
+        holder->release();
+        QCOMPARE(sandbox.run({"console"}).exitCode, 0);
+        QCOMPARE(sandbox.readFile(QStringLiteral("app/a.dll")), v2.value(QStringLiteral("a.dll")));
+        return;
+    }
+    QVERIFY2(result.exitCode == 0, result.output.constData());
+    QCOMPARE(result.output, updateDueReport);
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
+        QVERIFY2(sandbox.readFile(QStringLiteral("app/") + it.key()) == it.value(), qPrintable(it.key()));
+        if (v1.value(it.key()) != it.value())
+            QVERIFY2(sandbox.readFile(QStringLiteral("app/") + it.key() + QStringLiteral(".old")) == v1.value(it.key()),
+                     qPrintable(it.key()));
+    }
+    // The new host started while the old one still runs.
+    QTRY_VERIFY_WITH_TIMEOUT(sandbox.hostStarts(0).contains(QStringList({sandbox.updaterPath(), "no_check"})), 10000);
+    if (fault == Fault::LoadedBackup) {
+        // The running backup went aside under a name of its own, to go at the next restart.
+        const QStringList aside = QDir(app).entryList({QStringLiteral("b.dll.old.*.del")}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readTestFile(app + QLatin1Char('/') + aside.first()), dll);
+    }
+}
+
+void InstallFaultsTest::plantOnWindows(Plant plant)
+{
+    UpdaterSandbox sandbox(QStringLiteral("app"));
+    // The cache below a junction, as a redirected profile puts it.
+    QString cache = sandbox.path(QStringLiteral("cache"));
+    if (plant == Plant::JunctionAbove) {
+        QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("real/cache"))));
+        QVERIFY(makeJunction(sandbox.path(QStringLiteral("profile")), sandbox.path(QStringLiteral("real"))));
+        cache = sandbox.path(QStringLiteral("profile/cache"));
+    }
+    installVersion1(sandbox);
+    sandbox.writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"Cache", cache}});
+    const QString outside = sandbox.path(QStringLiteral("outside"));
+    QVERIFY(writeTestFile(outside + QStringLiteral("/files/a.dll"), m_v2.value("a.dll")));
+    const QMap<QString, QByteArray> outsideBefore = filesBelow(outside);
+    QVERIFY(QDir().mkpath(cache));
+    const QString privateFolder = cache + QStringLiteral("/.updater");
+    QProcessEnvironment environment;
+    if (plant == Plant::Junction) {
+        // A private folder that would pass every check, but stands for a
+        // junction: Wine renames and removes what a real link leads to.
+        QVERIFY(PrivateFolder::open(cache).isValid());
+        QVERIFY(writeTestFile(privateFolder + QStringLiteral("/junction"), "leads outside"));
+        QVERIFY(writeTestFile(privateFolder + QStringLiteral("/files/a.dll"), "outside's a.dll"));
+        environment.insert(QStringLiteral("UPDATER_TEST_JUNCTION_MARK"), QStringLiteral("junction"));
+    }
+    if (plant == Plant::OpenToAll) {
+        // A folder everyone may change: what it inherits where users may make folders.
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        QVERIFY(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+        QVERIFY(CreateDirectoryW(QDir::toNativeSeparators(privateFolder).toStdWString().c_str(), &attributes));
+        LocalFree(descriptor);
+        QVERIFY(!hasOwnDacl(privateFolder));
+    }
+
+    std::unique_ptr<QProcess> updater;
+    if (plant == Plant::RenamedWhileHeld) {
+        // While a slow file comes, another process tries to take the private folder away.
+        TestHttpServer::Response slow;
+        slow.body = m_v2.value("a.dll");
+        slow.delayMsecs = 3000;
+        m_server->setResponse("/up/v2/a.dll", slow);
+        updater = sandbox.start({"console"}, QString(), environment);
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requestPaths().contains("/up/v2/a.dll"), 20000);
+        const std::wstring from = QDir::toNativeSeparators(privateFolder).toStdWString();
+        const std::wstring to = QDir::toNativeSeparators(privateFolder + QStringLiteral(".taken")).toStdWString();
+        QVERIFY(!MoveFileExW(from.c_str(), to.c_str(), 0));
+        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    }
+    const UpdaterSandbox::Result result = updater ? UpdaterSandbox::finish(*updater)
+                                                  : sandbox.run({"console"}, 60000, QString(), environment);
+    QVERIFY2(result.exitCode == 0, result.output.constData());
+    for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it)
+        QCOMPARE(sandbox.readFile(QStringLiteral("app/") + it.key()), it.value());
+    QCOMPARE(filesBelow(outside), outsideBefore);
+    // A real folder, its DACL its own: nothing inherited, nobody but the user, Administrators, SYSTEM.
+    const DWORD attributes = GetFileAttributesW(QDir::toNativeSeparators(privateFolder).toStdWString().c_str());
+    QVERIFY(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+    QVERIFY(hasOwnDacl(privateFolder));
+    if (plant == Plant::Junction) {
+        // The junction was neither followed nor emptied: set aside as it was.
+        QVERIFY(!QFileInfo::exists(privateFolder + QStringLiteral("/junction")));
+        const QStringList aside = QDir(cache).entryList({QStringLiteral(".updater.*.foreign")}, QDir::Dirs | QDir::Hidden);
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readTestFile(cache + QLatin1Char('/') + aside.first() + QStringLiteral("/files/a.dll")), QByteArray("outside's a.dll"));
+    }
+}
+#endif
 
 QTEST_GUILESS_MAIN(InstallFaultsTest)
 #include "tst_installfaults.moc"
