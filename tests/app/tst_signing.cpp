@@ -12,7 +12,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 
 #include <algorithm>
 #include <QFile>
@@ -47,7 +46,7 @@ private slots:
     void canonicalSiteUrl();
 
 private:
-    void serveSite(const QByteArray &prefix = "/up/");
+    void serveSite(const QByteArray &prefix = "/up/") { m_server->serveSite(m_site->path(), prefix); }
     QByteArray publicKey(const QString &name) const { return readTestFile(m_keys.filePath(name + QStringLiteral(".pub"))).trimmed(); }
     void configure(const QByteArray &key);
     void verifyUntouched() const;
@@ -95,22 +94,6 @@ void SigningTest::cleanup()
     delete m_sandbox;
     delete m_server;
     delete m_site;
-}
-
-// Serves the site as the updater asks for it: "<URL>/update.ini", "<URL><Folder>//md5.txt",
-// with <URL>'s path @p prefix.
-void SigningTest::serveSite(const QByteArray &prefix)
-{
-    QDirIterator it(m_site->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString relative = QDir(m_site->path()).relativeFilePath(it.next());
-        QByteArray path = prefix + relative.toUtf8();
-        if (!relative.contains(QLatin1Char('/')))
-            path = prefix + '/' + relative.toUtf8();
-        else if (relative.startsWith(QLatin1String("2.0/md5.txt")))
-            path = prefix + "2.0//" + relative.mid(4).toUtf8();
-        m_server->setFile(path, readTestFile(it.filePath()));
-    }
 }
 
 void SigningTest::configure(const QByteArray &key)

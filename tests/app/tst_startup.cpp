@@ -3,6 +3,7 @@
 #include "directories.h"
 #include "outcome.h"
 #include "singleinstanceguard.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedriver.h"
 #include "updatersandbox.h"
@@ -11,7 +12,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextCodec>
 
 #include <sstream>
 
@@ -22,6 +25,15 @@ const QByteArray alreadyRunningReport = failureReport(QStringLiteral("升级程�
 QString canonical(const QString &path)
 {
     return QFileInfo(path).canonicalFilePath();
+}
+
+/// A relative path that puts any folder it is below past MAX_PATH (260 characters).
+QString deepFolder()
+{
+    QStringList levels;
+    for (int level = 0; level < 9; ++level)
+        levels << QStringLiteral("level-%1-of-a-deep-folder-tree").arg(level);
+    return levels.join(QLatin1Char('/'));
 }
 }
 
@@ -222,34 +234,59 @@ void StartupTest::directories_data()
     QTest::addColumn<QString>("appSubdir");
     QTest::addColumn<QString>("exeName");       // as written in system.cfg; "@" stands for the sandbox root
     QTest::addColumn<QString>("cache");         // likewise; relative values resolve against "work"
+    QTest::addColumn<QByteArray>("encoding");   // of the names in the published manifest; empty: the publisher's default
     QTest::addColumn<QString>("installDir");    // expected, below the root
     QTest::addColumn<QString>("hostPath");
     QTest::addColumn<QString>("cacheDir");
 
-    QTest::newRow("defaults") << "app" << "" << "" << "app" << "app/Host.exe" << "app/update";
-    QTest::newRow("bin") << "pkg/bin" << "" << "" << "pkg" << "pkg/bin/Host.exe" << "pkg/bin/update";
-    QTest::newRow("BIN") << "pkg/BIN" << "" << "" << "pkg" << "pkg/BIN/Host.exe" << "pkg/BIN/update";
-    QTest::newRow("Bin, relative ExeName in a subfolder") << "pkg/Bin" << "sub/app.exe" << "" << "pkg" << "pkg/Bin/sub/app.exe" << "pkg/Bin/update";
-    QTest::newRow("bin2 is not bin") << "pkg/bin2" << "" << "" << "pkg/bin2" << "pkg/bin2/Host.exe" << "pkg/bin2/update";
-    QTest::newRow("absolute ExeName") << "pkg/bin" << "@/elsewhere/host" << "" << "pkg" << "elsewhere/host" << "pkg/bin/update";
-    QTest::newRow("empty Cache is the default") << "app" << "" << " " << "app" << "app/Host.exe" << "app/update";
-    QTest::newRow("relative Cache") << "app" << "" << "rel/cache" << "app" << "app/Host.exe" << "work/rel/cache";
-    QTest::newRow("absolute Cache, missing levels") << "app" << "" << "@/c1/c2/c3/c4" << "app" << "app/Host.exe" << "c1/c2/c3/c4";
+    const QString deep = deepFolder();
+    QTest::newRow("defaults") << "app" << "" << "" << QByteArray() << "app" << "app/Host.exe" << "app/update";
+    QTest::newRow("bin") << "pkg/bin" << "" << "" << QByteArray() << "pkg" << "pkg/bin/Host.exe" << "pkg/bin/update";
+    QTest::newRow("BIN") << "pkg/BIN" << "" << "" << QByteArray() << "pkg" << "pkg/BIN/Host.exe" << "pkg/BIN/update";
+    QTest::newRow("Bin, relative ExeName in a subfolder") << "pkg/Bin" << "sub/app.exe" << "" << QByteArray() << "pkg" << "pkg/Bin/sub/app.exe" << "pkg/Bin/update";
+    QTest::newRow("bin2 is not bin") << "pkg/bin2" << "" << "" << QByteArray() << "pkg/bin2" << "pkg/bin2/Host.exe" << "pkg/bin2/update";
+    QTest::newRow("absolute ExeName") << "pkg/bin" << "@/elsewhere/host" << "" << QByteArray() << "pkg" << "elsewhere/host" << "pkg/bin/update";
+    QTest::newRow("empty Cache is the default") << "app" << "" << " " << QByteArray() << "app" << "app/Host.exe" << "app/update";
+    QTest::newRow("relative Cache") << "app" << "" << "rel/cache" << QByteArray() << "app" << "app/Host.exe" << "work/rel/cache";
+    QTest::newRow("absolute Cache, missing levels") << "app" << "" << "@/c1/c2/c3/c4" << QByteArray() << "app" << "app/Host.exe" << "c1/c2/c3/c4";
+    QTest::newRow("Chinese folders") << "程序/中文版" << "" << "@/缓存/升级" << QByteArray() << "程序/中文版" << "程序/中文版/Host.exe" << "缓存/升级";
+    QTest::newRow("Cache past MAX_PATH") << "app" << "" << "@/" + deep << QByteArray() << "app" << "app/Host.exe" << deep;
+#ifdef Q_OS_WIN   // a client reads the names in its own code page: GBK on a Chinese Windows
+    QTest::newRow("Chinese names published as GBK") << "程序/中文版" << "" << "" << QByteArray("GBK") << "程序/中文版" << "程序/中文版/Host.exe" << "程序/中文版/update";
+#endif
 }
 
+// A published release installed into each layout, then a restart with nothing new.
+// One of its files lies past MAX_PATH, in the install folder and in the cache.
+// (The install folder itself stays short: Windows starts no program from past MAX_PATH.)
 void StartupTest::directories()
 {
     QFETCH(QString, appSubdir);
     QFETCH(QString, exeName);
     QFETCH(QString, cache);
+    QFETCH(QByteArray, encoding);
     QFETCH(QString, installDir);
     QFETCH(QString, hostPath);
     QFETCH(QString, cacheDir);
 
+    const QMap<QString, QByteArray> release{{"a.dll", "new a"}, {"插件/中文组件.dll", "plugin"},
+                                            {deepFolder() + QStringLiteral("/resource.dat"), "deep"}};
+    QTemporaryDir publishing;
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        QVERIFY(writeTestFile(publishing.filePath(QStringLiteral("release/") + it.key()), it.value()));
+    QStringList publish{"--version", "2", "--folder", "v2"};
+    if (!encoding.isEmpty())
+        publish << "--path-encoding" << QString::fromLatin1(encoding);
+    QVERIFY(runCommand(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE),
+                       publish + QStringList{publishing.filePath(QStringLiteral("release")), publishing.filePath(QStringLiteral("site"))}));
+    if (!encoding.isEmpty())
+        QVERIFY(readTestFile(publishing.filePath(QStringLiteral("site/v2/md5.txt")))
+                        .contains(QTextCodec::codecForName(encoding)->fromUnicode(QStringLiteral("插件/中文组件.dll"))));
     TestHttpServer server;
-    server.setFile("/up//update.ini", "[Version]\nFolder=v2\n");
-    server.setFile("/up/v2//md5.txt", "");
+    server.serveSite(publishing.filePath(QStringLiteral("site")), "/up/");
+
     UpdaterSandbox sandbox(appSubdir);
+    QVERIFY(sandbox.isValid());
     QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("work"))));
     QMap<QString, QString> config{{"URL", server.url(QStringLiteral("/up/"))}};
     if (!exeName.isEmpty())
@@ -259,13 +296,16 @@ void StartupTest::directories()
     sandbox.writeConfig(config);
     sandbox.installHost(hostPath);
 
-    const UpdaterSandbox::Result check = sandbox.run({"console"}, 30000, sandbox.path(QStringLiteral("work")));
-    QCOMPARE(check.output, noUpdateDueReport);
+    const UpdaterSandbox::Result update = sandbox.run({"console"}, 60000, sandbox.path(QStringLiteral("work")));
+    QVERIFY2(update.output == updateDueReport, QByteArray(update.output + update.errors).constData());
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        QCOMPARE(sandbox.readFile(installDir + QLatin1Char('/') + it.key()), it.value());
     QVERIFY(QFileInfo::exists(sandbox.path(installDir + QStringLiteral("/update_md5.info"))));
     QVERIFY(QFileInfo::exists(sandbox.path(cacheDir + QStringLiteral("/update.ini"))));
 
     QCOMPARE(sandbox.run({"restart"}).exitCode, 1);
-    QCOMPARE(sandbox.hostStarts(), (QList<QStringList>{{sandbox.updaterPath(), "no_check"}}));
+    const QStringList relaunched{sandbox.updaterPath(), "no_check"};
+    QCOMPARE(sandbox.hostStarts(3000, 2), (QList<QStringList>{relaunched, relaunched}));
 }
 
 void StartupTest::connectionsSetting_data()

@@ -1,6 +1,10 @@
 #include "testhttpserver.h"
 
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QTcpSocket>
+#include <QUrl>
 #include <QTimer>
 
 namespace {
@@ -61,6 +65,24 @@ void TestHttpServer::setFile(const QByteArray &path, const QByteArray &body)
     Response response;
     response.body = body;
     setResponse(path, response);
+}
+
+void TestHttpServer::serveSite(const QString &site, const QByteArray &prefix)
+{
+    QDirIterator it(site, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(site).relativeFilePath(it.next());
+        const QByteArray encoded = QUrl::toPercentEncoding(relative, "/");
+        const int slash = encoded.indexOf('/');
+        QByteArray path = prefix + encoded;
+        if (slash < 0)
+            path = prefix + '/' + encoded;   // update.ini and its signature
+        else if (encoded.indexOf('/', slash + 1) < 0 && encoded.mid(slash + 1).startsWith("md5.txt"))
+            path = prefix + encoded.left(slash) + "//" + encoded.mid(slash + 1);
+        QFile file(it.filePath());
+        if (file.open(QIODevice::ReadOnly))
+            setFile(path, file.readAll());
+    }
 }
 
 void TestHttpServer::setRedirect(const QByteArray &path, const QByteArray &location, int status)

@@ -80,6 +80,12 @@ public:
     /// Serves @p body with status 200 under @p path.
     void setFile(const QByteArray &path, const QByteArray &body);
     void setRedirect(const QByteArray &path, const QByteArray &location, int status = 302);
+    /**
+     * Serves the site folder @p site (as update-publish writes it) below @p prefix,
+     * under the paths the updater asks for: "<prefix>/update.ini",
+     * "<prefix><Folder>//md5.txt", "<prefix><Folder>/<file>", names percent-encoded as UTF-8.
+     */
+    void serveSite(const QString &site, const QByteArray &prefix);
 
     QList<Request> requests() const;
     QList<QByteArray> requestPaths() const;

@@ -127,19 +127,22 @@ UpdaterSandbox::Result UpdaterSandbox::finish(QProcess &process, int timeoutMsec
     return result;
 }
 
-QList<QStringList> UpdaterSandbox::hostStarts(int waitMsecs) const
+QList<QStringList> UpdaterSandbox::hostStarts(int waitMsecs, int expected) const
 {
+    const auto logged = [this] {
+        QList<QStringList> starts;
+        const QList<QByteArray> lines = readFile(QLatin1String(hostLog)).split('\n');
+        for (const QByteArray &line : lines) {
+            if (!line.isEmpty())
+                starts.append(QString::fromUtf8(line).split(QLatin1Char('\t')));
+        }
+        return starts;
+    };
     QElapsedTimer timer;
     timer.start();
-    while (!QFileInfo::exists(path(QLatin1String(hostLog))) && timer.elapsed() < waitMsecs)
+    while (logged().size() < expected && timer.elapsed() < waitMsecs)
         QTest::qWait(20);
     // A detached start may still be writing its line.
     QTest::qWait(50);
-    QList<QStringList> starts;
-    const QList<QByteArray> lines = readFile(QLatin1String(hostLog)).split('\n');
-    for (const QByteArray &line : lines) {
-        if (!line.isEmpty())
-            starts.append(QString::fromUtf8(line).split(QLatin1Char('\t')));
-    }
-    return starts;
+    return logged();
 }

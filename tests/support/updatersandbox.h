@@ -69,8 +69,8 @@ public:
     /// Runs the updater through @p launcher (a program and its arguments) from now on, as in "strace …".
     void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
 
-    /// Every host start so far, each as its argument list. Waits up to @p waitMsecs for the first.
-    QList<QStringList> hostStarts(int waitMsecs = 3000) const;
+    /// Every host start so far, each as its argument list. Waits up to @p waitMsecs for @p expected of them.
+    QList<QStringList> hostStarts(int waitMsecs = 3000, int expected = 1) const;
 
 private:
     QTemporaryDir m_dir;
