@@ -370,11 +370,6 @@ bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString
     return renamed;
 }
 
-bool HeldFolder::link(const QString &name, const QString &linkName) const
-{
-    return CreateHardLinkW(nativePath(filePath(linkName)).c_str(), nativePath(filePath(name)).c_str(), nullptr) || fail();
-}
-
 void HeldFolder::removeEntry(const QString &name, Kind kind) const
 {
     const std::wstring path = nativePath(filePath(name));

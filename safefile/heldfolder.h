@@ -104,8 +104,6 @@ public:
     bool rename(const QString &name, const HeldFolder &to, const QString &toName) const;
     /// True when the last rename failed because the two folders lie on different volumes.
     bool lastRenameCrossedVolumes() const { return m_crossedVolumes; }
-    /// Makes @p linkName a second name (a hard link) of the file @p name.
-    bool link(const QString &name, const QString &linkName) const;
     /**
      * Removes whatever stands at @p name: a file, a link (never what it leads
      * to), or a folder with all it holds, never descending through a link.
@@ -142,7 +140,10 @@ public:
     /// Sets a folder made privately to exactly mode 0700, whatever the umask took (POSIX).
     bool makePrivate() const;
 
-#ifdef Q_OS_WIN
+#ifndef Q_OS_WIN   // Windows sets a file aside to keep it: a file in use can be renamed, not linked and replaced
+    /// Makes @p linkName a second name (a hard link) of the file @p name.
+    bool link(const QString &name, const QString &linkName) const;
+#else
     /// The absolute long path (\\?\…) that Win32 calls take for @p path: the one way every path reaches them.
     static std::wstring nativePath(const QString &path);
     /// Gives the open @p file a protected DACL of the user and SYSTEM only: what mode 0600 is elsewhere.

@@ -121,9 +121,9 @@ public:
         m_process.start(program, {QStringLiteral("holder")});
         QElapsedTimer waited;
         waited.start();
-        while (!QFileInfo::exists(program + QStringLiteral(".held")) && waited.elapsed() < 10000)
+        // Removing the mark fails while the holder still has it open.
+        while (!(m_holding = QFile::remove(program + QStringLiteral(".held"))) && waited.elapsed() < 10000)
             QTest::qWait(20);
-        m_holding = QFile::remove(program + QStringLiteral(".held"));
         // A host started later at the same path holds nothing.
         QFile::remove(program + QStringLiteral(".hold"));
     }
