@@ -196,6 +196,7 @@ void CDownloadThread::startTransfer(int index, const TransferSource &source)
         if (index == m_current)
             emit downloadProgress(received, total);
     });
+    connect(transfer, &FileTransfer::connectionWentAway, this, &CDownloadThread::onConnectionWentAway);
     connect(transfer, &FileTransfer::finished, this, [this, index] { onTransferFinished(index); });
     if (!transfer->start(m_network)) {
         m_transfers.remove(index);
@@ -203,6 +204,12 @@ void CDownloadThread::startTransfer(int index, const TransferSource &source)
         transfer->deleteLater();
         markFailed(index, tr("下载更新文件%1失败").arg(file.fileName()));
     }
+}
+
+void CDownloadThread::onConnectionWentAway()
+{
+    for (FileTransfer *transfer : qAsConst(m_transfers))
+        transfer->expectAnswerSoon();
 }
 
 void CDownloadThread::announce(int index)

@@ -126,6 +126,8 @@ private:
     static QString scratchName(const ManifestEntry &entry);
     TransferSource sourceFor(const ManifestEntry &entry) const;
     void onTransferFinished(int index);
+    /// A server closed an HTTP/2 connection: every transfer still unanswered may have been lost with it.
+    void onConnectionWentAway();
     void forgetInFlight(int index);
     void markFailed(int index, const QString &message);
     void abortTransfersFrom(int index);

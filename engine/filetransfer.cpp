@@ -120,6 +120,7 @@ bool FileTransfer::sendRequest()
     reply->setReadBufferSize(readBufferSize);
     m_reply = reply;
     m_response = {};
+    m_stepsSinceGoAway = -1;
     connect(reply, &QNetworkReply::metaDataChanged, this, &FileTransfer::onHeaders);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onDataArrived);
@@ -129,8 +130,24 @@ bool FileTransfer::sendRequest()
     return true;
 }
 
+bool FileTransfer::sendAgain(const QString &why)
+{
+    if (m_resends >= maxResends)
+        return false;
+    ++m_resends;
+    qCInfo(lcTransfer).noquote() << m_entry.path << "sent again:" << why;
+    return sendRequest();
+}
+
+void FileTransfer::expectAnswerSoon()
+{
+    if (m_reply && !m_response.answered && m_stepsSinceGoAway < 0 && usesHttp2(m_source.http2Allowed, expectedSize()))
+        m_stepsSinceGoAway = 0;
+}
+
 void FileTransfer::onHeaders()
 {
+    m_response.answered = true;
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (m_resumeFrom > 0 && (status == 206 || status == 416)) {
         if (status == 206 && contentRangeStart(*m_reply) == m_resumeFrom) {
@@ -242,6 +259,17 @@ bool FileTransfer::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
 
 void FileTransfer::onStallCheck()
 {
+    // A whole step with no answer after its connection went away: the request was lost.
+    if (m_stepsSinceGoAway >= 0 && !m_response.answered && ++m_stepsSinceGoAway > 1 && m_resends < maxResends) {
+        m_reply->disconnect(this);
+        m_reply->abort();
+        m_reply->deleteLater();
+        if (!sendAgain(QStringLiteral("no answer after the server closed the connection"))) {
+            m_error = engineText("下载更新文件%1失败").arg(m_cacheName);
+            emit finished();
+        }
+        return;
+    }
     // The count a whole period ago against now: less than the minimum in any
     // period is a stall, wherever the period begins.
     m_stallSamples.append(m_receivedBytes);
@@ -304,11 +332,9 @@ void FileTransfer::onReplyFinished()
     const QString reason = reply->errorString();
     const bool unprocessed = reason.contains(QLatin1String("GOAWAY"))
             || reason.contains(QLatin1String("stopped accepting new streams"));
-    if (reply->error() != QNetworkReply::NoError && unprocessed && m_body->size() == quint64(m_resumeFrom)
-            && m_resends < maxResends) {
-        ++m_resends;
-        qCInfo(lcTransfer).noquote() << m_entry.path << "sent again:" << reply->errorString();
-        if (sendRequest())
+    if (reply->error() != QNetworkReply::NoError && unprocessed) {
+        emit connectionWentAway();
+        if (m_body->size() == quint64(m_resumeFrom) && sendAgain(reason))
             return;
     }
     const bool endedEarly = m_response.stalled || reply->error() != QNetworkReply::NoError;

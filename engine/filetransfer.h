@@ -76,6 +76,13 @@ public:
     bool start(QNetworkAccessManager &network);
     /// Stops at once without emitting finished(); the cache keeps what it held.
     void abort();
+    /**
+     * A server closed an HTTP/2 connection (GOAWAY). Qt 5.15 can lose a request
+     * that was on it without ever ending its reply: this transfer's request, if it
+     * goes over HTTP/2 and has no answer yet, is sent again unless its answer
+     * starts within one step of the stall clock.
+     */
+    void expectAnswerSoon();
 
     /// Empty after success; otherwise the message of the failure.
     QString errorMessage() const { return m_error; }
@@ -92,12 +99,15 @@ public:
 signals:
     /// The reply's progress, unchanged: the bytes of what is actually transferred.
     void progress(qint64 bytesReceived, qint64 bytesTotal);
+    /// The server closed this transfer's HTTP/2 connection; others on it may be lost (see expectAnswerSoon()).
+    void connectionWentAway();
     void finished();
 
 private:
     /// What one response did; a new request starts it over.
     struct Response
     {
+        bool answered = false;
         bool accepted = false;
         bool stalled = false;
         bool oversized = false;
@@ -109,6 +119,7 @@ private:
 
     bool startPlain();
     bool sendRequest();
+    bool sendAgain(const QString &why);
     void onHeaders();
     static qint64 contentRangeStart(QNetworkReply &reply);
     void onDataArrived();
@@ -142,6 +153,8 @@ private:
     Response m_response;
     // Requests a server's GOAWAY left unprocessed are sent again, this many times at most.
     int m_resends = 0;
+    // Stall clock steps since a GOAWAY found this request unanswered; -1: none.
+    int m_stepsSinceGoAway = -1;
     QTimer m_stallTimer;
     // Bytes received, and their count at each step of the last stall period.
     qint64 m_receivedBytes = 0;

@@ -24,7 +24,6 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 #else
 #include <csignal>
@@ -76,31 +75,6 @@ bool makeJunction(const QString &link, const QString &target)
         QTest::qWait(20);
     }
     return false;
-}
-
-/// A folder's DACL, read back: nothing inherited, and nobody but the user, Administrators and SYSTEM.
-bool hasOwnDacl(const QString &folder)
-{
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    std::wstring name = QDir::toNativeSeparators(folder).toStdWString();
-    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &descriptor) != ERROR_SUCCESS || !dacl)
-        return false;
-    bool own = true;
-    for (DWORD i = 0; own && i < dacl->AceCount; ++i) {
-        ACE_HEADER *ace = nullptr;
-        GetAce(dacl, i, reinterpret_cast<void **>(&ace));
-        LPWSTR sid = nullptr;
-        ConvertSidToStringSidW(&reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart, &sid);
-        const QString text = QString::fromWCharArray(sid);
-        LocalFree(sid);
-        // SYSTEM, Administrators, or the user itself (a SID of this machine's users).
-        own = !(ace->AceFlags & INHERITED_ACE)
-                && (text == QLatin1String("S-1-5-18") || text == QLatin1String("S-1-5-32-544") || text.startsWith(QLatin1String("S-1-5-21-")));
-    }
-    LocalFree(descriptor);
-    return own;
 }
 
 /**
@@ -1081,7 +1055,7 @@ void InstallFaultsTest::plantOnWindows(Plant plant)
         SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
         QVERIFY(CreateDirectoryW(QDir::toNativeSeparators(privateFolder).toStdWString().c_str(), &attributes));
         LocalFree(descriptor);
-        QVERIFY(!hasOwnDacl(privateFolder));
+        QVERIFY(!isPrivateToOwner(privateFolder));
     }
 
     std::unique_ptr<QProcess> updater;
@@ -1108,7 +1082,7 @@ void InstallFaultsTest::plantOnWindows(Plant plant)
     const DWORD attributes = GetFileAttributesW(QDir::toNativeSeparators(privateFolder).toStdWString().c_str());
     QVERIFY(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
             && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
-    QVERIFY(hasOwnDacl(privateFolder));
+    QVERIFY(isPrivateToOwner(privateFolder));
     if (plant == Plant::Junction) {
         // The junction was neither followed nor emptied: set aside as it was.
         QVERIFY(!QFileInfo::exists(privateFolder + QStringLiteral("/junction")));

@@ -38,19 +38,20 @@ bool isPrivateToOwner(const QString &path)
     if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                               &descriptor) != ERROR_SUCCESS || !dacl)
         return false;
-    bool isPrivate = true;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    bool own = true;
+    for (DWORD i = 0; own && i < dacl->AceCount; ++i) {
         ACE_HEADER *ace = nullptr;
         GetAce(dacl, i, reinterpret_cast<void **>(&ace));
         LPWSTR sid = nullptr;
         ConvertSidToStringSidW(&reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart, &sid);
-        // Everyone, Authenticated Users, Users.
         const QString text = QString::fromWCharArray(sid);
-        isPrivate = isPrivate && text != QLatin1String("S-1-1-0") && text != QLatin1String("S-1-5-11") && text != QLatin1String("S-1-5-32-545");
         LocalFree(sid);
+        // SYSTEM, Administrators, or the user itself (a SID of this machine's users).
+        own = !(ace->AceFlags & INHERITED_ACE)
+                && (text == QLatin1String("S-1-5-18") || text == QLatin1String("S-1-5-32-544") || text.startsWith(QLatin1String("S-1-5-21-")));
     }
     LocalFree(descriptor);
-    return isPrivate;
+    return own;
 #else
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 && (status.st_mode & 077) == 0;

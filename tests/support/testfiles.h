@@ -12,7 +12,7 @@ QByteArray readTestFile(const QString &path, const QByteArray &whenMissing = "<m
 QByteArray numberedLines(int size, const QByteArray &text);
 /// A manifest line for a file of @p content published under @p path.
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path);
-/// True when nobody but the owner may read @p path: mode bits (POSIX), the DACL (Windows: no ACE for everyone or all users).
+/// True when nobody but the owner may read @p path: mode bits (POSIX), or a DACL of its own (Windows: nothing inherited, only the user, Administrators and SYSTEM).
 bool isPrivateToOwner(const QString &path);
 /**
  * True in a Windows program that Wine runs. Wine keeps no ACL on a file (it
