@@ -32,13 +32,20 @@ QByteArray readTestFile(const QString &path, const QByteArray &whenMissing)
 bool isPrivateToOwner(const QString &path)
 {
 #ifdef Q_OS_WIN
+    // Read from the opened file or folder itself, as the updater reads it.
+    const HANDLE handle = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    std::wstring name = QDir::toNativeSeparators(path).toStdWString();
-    if (GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &descriptor) != ERROR_SUCCESS || !dacl)
+    const DWORD read = GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                                       &descriptor);
+    CloseHandle(handle);
+    if (read != ERROR_SUCCESS)
         return false;
-    bool own = true;
+    bool own = dacl != nullptr;
     for (DWORD i = 0; own && i < dacl->AceCount; ++i) {
         ACE_HEADER *ace = nullptr;
         GetAce(dacl, i, reinterpret_cast<void **>(&ace));
