@@ -4,9 +4,9 @@
 #include "enginelog.h"
 
 #ifdef Q_OS_WIN
-#include <QDeadlineTimer>
+#include "patience.h"
+
 #include <QRandomGenerator>
-#include <QThread>
 
 #include <qt_windows.h>
 #endif
@@ -45,30 +45,17 @@ bool moveIn(const HeldFolder &source, const QString &sourceName, const HeldFolde
 
 #ifdef Q_OS_WIN
 
-// Another process that holds a name for a moment (without FILE_SHARE_DELETE,
-// as an antivirus does) makes Windows refuse its rename or removal.
+// What a file may wait in all for another process to let go of it.
 constexpr int patienceMsecs = 5000;
-constexpr int retryMsecs = 100;
 
-bool isHeldByAnother()
-{
-    const DWORD error = GetLastError();
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
-
-// Tries @p step until it works, another process stops holding its file, or the
-// file's time is up (shared by every step of one file).
+// @p step, a call on @p folder, tried again while another process holds its file
+// (shared by every step of one file).
 template <typename Step>
-bool patiently(QDeadlineTimer &deadline, Step step, const char *what, const QString &name)
+bool patientStep(QDeadlineTimer &deadline, const HeldFolder &folder, Step step, const char *what, const QString &name)
 {
-    for (int attempt = 1;; ++attempt) {
-        if (step())
-            return true;
-        if (!isHeldByAnother() || deadline.hasExpired())
-            return false;
+    return patiently(deadline, folder, step, [&](int attempt) {
         qCInfo(lcInstall).noquote() << what << name << "refused (attempt" << attempt << "); trying again";
-        QThread::msleep(retryMsecs);
-    }
+    });
 }
 
 // A backup that is still running (a second instance of the host) can be
@@ -97,22 +84,22 @@ Replacement replaceFile(const HeldFolder &source, const QString &sourceName, con
     QDeadlineTimer deadline(patienceMsecs);
     const auto tryMoveIn = [&] { return moveIn(source, sourceName, target, targetName); };
     if (existing == Kind::Missing)
-        return patiently(deadline, tryMoveIn, "moving in", targetName) ? Replacement::Done : Replacement::NotMoved;
+        return patientStep(deadline, source, tryMoveIn, "moving in", targetName) ? Replacement::Done : Replacement::NotMoved;
     // A folder at the backup's name is somebody's: it is not emptied to make room.
     if (target.kindOf(backup) == Kind::Folder)
         return Replacement::BackupNotRemoved;
     if (target.kindOf(backup) != Kind::Missing
-            && !patiently(deadline, [&] { return target.remove(backup) || setAsideForRestart(target, backup); },
+            && !patientStep(deadline, target, [&] { return target.remove(backup) || setAsideForRestart(target, backup); },
                           "removing", backup))
         return Replacement::BackupNotRemoved;
     // The order Windows allows for a program or DLL in use: aside first, then in.
-    if (!patiently(deadline, [&] { return target.rename(targetName, target, backup); }, "setting aside", targetName))
+    if (!patientStep(deadline, target, [&] { return target.rename(targetName, target, backup); }, "setting aside", targetName))
         return Replacement::BackupNotMade;
     qCDebug(lcInstall).noquote() << "set" << target.filePath(targetName) << "aside as" << backup;
-    if (patiently(deadline, tryMoveIn, "moving in", targetName))
+    if (patientStep(deadline, source, tryMoveIn, "moving in", targetName))
         return Replacement::Done;
     QDeadlineTimer putBack(patienceMsecs);
-    patiently(putBack, [&] { return target.rename(backup, target, targetName); }, "putting back", targetName);
+    patientStep(putBack, target, [&] { return target.rename(backup, target, targetName); }, "putting back", targetName);
     return Replacement::NotMoved;
 #else
     if (existing == Kind::Missing)

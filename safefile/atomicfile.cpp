@@ -1,10 +1,15 @@
 #include "atomicfile.h"
 
+#include "patience.h"
 #include "safeopen.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QRandomGenerator>
+
+namespace {
+constexpr int renamePatienceMsecs = 5000;
+}
 
 AtomicFile::AtomicFile(const HeldFolder &folder, const QString &name)
     : m_folder(folder)
@@ -63,7 +68,10 @@ bool AtomicFile::commit()
     m_file.close();
     if (m_file.error() != QFileDevice::NoError)
         return failWith(m_file.errorString());
-    if (!m_folder.rename(m_temporaryName, m_folder, m_name) || !m_folder.sync())
+    // A file just written is what an antivirus opens for a moment on Windows.
+    QDeadlineTimer deadline(renamePatienceMsecs);
+    if (!patiently(deadline, m_folder, [this] { return m_folder.rename(m_temporaryName, m_folder, m_name); }, [](int) {})
+            || !m_folder.sync())
         return failWith(m_folder.errorString());
     m_committed = true;
     return true;

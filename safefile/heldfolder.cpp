@@ -212,9 +212,11 @@ std::wstring HeldFolder::nativePath(const QString &path)
 
 bool HeldFolder::fail() const
 {
+    // Read now: what runs after a failed call (logging, formatting) may change it.
     const DWORD code = GetLastError();
     m_error = windowsError(code);
     m_crossedVolumes = code == ERROR_NOT_SAME_DEVICE;
+    m_inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED;
     return false;
 }
 

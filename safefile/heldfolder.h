@@ -105,6 +105,12 @@ public:
     /// True when the last rename failed because the two folders lie on different volumes.
     bool lastRenameCrossedVolumes() const { return m_crossedVolumes; }
     /**
+     * True when the last call failed because another process held the name
+     * (Windows: a sharing or lock violation, or access denied, as from an
+     * antivirus scanning a new file); never on POSIX, where nothing holds a name.
+     */
+    bool lastFailureWasInUse() const { return m_inUse; }
+    /**
      * Removes whatever stands at @p name: a file, a link (never what it leads
      * to), or a folder with all it holds, never descending through a link.
      * True when nothing is left there.
@@ -160,4 +166,5 @@ private:
     QString m_path;
     mutable QString m_error;
     mutable bool m_crossedVolumes = false;
+    mutable bool m_inUse = false;
 };

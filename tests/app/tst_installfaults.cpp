@@ -39,7 +39,7 @@ namespace {
 enum class Fault {
     KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, PowerCut,
     // Windows: what a running host, an antivirus or a second instance holds.
-    InUse, OwnQtDlls, NewFileHeldForAMoment, TargetHeldForAMoment, NewFileHeldTooLong, LoadedBackup
+    InUse, OwnQtDlls, NewFileHeldForAMoment, TargetHeldForAMoment, NewFileHeldTooLong, LoadedBackup, LocalManifestHeldForAMoment
 };
 // Where a full disk meets a writer: the updater's cache or install folder, or the publisher's site.
 enum class Volume { Cache, Install, Site };
@@ -597,6 +597,7 @@ void InstallFaultsTest::interruptions_data()
     QTest::newRow("the installed file held for 2 s") << Fault::TargetHeldForAMoment;
     QTest::newRow("the new file held for 7 s") << Fault::NewFileHeldTooLong;
     QTest::newRow("a backup still running in a second instance") << Fault::LoadedBackup;
+    QTest::newRow("update_md5.info held for 2 s as it is replaced") << Fault::LocalManifestHeldForAMoment;
 #else
     QTest::newRow("killed at every rename and link") << Fault::KillAtEverySwap;
     QTest::newRow("cache file that cannot be moved") << Fault::LockedCacheFile;
@@ -985,6 +986,8 @@ void InstallFaultsTest::windowsFault(Fault fault)
     }
     if (fault == Fault::LoadedBackup)
         QVERIFY(writeTestFile(app + QStringLiteral("/b.dll.old"), dll));
+    if (fault == Fault::LocalManifestHeldForAMoment)
+        QVERIFY(writeTestFile(app + QStringLiteral("/update_md5.info"), QByteArray()));
 
     std::unique_ptr<Holder> holder;
     switch (fault) {
@@ -999,6 +1002,10 @@ void InstallFaultsTest::windowsFault(Fault fault)
     case Fault::TargetHeldForAMoment:
         holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/indexer.exe")),
                                           "open " + QFile::encodeName(app) + "/a.dll\nfor 2000\n");
+        break;
+    case Fault::LocalManifestHeldForAMoment:
+        holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/indexer.exe")),
+                                          "open " + QFile::encodeName(app) + "/update_md5.info\nfor 2000\n");
         break;
     case Fault::LoadedBackup:
         holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/second-instance.exe")),
@@ -1035,6 +1042,8 @@ void InstallFaultsTest::windowsFault(Fault fault)
     }
     // The new host started while the old one still runs.
     QTRY_VERIFY_WITH_TIMEOUT(sandbox.hostStarts(0).contains(QStringList({sandbox.updaterPath(), "no_check"})), 10000);
+    // What vouches for the installed files is written once nobody holds its name.
+    QCOMPARE(sandbox.readFile(QStringLiteral("app/update_md5.info")), m_manifest);
     if (fault == Fault::LoadedBackup) {
         // The running backup went aside under a name of its own, to go at the next restart.
         const QStringList aside = QDir(app).entryList({QStringLiteral("b.dll.old.*.del")}, QDir::Files);

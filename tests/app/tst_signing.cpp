@@ -356,6 +356,7 @@ void SigningTest::attacksOnASignedSite()
         republish();
         serveSite();
         QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);   // the client has seen serial 2
+        QCOMPARE(readTestFile(store), "2\t" + url.toUtf8() + '\n');
         m_server->clearLog();
         QVERIFY(writeTestFile(description, oldText));
         QVERIFY(writeTestFile(description + QStringLiteral(".sig"), oldSignature));
