@@ -182,7 +182,7 @@ void StartupTest::simultaneousUpdatersNeverBothRun()
     // Two at the same instant, many times over: exactly one may take the guard.
     QTemporaryDir dir;
 #ifdef Q_OS_WIN
-    const int pairs = 100;   // each start costs Wine a quarter of a second
+    const int pairs = 100;   // each start costs Wine a quarter of a second, and now and then seconds
 #else
     const int pairs = 500;
 #endif
@@ -192,11 +192,11 @@ void StartupTest::simultaneousUpdatersNeverBothRun()
         QProcess second;
         first.start(QStringLiteral(GUARD_PROBE_EXECUTABLE), {appDir});
         second.start(QStringLiteral(GUARD_PROBE_EXECUTABLE), {appDir});
-        QVERIFY(first.waitForReadyRead(10000) && second.waitForReadyRead(10000));
+        QVERIFY(first.waitForReadyRead(30000) && second.waitForReadyRead(30000));
         const QByteArray answers = first.readAll() + second.readAll();
         first.closeWriteChannel();
         second.closeWriteChannel();
-        QVERIFY(first.waitForFinished(10000) && second.waitForFinished(10000));
+        QVERIFY(first.waitForFinished(30000) && second.waitForFinished(30000));
         QVERIFY2(answers == "10" || answers == "01", qPrintable(QStringLiteral("pair %1: %2").arg(pair).arg(QString::fromLatin1(answers))));
     }
 }
