@@ -169,6 +169,16 @@ struct WellKnownSids
     alignas(TOKEN_USER) BYTE tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
 };
 
+// The parts @p what of the security descriptor of what @p handle opened; empty when unreadable.
+using SecurityDescriptor = std::unique_ptr<void, decltype(&LocalFree)>;
+SecurityDescriptor securityOf(HANDLE handle, SECURITY_INFORMATION what, PSID *owner, PACL *dacl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, what, owner, nullptr, dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        descriptor = nullptr;
+    return SecurityDescriptor(descriptor, &LocalFree);
+}
+
 // Full control for the user, SYSTEM and (for a folder the updater keeps) the
 // Administrators, inherited by what is made inside; nothing from the folder
 // above (protected).
@@ -430,14 +440,11 @@ bool HeldFolder::isPrivate() const
     if (!isValid())
         return false;
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(m_handle->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return false;
+    const SecurityDescriptor descriptor = securityOf(m_handle->handle, DACL_SECURITY_INFORMATION, nullptr, &dacl);
     // What matters is what the DACL says now: nothing inherited, nobody but
     // the user, Administrators and SYSTEM. (It was made protected, so a change
     // above it never reaches in.)
-    bool isPrivate = dacl != nullptr;
+    bool isPrivate = descriptor && dacl;
     WellKnownSids sids;
     for (DWORD i = 0; isPrivate && i < dacl->AceCount; ++i) {
         ACE_HEADER *ace = nullptr;
@@ -445,7 +452,6 @@ bool HeldFolder::isPrivate() const
                 && !(ace->AceFlags & INHERITED_ACE)
                 && sids.isOneOf(&reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart);
     }
-    LocalFree(descriptor);
     return isPrivate;
 }
 
@@ -454,19 +460,17 @@ bool HeldFolder::isTrusted() const
     if (!isValid())
         return false;
     PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(m_handle->handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+    const SecurityDescriptor descriptor = securityOf(m_handle->handle, OWNER_SECURITY_INFORMATION, &owner, nullptr);
+    if (!descriptor)
         return false;
     WellKnownSids sids;
     LPWSTR text = nullptr;
     // TrustedInstaller owns what Windows itself installed.
-    bool trusted = sids.isOneOf(owner)
+    const bool trusted = sids.isOneOf(owner)
             || (ConvertSidToStringSidW(owner, &text)
                 && QString::fromWCharArray(text) == QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
     if (text)
         LocalFree(text);
-    LocalFree(descriptor);
     return trusted;
 }
 
