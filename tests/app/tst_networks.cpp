@@ -209,7 +209,7 @@ void NetworksTest::proxies()
     QProcessEnvironment environment;
     if (!httpProxyVariable.isEmpty())
         environment.insert(QStringLiteral("http_proxy"), httpProxyVariable);
-    const UpdaterSandbox::Result result = sandbox.run({"console"}, 30000, QString(), environment);
+    const UpdaterSandbox::Result result = sandbox.run({"console"}, 120000, QString(), environment);
 
     if (!failure.isEmpty()) {
         QVERIFY2(result.output.startsWith(failure), result.output.constData());
@@ -277,6 +277,8 @@ void NetworksTest::http2()
         timer.start();
         engine.quit();
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+        // A cancel ends the run in a few milliseconds when idle.
+        qInfo("ended %lld ms after the cancel", timer.elapsed());
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!engine.isSuccess());
         QVERIFY(install.entryList(QDir::Files).isEmpty());

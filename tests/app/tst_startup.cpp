@@ -164,11 +164,11 @@ void StartupTest::killedUpdaterDoesNotBlock()
     first.setArguments({QStringLiteral("console")});
     first.start();
     // Once it asks the server it holds the guard.
-    QTRY_VERIFY_WITH_TIMEOUT(!server.requests().isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.requests().isEmpty(), 60000);
     QCOMPARE(sandbox.run({"console"}).output, alreadyRunningReport);
 
     first.kill();
-    QVERIFY(first.waitForFinished(5000));
+    QVERIFY(first.waitForFinished(30000));
 
     sandbox.writeConfig({{"URL", server.url(QStringLiteral("/gone/"))}});
     const UpdaterSandbox::Result after = sandbox.run({"console"});
@@ -296,7 +296,7 @@ void StartupTest::directories()
     sandbox.writeConfig(config);
     sandbox.installHost(hostPath);
 
-    const UpdaterSandbox::Result update = sandbox.run({"console"}, 60000, sandbox.path(QStringLiteral("work")));
+    const UpdaterSandbox::Result update = sandbox.run({"console"}, 120000, sandbox.path(QStringLiteral("work")));
     QVERIFY2(update.output == updateDueReport, QByteArray(update.output + update.errors).constData());
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         QCOMPARE(sandbox.readFile(installDir + QLatin1Char('/') + it.key()), it.value());
@@ -305,7 +305,7 @@ void StartupTest::directories()
 
     QCOMPARE(sandbox.run({"restart"}).exitCode, 1);
     const QStringList relaunched{sandbox.updaterPath(), "no_check"};
-    QCOMPARE(sandbox.hostStarts(3000, 2), (QList<QStringList>{relaunched, relaunched}));
+    QCOMPARE(sandbox.hostStarts(30000, 2), (QList<QStringList>{relaunched, relaunched}));
 }
 
 void StartupTest::connectionsSetting_data()
@@ -350,7 +350,7 @@ void StartupTest::cacheHoldingInstallRefused()
     cache.replace(QLatin1Char('@'), sandbox.root());
     sandbox.writeConfig({{"URL", server.url(QStringLiteral("/up/"))}, {"Cache", cache}});
 
-    const UpdaterSandbox::Result result = sandbox.run({"console"}, 30000, sandbox.appDir());
+    const UpdaterSandbox::Result result = sandbox.run({"console"}, 120000, sandbox.appDir());
     QCOMPARE(result.output, failureReport(QStringLiteral("缓存目录不合法:") + cache));
     QCOMPARE(result.exitCode, 1);
     QVERIFY(server.requests().isEmpty());

@@ -95,7 +95,7 @@ void UpdateCheckTest::windowNothingToUpdate()
 {
     publishCurrentInstall();
     // A dialog would wait for an answer that never comes, and the run would time out.
-    const UpdaterSandbox::Result result = m_sandbox->run({}, 20000);
+    const UpdaterSandbox::Result result = m_sandbox->run({});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.output, QByteArray());
@@ -166,8 +166,11 @@ void UpdateCheckTest::serverThatNeverAnswers()
     QElapsedTimer timer;
     timer.start();
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    const qint64 elapsed = timer.elapsed();
+    qInfo("the check gave up after %lld ms", elapsed);
     QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(QStringLiteral("下载升级描述文件失败:网络超时"))));
-    QVERIFY2(timer.elapsed() >= 4500 && timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
+    // Never before the 5 s time-out; at most ten times the whole run (about 5 s when idle).
+    QVERIFY2(elapsed >= 4500 && elapsed < 50000, qPrintable(QString::number(elapsed)));
 }
 
 void UpdateCheckTest::cacheBelowRegularFile()

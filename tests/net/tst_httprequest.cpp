@@ -107,7 +107,11 @@ void HttpRequestTest::noAnswerTimesOut()
     QVERIFY(!get("/silent", 1));
     QCOMPARE(m_error, QStringLiteral("网络超时"));
     QCOMPARE(m_response, QByteArray("earlier"));
-    QVERIFY2(timer.elapsed() >= 900 && timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+    // The server stays silent on purpose: never before the time-out, and at most ten
+    // times it (about 1 s when idle), however busy the machine.
+    const qint64 elapsed = timer.elapsed();
+    qInfo("timed out after %lld ms", elapsed);
+    QVERIFY2(elapsed >= 900 && elapsed < 10000, qPrintable(QString::number(elapsed)));
 }
 
 void HttpRequestTest::zeroTimeoutWaits()

@@ -79,7 +79,8 @@ bool runCommand(const QString &program, const QStringList &arguments)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    // A publication or a system command takes seconds at most when idle.
+    return process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 QByteArray numberedLines(int size, const QByteArray &text)

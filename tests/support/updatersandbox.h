@@ -56,21 +56,29 @@ public:
         QByteArray output;
         QByteArray errors;
     };
-    /// Runs the updater with @p arguments from @p workingDir (default: the root), waiting while serving events.
-    Result run(const QStringList &arguments, int timeoutMsecs = 60000,
+    /**
+     * Runs the updater with @p arguments from @p workingDir (default: the root),
+     * waiting while serving events. A run takes seconds at most when idle; the
+     * default wait is far above that, for Wine on a busy machine.
+     */
+    Result run(const QStringList &arguments, int timeoutMsecs = 120000,
                const QString &workingDir = QString(),
                const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const;
     /// Starts the updater as run() does, without waiting.
     std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &workingDir = QString(),
                                     const QProcessEnvironment &extraEnvironment = QProcessEnvironment()) const;
     /// Waits for a process of start() while serving events; it is killed after @p timeoutMsecs.
-    static Result finish(QProcess &process, int timeoutMsecs = 60000);
+    static Result finish(QProcess &process, int timeoutMsecs = 120000);
 
     /// Runs the updater through @p launcher (a program and its arguments) from now on, as in "strace …".
     void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
 
-    /// Every host start so far, each as its argument list. Waits up to @p waitMsecs for @p expected of them.
-    QList<QStringList> hostStarts(int waitMsecs = 3000, int expected = 1) const;
+    /**
+     * Every host start so far, each as its argument list. Waits up to @p waitMsecs
+     * for @p expected of them: a start takes a fraction of a second, and seconds
+     * under Wine on a busy machine.
+     */
+    QList<QStringList> hostStarts(int waitMsecs = 30000, int expected = 1) const;
 
 private:
     QTemporaryDir m_dir;

@@ -46,7 +46,8 @@ Tool runTool(const QStringList &arguments, const QStringList &launcher = {})
         process.start(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), arguments);
     else
         process.start(launcher.first(), launcher.mid(1) + QStringList{QStringLiteral(UPDATE_PUBLISH_EXECUTABLE)} + arguments);
-    process.waitForFinished(30000);
+    // The slowest publication here (22 MB at zstd's level 19) takes seconds when idle.
+    process.waitForFinished(300000);
     return Tool{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll()};
 }
 
