@@ -209,6 +209,11 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     ManifestMap remote = parseManifest(fetched);
     dropEntriesInCache(remote);
     check.changes = compareManifest(remote, m_installDir, &check.installed);
+    // Only what will be installed needs its SHA-256: a check with nothing new asks for no list.
+    QString listProblem;
+    if (!check.changes.isEmpty()
+            && !takeSha256List(check.downloadBaseUrl, description, parseManifest(fetched), check.changes, listProblem))
+        return retryableFailure(listProblem);
     if (m_console)
         report(true, !check.changes.isEmpty() && isMandatory(check), QString());
     if (check.changes.isEmpty()) {
@@ -303,6 +308,34 @@ bool UpdateDriver::fetchManifest(const QString &address, const UpdateDescription
     qCInfo(lcRun) << "md5.txt is still not the one update.ini names";
     error.clear();
     return false;
+}
+
+bool UpdateDriver::takeSha256List(const QString &downloadBaseUrl, const UpdateDescription &description,
+                                  ManifestMap manifest, ManifestMap &changes, QString &message)
+{
+    // Unsigned sites, and signed ones published before the list, are checked by size and digest text.
+    if (!m_verifier || !description.namesASha256List())
+        return true;
+    QByteArray list;
+    QString error;
+    if (!fetch(QUrl(downloadBaseUrl + FileNames::sha256List, QUrl::TolerantMode), manifestMaxBytes, list, error)) {
+        message = tr("下载更新列表文件失败:%1").arg(error);
+        return false;
+    }
+    QString problem;
+    if (!description.namesSha256List(list))
+        problem = QStringLiteral("sha256.txt is not the one update.ini names");
+    else if (!applySha256List(manifest, list, &problem))
+        problem.prepend(QStringLiteral("signed, but "));
+    if (!problem.isEmpty()) {
+        qCInfo(lcRun).noquote() << problem;
+        message = tr("更新列表文件签名无效");
+        return false;
+    }
+    for (ManifestEntry &entry : changes)
+        entry.sha256 = manifest.value(entry.path).sha256;
+    qCInfo(lcRun) << "sha256.txt: every file to install is checked by its SHA-256 too";
+    return true;
 }
 
 HttpHeaders UpdateDriver::noCache()

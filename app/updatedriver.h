@@ -99,6 +99,14 @@ private:
      */
     bool fetchManifest(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
                        bool &unchanged, QString &error);
+    /**
+     * On a signed site whose update.ini names a sha256.txt: fetches it and gives
+     * each of @p changes its SHA-256, which every file must then match. False,
+     * with the message for the user in @p message, when the list cannot be
+     * fetched, is not the one update.ini names, or disagrees with @p manifest.
+     */
+    bool takeSha256List(const QString &downloadBaseUrl, const UpdateDescription &description,
+                        ManifestMap manifest, ManifestMap &changes, QString &message);
     /// Request headers that ask every cache on the way to check with the server.
     static HttpHeaders noCache();
     /// One request for md5.txt with @p headers; a 304 stands for @p kept when a condition was asked.

@@ -1,6 +1,5 @@
 #include "filehash.h"
 
-#include "md5hasher.h"
 #include "hashqueue.h"
 #include "laneworker.h"
 #include "safeopen.h"
@@ -19,26 +18,42 @@ QByteArray md5Text(const QByteArray &bytes)
     return hasher.text();
 }
 
-QByteArray fileMd5Text(const QString &path)
+namespace {
+// Large reads keep the per-call cost out of the way.
+constexpr qint64 chunkSize = 1024 * 1024;
+
+// A worker hashing one file after the other reuses @p chunk, grown to what the files need.
+Digests digestsOf(const QString &path, bool withSha256, QByteArray &chunk)
 {
     // Only regular files: a FIFO would wait for a writer and a device might never end.
     QFile file;
     if (!openRegularFile(file, path, QIODevice::ReadOnly))
-        return QByteArray();
-    // Large reads keep the per-call cost out of the way, and one buffer per thread,
-    // reused from file to file, spares fresh pages for every file.
-    constexpr int chunkSize = 1024 * 1024;
-    thread_local QByteArray chunk(chunkSize, Qt::Uninitialized);
-    Md5Hasher hasher;
+        return {};
+    const int wanted = int(qBound<qint64>(4096, file.size(), chunkSize));
+    if (chunk.size() < wanted)
+        chunk.resize(wanted);
+    Hasher hasher(withSha256);
     for (;;) {
-        const qint64 read = file.read(chunk.data(), chunkSize);
+        const qint64 read = file.read(chunk.data(), chunk.size());
         if (read < 0)
-            return QByteArray();
+            return {};
         if (read == 0)
             break;
         hasher.addData(chunk.constData(), read);
     }
-    return hasher.text();
+    return hasher.result();
+}
+}
+
+QByteArray fileMd5Text(const QString &path)
+{
+    return fileDigests(path, false).md5;
+}
+
+Digests fileDigests(const QString &path, bool withSha256)
+{
+    QByteArray chunk;
+    return digestsOf(path, withSha256, chunk);
 }
 
 bool fileMd5Equals(const QString &path, const QByteArray &md5)
@@ -47,20 +62,28 @@ bool fileMd5Equals(const QString &path, const QByteArray &md5)
     return !text.isEmpty() && text == md5;
 }
 
-QVector<bool> filesMd5Equal(const QVector<FileCheck> &files)
-{
-    const QVector<QByteArray> digests = filesMd5Text(files);
-    QVector<bool> equal(files.size());
-    for (int i = 0; i < files.size(); ++i)
-        equal[i] = !digests.at(i).isEmpty() && digests.at(i) == files.at(i).md5;
-    return equal;
-}
-
-QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files)
+namespace {
+QVector<Digests> filesDigests(const QVector<FileCheck> &files)
 {
     if (files.isEmpty())
         return {};
-    HashQueue queue(files);
+    // A file with a SHA-256 to check is read once for both digests, one file per
+    // worker; the others share the vector lanes.
+    QVector<FileCheck> laneFiles;
+    QVector<int> laneIndices;
+    QVector<int> bothIndices;
+    for (int i = 0; i < files.size(); ++i) {
+        if (files.at(i).sha256.isEmpty()) {
+            laneFiles << files.at(i);
+            laneIndices << i;
+        } else {
+            bothIndices << i;
+        }
+    }
+    HashQueue queue(laneFiles);
+    QVector<Digests> results(files.size());
+    Digests *const each = results.data();   // detached before any thread writes its own element
+    std::atomic_int nextBoth{0};
     // One lane worker per pool thread; each keeps taking files until none is left.
     const int workers = qBound(1, QThreadPool::globalInstance()->maxThreadCount(), files.size());
     QEventLoop loop;
@@ -68,6 +91,9 @@ QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files)
     std::atomic_int running{workers};
     for (int i = 0; i < workers; ++i) {
         QThreadPool::globalInstance()->start([&] {
+            QByteArray chunk;
+            for (int k; (k = nextBoth++) < bothIndices.size();)
+                each[bothIndices.at(k)] = digestsOf(files.at(bothIndices.at(k)).path, true, chunk);
             LaneWorker(queue).run();
             if (--running == 0)
                 QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
@@ -80,5 +106,28 @@ QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files)
         // the queue and the loop until they are done.
         done.acquire(workers);
     }
-    return queue.results();
+    const QVector<QByteArray> laneTexts = queue.results();
+    for (int k = 0; k < laneIndices.size(); ++k)
+        results[laneIndices.at(k)].md5 = laneTexts.at(k);
+    return results;
+}
+}
+
+QVector<bool> filesMatch(const QVector<FileCheck> &files)
+{
+    const QVector<Digests> digests = filesDigests(files);
+    QVector<bool> match(files.size());
+    for (int i = 0; i < files.size(); ++i)
+        match[i] = digests.at(i).match(files.at(i).md5, files.at(i).sha256);
+    return match;
+}
+
+QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files)
+{
+    const QVector<Digests> digests = filesDigests(files);
+    QVector<QByteArray> texts;
+    texts.reserve(digests.size());
+    for (const Digests &digest : digests)
+        texts << digest.md5;
+    return texts;
 }

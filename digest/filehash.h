@@ -1,6 +1,7 @@
 #pragma once
 
 #include "digesttext.h"
+#include "hasher.h"
 
 #include <QByteArray>
 #include <QString>
@@ -21,6 +22,9 @@ QByteArray md5Text(const QByteArray &bytes);
  */
 QByteArray fileMd5Text(const QString &path);
 
+/// fileMd5Text() and, with @p withSha256, the SHA-256 of the same read; both empty when the file cannot be read.
+Digests fileDigests(const QString &path, bool withSha256);
+
 /**
  * True when the file at @p path opens for reading and the digest text of its
  * whole content equals @p md5 byte for byte. The file is read in chunks, so
@@ -29,12 +33,14 @@ QByteArray fileMd5Text(const QString &path);
 bool fileMd5Equals(const QString &path, const QByteArray &md5);
 
 /// A file to check: its full path, the digest text it should have, and the size
-/// it is expected to have (only to start the largest files first).
+/// it is expected to have (only to start the largest files first); where a
+/// signed site lists it, the SHA-256 it should have too.
 struct FileCheck
 {
     QString path;
     QByteArray md5;
     quint64 size = 0;
+    QByteArray sha256 = QByteArray();
 };
 
 /**
@@ -47,5 +53,9 @@ struct FileCheck
  */
 QVector<QByteArray> filesMd5Text(const QVector<FileCheck> &files);
 
-/// fileMd5Equals for each of @p files, as filesMd5Text() hashes them.
-QVector<bool> filesMd5Equal(const QVector<FileCheck> &files);
+/**
+ * For each of @p files, hashed as filesMd5Text() hashes them: true when its
+ * digest text, and its SHA-256 where one is given (from the same read), are
+ * the ones it should have.
+ */
+QVector<bool> filesMatch(const QVector<FileCheck> &files);

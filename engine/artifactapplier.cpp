@@ -8,7 +8,7 @@
 
 ArtifactApplier::ArtifactApplier(const Artifact &artifact, const HeldFolder &partial, const QString &artifactName,
                                  const QString &basePath, const HeldFolder &files, const QString &cacheName,
-                                 const QString &scratchName, quint64 resultSize, QObject *parent)
+                                 const QString &scratchName, quint64 resultSize, bool resultSha256, QObject *parent)
     : QObject(parent)
     , m_artifact(artifact)
     , m_partial(partial)
@@ -18,6 +18,7 @@ ArtifactApplier::ArtifactApplier(const Artifact &artifact, const HeldFolder &par
     , m_cacheName(cacheName)
     , m_scratchName(scratchName)
     , m_resultSize(resultSize)
+    , m_resultSha256(resultSha256)
 {
 }
 
@@ -67,7 +68,7 @@ QString ArtifactApplier::apply()
                 || !(baseBytes = base.map(0, base.size())))
             return QStringLiteral("the base cannot be read");
     }
-    m_result = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName);
+    m_result = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName, false, m_resultSha256);
     const QString problem = m_result->decodeInto(m_resultSize, [&](uchar *out) {
         return decodeArtifact(m_artifact.kind, artifactBytes, artifact.size(), baseBytes, base.size(), out,
                               qint64(m_resultSize), &m_cancel);

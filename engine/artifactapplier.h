@@ -33,10 +33,11 @@ public:
      * @param basePath the installed file a patch starts from
      * @param files the folder where the result goes once committed, as @p cacheName
      * @param resultSize the size of the file the artifact gives
+     * @param resultSha256 hash the result's SHA-256 too
      */
     ArtifactApplier(const Artifact &artifact, const HeldFolder &partial, const QString &artifactName,
                     const QString &basePath, const HeldFolder &files, const QString &cacheName,
-                    const QString &scratchName, quint64 resultSize, QObject *parent = nullptr);
+                    const QString &scratchName, quint64 resultSize, bool resultSha256, QObject *parent = nullptr);
     /// Cancels and waits for the thread.
     ~ArtifactApplier() override;
 
@@ -61,6 +62,7 @@ private:
     QString m_cacheName;
     QString m_scratchName;
     quint64 m_resultSize;
+    bool m_resultSha256;
     std::unique_ptr<BodyReceiver> m_result;
     std::atomic_bool m_cancel{false};
     std::thread m_thread;

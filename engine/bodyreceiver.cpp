@@ -3,11 +3,12 @@
 #include "safeopen.h"
 
 BodyReceiver::BodyReceiver(const HeldFolder &files, const QString &cacheName, const HeldFolder &partial,
-                           const QString &scratchName, bool resume)
+                           const QString &scratchName, bool resume, bool withSha256)
     : m_files(files)
     , m_cacheName(cacheName)
     , m_partial(partial)
     , m_scratchName(scratchName)
+    , m_hasher(withSha256)
 {
     if (resume && m_partial.openFile(m_scratch, m_scratchName, QIODevice::ReadWrite)) {
         QByteArray chunk(1024 * 1024, Qt::Uninitialized);
@@ -45,7 +46,7 @@ bool BodyReceiver::append(const char *data, qint64 length)
 
 void BodyReceiver::restart()
 {
-    m_hasher.text(); // starts the digest over
+    m_hasher.result(); // starts the digests over
     m_size = 0;
     m_writable = m_scratch.isOpen() && m_scratch.seek(0) && m_scratch.resize(0);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "hasher.h"
 #include "heldfolder.h"
-#include "md5hasher.h"
 
 #include <QFile>
 #include <QString>
@@ -11,7 +11,8 @@
 
 /**
  * Takes one download's body as it arrives: writes it to a scratch file while
- * counting its length and computing its digest text. commit() puts it in place
+ * counting its length and computing its digests (the digest text, and the
+ * SHA-256 when asked for, from the same bytes). commit() puts it in place
  * of the cache file. A receiver destroyed without a successful commit removes
  * the scratch file, so the cache keeps exactly what it held before, unless
  * keepPartial() asked to keep it for a later resume.
@@ -29,9 +30,10 @@ public:
      * @param partial the folder of the scratch file, @p scratchName in it
      * @param resume continue the body already in the scratch file: its bytes
      *        are counted and hashed first, and new bytes are appended to them
+     * @param withSha256 compute the SHA-256 too
      */
     BodyReceiver(const HeldFolder &files, const QString &cacheName, const HeldFolder &partial, const QString &scratchName,
-                 bool resume = false);
+                 bool resume = false, bool withSha256 = false);
     ~BodyReceiver();
     BodyReceiver(const BodyReceiver &) = delete;
     BodyReceiver &operator=(const BodyReceiver &) = delete;
@@ -44,8 +46,8 @@ public:
     void keepPartial() { m_keep = true; }
     /// Bytes received so far.
     quint64 size() const { return m_size; }
-    /// Digest text of everything received.
-    QByteArray digestText() { return m_hasher.text(); }
+    /// Digests of everything received.
+    Digests digests() { return m_hasher.result(); }
     /**
      * Makes the body @p size bytes long and has @p decode write all of it in
      * place, in the mapped scratch file; the bytes are then counted and hashed
@@ -65,7 +67,7 @@ private:
     HeldFolder m_partial;
     QString m_scratchName;
     QFile m_scratch;
-    Md5Hasher m_hasher;
+    Hasher m_hasher;
     quint64 m_size = 0;
     bool m_writable = false;
     bool m_committed = false;

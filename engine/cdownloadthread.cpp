@@ -93,11 +93,11 @@ void CDownloadThread::checkCachedFiles()
         // hashed through the held folder, whatever stands at the cache's name now.
         const ManifestEntry &entry = m_updateList.at(i);
         if (m_files.folder(relativeFolder(entry.path)).kindOf(relativeName(entry.path)) == HeldFolder::Kind::File) {
-            checks.append({m_files.pathThroughHandle(entry.path), entry.md5, entry.size});
+            checks.append({m_files.pathThroughHandle(entry.path), entry.md5, entry.size, entry.sha256});
             indices.append(i);
         }
     }
-    const QVector<bool> verified = filesMd5Equal(checks);
+    const QVector<bool> verified = filesMatch(checks);
     for (int k = 0; k < indices.size(); ++k) {
         if (verified.at(k)) {
             qCInfo(lcTransfer).noquote() << m_updateList.at(indices.at(k)).path << "already in the cache";

@@ -87,7 +87,7 @@ bool FileTransfer::startPlain()
     if (!resume)
         m_resume.remove();
     // A resumed body hashes its kept part first, so the digest covers the whole file.
-    m_body = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName, resume);
+    m_body = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName, resume, !m_entry.sha256.isEmpty());
     m_resumeFrom = resume ? qint64(m_body->size()) : 0;
     return sendRequest();
 }
@@ -310,7 +310,9 @@ QString FileTransfer::checkBody(QNetworkReply &reply)
         return engineText("下载更新文件%1网络错误：%2-%3").arg(name).arg(status).arg(reasonOf(reply));
     if (!takenWhole || m_body->size() != expectedSize())
         return engineText("下载更新文件%1大小不对").arg(name);
-    if (m_body->digestText() != (m_artifact ? m_artifact->digest : m_entry.md5))
+    // Where the signed site lists the file's SHA-256, its digest text alone vouches for nothing.
+    const Digests digests = m_body->digests();
+    if (m_artifact ? digests.md5 != m_artifact->digest : !digests.match(m_entry.md5, m_entry.sha256))
         return engineText("更新文件%1校验不对").arg(name);
     if (m_artifact)
         return QString();   // verified; it is applied next
@@ -368,7 +370,7 @@ void FileTransfer::startApplying()
         return;
     }
     m_applier = std::make_unique<ArtifactApplier>(*m_artifact, m_partial, artifactName(), m_source.basePath, m_files,
-                                                  m_cacheName, m_scratchName, m_entry.size);
+                                                  m_cacheName, m_scratchName, m_entry.size, !m_entry.sha256.isEmpty());
     connect(m_applier.get(), &ArtifactApplier::finished, this, &FileTransfer::onArtifactApplied);
     m_applier->start();
 }
@@ -379,7 +381,7 @@ void FileTransfer::onArtifactApplied(const QString &problem)
     // The applier is the sender; it goes once this call has returned.
     m_applier.release()->deleteLater();
     QString why = problem;
-    if (why.isEmpty() && result->digestText() != m_entry.md5)
+    if (why.isEmpty() && !result->digests().match(m_entry.md5, m_entry.sha256))
         why = QStringLiteral("the result does not match md5.txt (the base changed?)");
     else if (why.isEmpty() && !result->commit())
         why = QStringLiteral("the result cannot be written");

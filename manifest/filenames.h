@@ -16,4 +16,6 @@ inline const QLatin1String acceptedSerials("update_serial.info");
 inline const QLatin1String manifestCopy("update_md5.cache");
 /// Manifest of a published version, in its folder on the server.
 inline const QLatin1String remoteManifest("md5.txt");
+/// Each file's SHA-256 beside md5.txt, on a signed site; update.ini names it by size and digest.
+inline const QLatin1String sha256List("sha256.txt");
 }

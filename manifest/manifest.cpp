@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QTextCodec>
 
 // Why each file counts as changed, for a support engineer.
@@ -36,6 +37,27 @@ bool isDotSegment(const QStringRef &segment)
             return false;
     }
     return dots >= 1;
+}
+
+// The path of a manifest line as every reader takes it: decoded, "/" separated,
+// without a leading "/"; empty when it could leave the checked directory.
+QString manifestPath(const QByteArray &field, QTextCodec *pathCodec)
+{
+    // Decoding would stop at a NUL and name another file than the line does.
+    if (field.contains('\0'))
+        return QString();
+    QString path = pathCodec ? pathCodec->toUnicode(field) : QString::fromLocal8Bit(field);
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/')))
+        path.remove(0, 1);
+    return isSafeManifestPath(path) ? path : QString();
+}
+
+QList<QByteArray> fieldsOf(QByteArray line)
+{
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line.split('\t');
 }
 
 } // namespace
@@ -79,22 +101,54 @@ ManifestMap parseManifest(const QByteArray &bytes, QTextCodec *pathCodec)
 {
     ManifestMap manifest;
     const QList<QByteArray> lines = bytes.split('\n');
-    for (QByteArray line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QList<QByteArray> fields = line.split('\t');
-        // Decoding would stop at a NUL and name another file than the line does.
-        if (fields.size() != 3 || fields.at(2).contains('\0'))
-            continue;
-        QString path = pathCodec ? pathCodec->toUnicode(fields.at(2)) : QString::fromLocal8Bit(fields.at(2));
-        path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        if (path.startsWith(QLatin1Char('/')))
-            path.remove(0, 1);
-        if (!isSafeManifestPath(path))
-            continue;
-        manifest.insert(path, ManifestEntry{path, sizeFromField(fields.at(1)), fields.at(0)});
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = fieldsOf(line);
+        const QString path = fields.size() == 3 ? manifestPath(fields.at(2), pathCodec) : QString();
+        if (!path.isEmpty())
+            manifest.insert(path, ManifestEntry{path, sizeFromField(fields.at(1)), fields.at(0)});
     }
     return manifest;
+}
+
+QByteArray formatSha256Line(const ManifestEntry &entry, const QByteArray &encodedPath)
+{
+    return entry.sha256 + '\t' + QByteArray::number(entry.size) + '\t' + encodedPath + '\n';
+}
+
+bool applySha256List(ManifestMap &manifest, const QByteArray &list, QString *problem, QTextCodec *pathCodec)
+{
+    static const QRegularExpression sha256Form(QStringLiteral("^[0-9a-f]{64}$"));
+    QHash<QString, QByteArray> listed;
+    const QList<QByteArray> lines = list.split('\n');
+    for (int number = 0; number < lines.size(); ++number) {
+        const QList<QByteArray> fields = fieldsOf(lines.at(number));
+        if (fields.size() == 1 && fields.first().isEmpty() && number == lines.size() - 1)
+            break;   // after the last LF
+        bool isSize = false;
+        const quint64 size = fields.size() == 3 ? fields.at(1).toULongLong(&isSize) : 0;
+        if (!isSize || !sha256Form.match(QString::fromLatin1(fields.at(0))).hasMatch()) {
+            *problem = QStringLiteral("line %1 of sha256.txt is not a digest, a size and a path").arg(number + 1);
+            return false;
+        }
+        const QString path = manifestPath(fields.at(2), pathCodec);
+        if (path.isEmpty())
+            continue;
+        const auto entry = manifest.constFind(path);
+        if (entry == manifest.cend() || entry->size != size || listed.contains(path)) {
+            *problem = QStringLiteral("sha256.txt lists %1 otherwise than md5.txt").arg(path);
+            return false;
+        }
+        listed.insert(path, fields.at(0));
+    }
+    for (const ManifestEntry &entry : qAsConst(manifest)) {
+        if (!listed.contains(entry.path)) {
+            *problem = QStringLiteral("sha256.txt does not list %1").arg(entry.path);
+            return false;
+        }
+    }
+    for (auto entry = manifest.begin(); entry != manifest.end(); ++entry)
+        entry->sha256 = listed.value(entry.key());
+    return true;
 }
 
 ManifestMap compareManifest(const ManifestMap &remote, const QDir &dir, InstalledDigests *installed)

@@ -20,6 +20,8 @@ struct ManifestEntry
     quint64 size = 0;
     /// Expected digest text, kept exactly as the manifest holds it.
     QByteArray md5;
+    /// Expected SHA-256 (lowercase hexadecimal), where a signed site lists it; empty otherwise.
+    QByteArray sha256 = QByteArray();
 };
 
 /// Manifest entries keyed by their path, in QString order (case-sensitive).
@@ -47,6 +49,23 @@ ManifestMap parseManifest(const QByteArray &bytes, QTextCodec *pathCodec = nullp
  * the entry's path in the clients' 8-bit encoding. parseManifest reads it back.
  */
 QByteArray formatManifestLine(const ManifestEntry &entry, const QByteArray &encodedPath);
+
+/**
+ * One line of sha256.txt, the list a signed site adds beside md5.txt, for
+ * @p entry: its SHA-256 (64 lowercase hexadecimal digits), TAB, its size in
+ * decimal, TAB, @p encodedPath as in md5.txt, ended by LF.
+ */
+QByteArray formatSha256Line(const ManifestEntry &entry, const QByteArray &encodedPath);
+
+/**
+ * Gives each entry of @p manifest the SHA-256 that @p list (the text of
+ * sha256.txt) holds for it. The list must name every path of the manifest once,
+ * with the same size, and no other; lines with unsafe paths are skipped as
+ * parseManifest() skips them. Otherwise false, with @p problem saying what
+ * disagrees, and @p manifest unchanged.
+ * @param pathCodec as for parseManifest()
+ */
+bool applySha256List(ManifestMap &manifest, const QByteArray &list, QString *problem, QTextCodec *pathCodec = nullptr);
 
 /**
  * True for a normalised manifest path that names a file inside the checked

@@ -18,6 +18,11 @@ qint64 numberOrNone(const QVariant &value)
     const qint64 number = value.toString().trimmed().toLongLong(&isNumber);
     return isNumber && number >= 0 ? number : -1;
 }
+
+bool hasSizeAndDigest(const QByteArray &bytes, qint64 size, const QByteArray &sha256)
+{
+    return bytes.size() == size && QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() == sha256;
+}
 }
 
 UpdateDescription UpdateDescription::fromFile(const QString &path)
@@ -37,6 +42,8 @@ UpdateDescription UpdateDescription::fromFile(const QString &path)
     }
     description.manifestSize = numberOrNone(settings.value(QStringLiteral("Version/ManifestSize")));
     description.manifestSha256 = settings.value(QStringLiteral("Version/ManifestSha256")).toString().toLatin1();
+    description.sha256ListSize = numberOrNone(settings.value(QStringLiteral("Version/Sha256ListSize")));
+    description.sha256ListSha256 = settings.value(QStringLiteral("Version/Sha256ListSha256")).toString().toLatin1();
     return description;
 }
 
@@ -50,13 +57,17 @@ QByteArray UpdateDescription::text() const
     text += "\n[Version]\nFolder=" + iniQuoted(folder) + "\nVersion=" + iniQuoted(version) + '\n';
     if (manifestSize >= 0)
         text += "ManifestSize=" + QByteArray::number(manifestSize) + "\nManifestSha256=" + manifestSha256 + '\n';
+    if (namesASha256List())
+        text += "Sha256ListSize=" + QByteArray::number(sha256ListSize) + "\nSha256ListSha256=" + sha256ListSha256 + '\n';
     return text;
 }
 
 bool UpdateDescription::names(const QByteArray &manifest) const
 {
-    if (!namesAManifest())
-        return true;
-    return manifest.size() == manifestSize
-            && QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() == manifestSha256;
+    return !namesAManifest() || hasSizeAndDigest(manifest, manifestSize, manifestSha256);
+}
+
+bool UpdateDescription::namesSha256List(const QByteArray &list) const
+{
+    return !namesASha256List() || hasSizeAndDigest(list, sha256ListSize, sha256ListSha256);
 }

@@ -20,6 +20,8 @@
  *     Version="2.0"
  *     ManifestSize=4096
  *     ManifestSha256=<64 hexadecimal digits>
+ *     Sha256ListSize=5120
+ *     Sha256ListSha256=<64 hexadecimal digits>
  */
 struct UpdateDescription
 {
@@ -35,6 +37,9 @@ struct UpdateDescription
     /// Size and SHA-256 (lowercase hexadecimal) of the version's md5.txt; -1 and empty when not given.
     qint64 manifestSize = -1;
     QByteArray manifestSha256;
+    /// Size and SHA-256 of the version's sha256.txt (signed sites); -1 and empty when not given.
+    qint64 sha256ListSize = -1;
+    QByteArray sha256ListSha256;
 
     /// Reads the file at @p path (INI syntax, UTF-8); missing keys keep their defaults.
     static UpdateDescription fromFile(const QString &path);
@@ -44,4 +49,8 @@ struct UpdateDescription
     bool namesAManifest() const { return manifestSize >= 0 || !manifestSha256.isEmpty(); }
     /// True when @p manifest is the md5.txt this description names, or it names none.
     bool names(const QByteArray &manifest) const;
+    /// True when the description names a sha256.txt by size and digest.
+    bool namesASha256List() const { return sha256ListSize >= 0 || !sha256ListSha256.isEmpty(); }
+    /// True when @p list is the sha256.txt this description names, or it names none.
+    bool namesSha256List(const QByteArray &list) const;
 };

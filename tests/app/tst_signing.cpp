@@ -1,5 +1,10 @@
+#include "artifactindex.h"
+#include "artifactmaker.h"
 #include "dialogscript.h"
 #include "expectedreports.h"
+#include "filehash.h"
+#include "manifest.h"
+#include "privatefolder.h"
 #include "releasepublisher.h"
 #include "releasesigner.h"
 #include "serialstore.h"
@@ -10,6 +15,7 @@
 #include "updatedriver.h"
 #include "updatersandbox.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 
@@ -146,6 +152,7 @@ void SigningTest::signedSiteUpdates()
     QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/b.dll")), QByteArray("new b"));
     QCOMPARE(m_server->requestPaths().mid(0, 4),
              (QList<QByteArray>{"/up//update.ini", "/up//update.ini.sig", "/up/2.0//md5.txt", "/up/2.0//md5.txt.sig"}));
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
 
 void SigningTest::badSignatureStopsTheUpdate_data()
@@ -203,6 +210,7 @@ void SigningTest::withoutKeyNoSignatureIsRequested()
     QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
     for (const QByteArray &path : m_server->requestPaths())
         QVERIFY2(!path.endsWith(".sig"), path.constData());
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
 
 void SigningTest::unusableKeyIsReportedFirst_data()
@@ -284,6 +292,7 @@ void SigningTest::artifactsBetweenClientsAndSites()
     QCOMPARE(requests.contains("/up/2.0/big.bin"), !patched);
     QCOMPARE(std::count_if(requests.cbegin(), requests.cend(), [](const QByteArray &path) { return path.endsWith(".patch"); }),
              patched ? 1 : 0);
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
 
 void SigningTest::attacksOnASignedSite_data()
@@ -309,6 +318,24 @@ void SigningTest::attacksOnASignedSite_data()
     QTest::newRow("replay, store with CR LF") << "replay store:crlf" << "升级描述文件版本回退";
     QTest::newRow("replay, store repeats the site lower") << "replay store:repeated" << "升级描述文件版本回退";
     QTest::newRow("replay, store written by an older updater") << "replay store:old spelling" << "升级描述文件版本回退";
+    // a.dll signed as the first block of a public MD5 collision and a library's
+    // bytes; the server sends the second block with the same bytes: one MD5, one size.
+    QTest::newRow("MD5 collision, downloaded whole") << "collision:whole" << "更新文件a.dll校验不对";
+    QTest::newRow("MD5 collision, resumed from a partial download") << "collision:resumed" << "更新文件a.dll校验不对";
+    QTest::newRow("right file, resumed from a partial download") << "collision:resumed right" << QString();
+    QTest::newRow("MD5 collision, planted verified in the cache") << "collision:cached" << "更新文件a.dll校验不对";
+    QTest::newRow("right file, kept in the cache") << "collision:cached right" << QString();
+    QTest::newRow("MD5 collision, a signed patch's result") << "collision:patch" << "更新文件a.dll校验不对";
+    QTest::newRow("MD5 collision, a client without a key: MD5's limit") << "collision:unsigned" << QString();
+    // The list that vouches for each file's SHA-256, damaged on the way or by hand.
+    QTest::newRow("sha256.txt missing") << "list:missing" << "下载更新列表文件失败:Error transferring {url}2.0/sha256.txt - server replied: Not Found";
+    QTest::newRow("sha256.txt truncated") << "list:truncated" << "更新列表文件签名无效";
+    QTest::newRow("sha256.txt, one line changed") << "list:changed" << "更新列表文件签名无效";
+    QTest::newRow("sha256.txt, one line dropped") << "list:dropped" << "更新列表文件签名无效";
+    QTest::newRow("sha256.txt's binding in update.ini changed, not signed again") << "list:binding" << "升级描述文件签名无效";
+    QTest::newRow("sha256.txt signed, but disagreeing with md5.txt") << "list:signed disagreement" << "更新列表文件签名无效";
+    QTest::newRow("signed site published before sha256.txt") << "list:none" << QString();
+    QTest::newRow("an updater built before sha256.txt, on a site with it") << "earlier updater" << QString();
 }
 
 void SigningTest::attacksOnASignedSite()
@@ -325,15 +352,16 @@ void SigningTest::attacksOnASignedSite()
         QVERIFY(writeTestFile(description + QStringLiteral(".sig"),
                               ReleaseSigner(m_keys.filePath(key + QStringLiteral(".pem"))).sign(bytes)));
     };
-    const auto republish = [&] {
+    const auto republish = [&](const QByteArray &a, bool artifacts = true) {
         QTemporaryDir release;
-        QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), "newer a"));
+        QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), a));
         ReleaseSigner signer(m_keys.filePath(QStringLiteral("release.pem")));
         ReleasePublisher::Options options;
         options.releaseDir = release.path();
         options.siteDir = m_site->path();
         options.version = QStringLiteral("2.0");
         options.signer = &signer;
+        options.artifacts = artifacts;
         QVERIFY(ReleasePublisher(options).publish());
     };
     const QString store = m_sandbox->path(QStringLiteral("update_serial.info"));
@@ -350,10 +378,23 @@ void SigningTest::attacksOnASignedSite()
     }
     UpdateDescription current = UpdateDescription::fromFile(description);
     QByteArray prefix = "/up/";
+    // The first blocks of a public MD5 collision, with the same bytes after each.
+    const QByteArray suffix = numberedLines(2500000, "of a library");
+    const QByteArray good = QByteArray::fromHex(
+            "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e488832571415a085125e8f7cdc9"
+            "9fd91dbdf280373c5bd8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0e99f33420f577ee8ce54b67080a8"
+            "0d1ec69821bcb6a8839396f9652b6ff72a70") + suffix;
+    const QByteArray evil = QByteArray::fromHex(
+            "d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f8955ad340609f4b30283e4888325f1415a085125e8f7cdc9"
+            "9fd91dbd7280373c5bd8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d248cda0e99f33420f577ee8ce54b6708028"
+            "0d1ec69821bcb6a8839396f965ab6ff72a70") + suffix;
+    QVERIFY(good != evil && md5Text(good) == md5Text(evil));
+    QByteArray served = good;
+    QHash<QByteArray, TestHttpServer::Response> attackerServes;
     if (replay) {
         const QByteArray oldText = readTestFile(description);
         const QByteArray oldSignature = readTestFile(description + QStringLiteral(".sig"));
-        republish();
+        republish("newer a");
         serveSite();
         QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);   // the client has seen serial 2
         QCOMPARE(readTestFile(store), "2\t" + url.toUtf8() + '\n');
@@ -384,7 +425,7 @@ void SigningTest::attacksOnASignedSite()
     } else if (attack == QLatin1String("older manifest")) {
         const QByteArray oldManifest = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")));
         const QByteArray oldSignature = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt.sig")));
-        republish();
+        republish("newer a");
         QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")), oldManifest));
         QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt.sig")), oldSignature));
         QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/a.dll")), "new a"));
@@ -400,6 +441,79 @@ void SigningTest::attacksOnASignedSite()
         current.manifestSize = -1;
         current.manifestSha256.clear();
         signDescription(current, QStringLiteral("release"));
+    } else if (attack.startsWith(QLatin1String("list:"))) {
+        const QString list = m_site->filePath(QStringLiteral("2.0/sha256.txt"));
+        QByteArray lines = readTestFile(list);
+        QVERIFY(lines.count('\n') == 2);
+        if (attack == QLatin1String("list:missing"))
+            QVERIFY(QFile::remove(list));
+        else if (attack == QLatin1String("list:truncated"))
+            QVERIFY(writeTestFile(list, lines.left(lines.size() - 10)));
+        else if (attack == QLatin1String("list:changed") || attack == QLatin1String("list:signed disagreement"))
+            QVERIFY(writeTestFile(list, lines.replace(lines.indexOf('\t') + 1, 1, "9")));
+        else if (attack == QLatin1String("list:dropped"))
+            QVERIFY(writeTestFile(list, lines.mid(lines.indexOf('\n') + 1)));
+        if (attack == QLatin1String("list:binding")) {
+            QByteArray text = readTestFile(description);
+            QVERIFY(writeTestFile(description, text.replace("Sha256ListSize=", "Sha256ListSize=1")));
+        } else if (attack == QLatin1String("list:signed disagreement")) {
+            current.sha256ListSha256 = QCryptographicHash::hash(readTestFile(list), QCryptographicHash::Sha256).toHex();
+            signDescription(current, QStringLiteral("release"));
+        } else if (attack == QLatin1String("list:none")) {
+            // As an earlier publisher left it: no list, and update.ini names none.
+            QVERIFY(QFile::remove(list));
+            current.sha256ListSize = -1;
+            current.sha256ListSha256.clear();
+            signDescription(current, QStringLiteral("release"));
+        }
+    } else if (attack.startsWith(QLatin1String("collision:"))) {
+        if (!attack.endsWith(QLatin1String(" right")))
+            served = evil;
+        // Whole files: the compressed copy the publisher would make is one more way in, not another case.
+        republish(good, false);
+        current = UpdateDescription::fromFile(description);
+        if (attack == QLatin1String("collision:unsigned"))
+            m_sandbox->writeConfig({{"URL", url}});
+        TestHttpServer::Response cut;
+        cut.body = served;
+        cut.headers = {{"ETag", "\"a\""}};
+        cut.ranges = true;
+        if (attack.startsWith(QLatin1String("collision:resumed"))) {
+            // An earlier attempt kept the first part; the rest comes with a range.
+            cut.end = TestHttpServer::BodyEnd::Close;
+            cut.cutAt = 2000000;   // kept only past 1 MiB
+            serveSite();
+            m_server->setResponse("/up/2.0/a.dll", cut);
+            const QByteArray cutShort = m_sandbox->run({"console"}).output;
+            QVERIFY2(cutShort.startsWith(updateDueReport + "{\"errormsg\":\"下载更新文件a.dll"), cutShort.constData());
+            m_server->clearLog();
+            cut.end = TestHttpServer::BodyEnd::Complete;
+        }
+        if (attack.startsWith(QLatin1String("collision:cached"))) {
+            const QString cache = m_sandbox->path(QStringLiteral("update"));
+            QVERIFY(QDir().mkpath(cache) && PrivateFolder::open(cache).isValid());
+            QVERIFY(writeTestFile(cache + QStringLiteral("/.updater/files/a.dll"), served));
+        }
+        if (attack == QLatin1String("collision:patch")) {
+            // A patch from the installed a.dll, listed in a signed index as giving the published one.
+            const QByteArray patch = makePatch("old a", evil);
+            const QByteArray manifest = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")));
+            const ManifestEntry entry = parseManifest(manifest).value(QStringLiteral("a.dll"));
+            ArtifactIndex index;
+            index.add({Artifact::Kind::Patch, entry.md5, entry.size, md5Text("old a"), quint64(patch.size()), md5Text(patch), entry.path});
+            QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/") + index.artifacts().first().relativeUrl()), patch));
+            QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/.artifacts/index")), index.text()));
+            QVERIFY(writeTestFile(m_site->filePath(QStringLiteral("2.0/.artifacts/index.sig")),
+                                  ReleaseSigner(m_keys.filePath(QStringLiteral("release.pem"))).sign(index.text())));
+        }
+        attackerServes.insert("/up/2.0/a.dll", cut);
+    } else if (attack == QLatin1String("earlier updater")) {
+#ifdef EARLIER_UPDATER_EXECUTABLE
+        QVERIFY(QFile::remove(m_sandbox->updaterPath()));
+        QVERIFY(QFile::copy(QStringLiteral(EARLIER_UPDATER_EXECUTABLE), m_sandbox->updaterPath()));
+#else
+        QSKIP("no earlier build: scripts/test makes one with scripts/earlier-build");
+#endif
     } else if (attack == QLatin1String("store damaged")) {
         QVERIFY(writeTestFile(store, "\xff\x00 not a serial\n"));
     } else if (attack == QLatin1String("store is a link")) {
@@ -409,21 +523,47 @@ void SigningTest::attacksOnASignedSite()
     // Qt may send a respelt path as it is or resolved: the site answers both.
     serveSite();
     serveSite(prefix);
+    for (auto it = attackerServes.cbegin(); it != attackerServes.cend(); ++it)
+        m_server->setResponse(it.key(), it.value());
 
     const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    const bool collision = attack.startsWith(QLatin1String("collision:"));
+    // A resumed body is checked whole: its kept part is hashed for both digests.
+    if (attack.startsWith(QLatin1String("collision:resumed"))) {
+        QCOMPARE(m_server->requests().last().path, QByteArray("/up/2.0/a.dll"));
+        const QByteArray range = m_server->requests().last().header("Range");
+        QVERIFY2(range.startsWith("bytes=") && range.mid(6, range.indexOf('-') - 6).toLongLong() >= 1024 * 1024, range.constData());
+    }
     if (!message.isEmpty()) {
-        QCOMPARE(result.output, failureReport(message));
+        // Refused in the check, or (a file that is not the signed one) after its download.
+        QCOMPARE(QString::fromUtf8(result.output),
+                 QString::fromUtf8((collision ? updateDueReport : QByteArray()) + failureReport(QString(message).replace(QLatin1String("{url}"), url))));
         QCOMPARE(result.exitCode, 1);
+        if (collision || attack.startsWith(QLatin1String("list:"))) {
+            QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("old a"));
+            QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("a.dll.old"))));
+        }
         for (const QByteArray &path : m_server->requestPaths())
-            QVERIFY2(!path.endsWith(".dll"), path.constData());
+            QVERIFY2(collision || !path.endsWith(".dll"), path.constData());
         return;
     }
     QCOMPARE(result.output, updateDueReport);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), collision ? served : QByteArray("new a"));
+    // An earlier updater knows nothing of the list; this one checks it on every signed site with one.
+    const QStringList unlisted{"earlier updater", "list:none", "collision:unsigned"};
+    QCOMPARE(m_server->requestPaths().contains("/up/2.0/sha256.txt"), !unlisted.contains(attack));
+    if (collision) {
+        // Kept in the cache, a verified file is not fetched again.
+        if (attack == QLatin1String("collision:cached right"))
+            QVERIFY(!m_server->requestPaths().contains("/up/2.0/a.dll"));
+        QCOMPARE(m_sandbox->hostStarts().size(), 1);
+        return;
+    }
     // An accepted serial is stored; a store that could not be read is replaced, a link by a file.
     QVERIFY(!QFileInfo(store).isSymLink());
     QCOMPARE(readTestFile(store, QByteArray()), attack == QLatin1String("no serials") ? QByteArray() : "1\t" + url.toUtf8() + '\n');
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
 
 void SigningTest::canonicalSiteUrl_data()

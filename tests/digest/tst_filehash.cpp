@@ -90,7 +90,7 @@ void FileHashTest::fileMd5Equals()
         QVERIFY(writeTestFile(path, content));
     }
     QCOMPARE(::fileMd5Equals(path, md5), equal);
-    QCOMPARE(filesMd5Equal({{path, md5}}), QVector<bool>{equal});
+    QCOMPARE(filesMatch({{path, md5}}), QVector<bool>{equal});
 }
 
 void FileHashTest::chunkedHashMatchesWholeBuffer()
@@ -117,12 +117,22 @@ void FileHashTest::chunkedHashMatchesWholeBuffer()
     const QString big = checks.last().path;
     QVERIFY(::fileMd5Equals(big, md5Text(content)));
     QVERIFY(!::fileMd5Equals(big, md5Text(content.left(content.size() - 1))));
-    QCOMPARE(filesMd5Equal({checks.last()}), QVector<bool>{true});
+    QCOMPARE(filesMatch({checks.last()}), QVector<bool>{true});
 
     checks << FileCheck{big, md5Text(content.left(content.size() - 1))};
     QVector<bool> expected(checks.size(), true);
     expected.last() = false;
-    QCOMPARE(filesMd5Equal(checks), expected);
+    QCOMPARE(filesMatch(checks), expected);
+
+    // Every other file checked by its SHA-256 too, read once for both: the last
+    // of them with a SHA-256 of other bytes fails, its digest text notwithstanding.
+    for (int i = 0; i < lengths.size(); i += 2)
+        checks[i].sha256 = QCryptographicHash::hash(content.left(lengths.at(i)), QCryptographicHash::Sha256).toHex();
+    checks.last() = FileCheck{big, md5Text(content), 0, QCryptographicHash::hash("other", QCryptographicHash::Sha256).toHex()};
+    QCOMPARE(filesMatch(checks), expected);
+    QCOMPARE(fileDigests(big, true).sha256, QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    QCOMPARE(fileDigests(big, false).md5, md5Text(content));
+    QVERIFY(fileDigests(big, false).sha256.isEmpty());
 }
 
 void FileHashTest::resultsWaitForEveryFile()
@@ -138,7 +148,7 @@ void FileHashTest::resultsWaitForEveryFile()
         checks << FileCheck{path, md5Text(bytes), quint64(bytes.size())};
     }
     QVector<bool> results;
-    const std::unique_ptr<QThread> thread(QThread::create([&checks, &results] { results = filesMd5Equal(checks); }));
+    const std::unique_ptr<QThread> thread(QThread::create([&checks, &results] { results = filesMatch(checks); }));
     connect(thread.get(), &QThread::started, thread.get(), [&thread] { thread->quit(); }, Qt::DirectConnection);
     thread->start();
     QVERIFY(thread->wait(20000));

@@ -46,6 +46,8 @@ private slots:
     void parse();
     void unsafePathsDropped_data();
     void unsafePathsDropped();
+    void sha256List_data();
+    void sha256List();
     void compare_data();
     void compare();
     void updateListOrder();
@@ -94,6 +96,43 @@ void ManifestTest::parse()
     QFETCH(QByteArray, text);
     QFETCH(QStringList, entries);
     QCOMPARE(describe(parseManifest(text)), entries);
+}
+
+void ManifestTest::sha256List_data()
+{
+    // md5.txt lists a.dll (1234 bytes) and sub/b.dll (0 bytes).
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QString>("problem");   // empty: every entry takes its SHA-256
+    const QByteArray a(64, 'a');
+    const QByteArray b(64, 'b');
+    const QByteArray whole = a + "\t1234\ta.dll\n" + b + "\t0\tsub/b.dll\n";
+    QTest::newRow("as published") << whole << QString();
+    QTest::newRow("CR LF, backslashes, unsafe paths skipped")
+            << QByteArray(a + "\t1234\ta.dll\r\n" + b + "\t0\tsub\\b.dll\r\n" + a + "\t1\t../x\n") << QString();
+    QTest::newRow("a line dropped") << QByteArray(a + "\t1234\ta.dll\n") << "sha256.txt does not list sub/b.dll";
+    QTest::newRow("a path md5.txt does not list") << QByteArray(whole + a + "\t1\tc.dll\n") << "sha256.txt lists c.dll otherwise than md5.txt";
+    QTest::newRow("another size") << QByteArray(a + "\t1235\ta.dll\n" + b + "\t0\tsub/b.dll\n") << "sha256.txt lists a.dll otherwise than md5.txt";
+    QTest::newRow("a path twice") << QByteArray(whole + b + "\t0\tsub/b.dll\n") << "sha256.txt lists sub/b.dll otherwise than md5.txt";
+    QTest::newRow("upper-case digest") << QByteArray(a.toUpper() + "\t1234\ta.dll\n" + b + "\t0\tsub/b.dll\n") << "line 1 of sha256.txt is not a digest, a size and a path";
+    QTest::newRow("short digest") << QByteArray(whole + "abc\t1\tc.dll\n") << "line 3 of sha256.txt is not a digest, a size and a path";
+    QTest::newRow("blank line inside") << QByteArray(a + "\t1234\ta.dll\n\n" + b + "\t0\tsub/b.dll\n") << "line 2 of sha256.txt is not a digest, a size and a path";
+    QTest::newRow("empty list") << QByteArray() << "sha256.txt does not list a.dll";
+}
+
+void ManifestTest::sha256List()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QString, problem);
+    ManifestMap manifest = parseManifest(line(digestA, "000004d200000000", "a.dll") + line(digestB, "0", "sub/b.dll"));
+    const ManifestMap before = manifest;
+    QString found;
+    QCOMPARE(applySha256List(manifest, list, &found), problem.isEmpty());
+    QCOMPARE(found, problem);
+    QCOMPARE(manifest.value(QStringLiteral("a.dll")).sha256, problem.isEmpty() ? QByteArray(64, 'a') : QByteArray());
+    QCOMPARE(manifest.value(QStringLiteral("sub/b.dll")).sha256, problem.isEmpty() ? QByteArray(64, 'b') : QByteArray());
+    QCOMPARE(describe(manifest), describe(before));
+    if (problem.isEmpty())
+        QCOMPARE(formatSha256Line(manifest.value(QStringLiteral("a.dll")), "a.dll"), QByteArray(64, 'a') + "\t1234\ta.dll\n");
 }
 
 void ManifestTest::unsafePathsDropped_data()

@@ -306,10 +306,41 @@ void PublishTest::signedSiteOnCommandLine()
     QVERIFY(QFileInfo(privateKey).permissions() & QFileDevice::ReadOwner);
     QVERIFY(runsUnderWine() || isPrivateToOwner(privateKey));
 
+    // A signed site names each file's SHA-256 too: a file with the listed MD5 and size but other bytes is found.
+    const QByteArray collision[] = {
+        QByteArray::fromHex("d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f8955ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5bd8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70"),
+        QByteArray::fromHex("d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f8955ad340609f4b30283e4888325f1415a085125e8f7cdc99fd91dbd7280373c5bd8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d248cda0e99f33420f577ee8ce54b67080280d1ec69821bcb6a8839396f965ab6ff72a70")};
+    QVERIFY(writeTestFile(release(QStringLiteral("lib.dll")), collision[0] + "a library"));
     QCOMPARE(runTool({"--version", "2.0", "--sign", privateKey, release(), site()}).exitCode, 0);
     QVERIFY(QFileInfo::exists(site(QStringLiteral("update.ini.sig"))));
     QVERIFY(QFileInfo::exists(site(QStringLiteral("2.0/md5.txt.sig"))));
+    const QByteArray list = readTestFile(site(QStringLiteral("2.0/sha256.txt")));
+    QCOMPARE(list.count('\n'), 6);
+    QVERIFY(list.contains(QCryptographicHash::hash(collision[0] + "a library", QCryptographicHash::Sha256).toHex() + "\t137\tlib.dll\n"));
+    QVERIFY(readTestFile(site(QStringLiteral("update.ini")))
+                    .contains("Sha256ListSha256=" + QCryptographicHash::hash(list, QCryptographicHash::Sha256).toHex()));
     QCOMPARE(runTool({"--check", site(), "--key", publicKey}).exitCode, 0);
+    QVERIFY(writeTestFile(site(QStringLiteral("2.0/lib.dll")), collision[1] + "a library"));
+    const Tool colliding = runTool({"--check", site(), "--key", publicKey});
+    QCOMPARE(colliding.exitCode, 1);
+    QVERIFY2(colliding.output.contains("lib.dll: its content does not match the listed digest"), colliding.output.constData());
+    // --resign keeps the list bound; a list changed after signing is named.
+    QVERIFY(writeTestFile(site(QStringLiteral("2.0/lib.dll")), collision[0] + "a library"));
+    QCOMPARE(runTool({"--resign", "--sign", privateKey, site()}).exitCode, 0);
+    QCOMPARE(runTool({"--check", site(), "--key", publicKey}).exitCode, 0);
+    QVERIFY(writeTestFile(site(QStringLiteral("2.0/sha256.txt")), list + "\n"));
+    const Tool listChanged = runTool({"--check", site(), "--key", publicKey});
+    QCOMPARE(listChanged.exitCode, 1);
+    QVERIFY2(listChanged.output.contains("update.ini names a sha256.txt of"), listChanged.output.constData());
+    QCOMPARE(runTool({"--resign", "--sign", privateKey, site()}).exitCode, 1);
+    QVERIFY(writeTestFile(site(QStringLiteral("2.0/sha256.txt")), list));
+    QVERIFY(QFile::remove(release(QStringLiteral("lib.dll"))));
+    // A signed release may not hold a file of the list's name.
+    QVERIFY(writeTestFile(release(QStringLiteral("sha256.txt")), "a file of the release"));
+    const Tool collides = runTool({"--version", "2.4", "--sign", privateKey, release(), site()});
+    QCOMPARE(collides.exitCode, 1);
+    QVERIFY2(collides.output.contains("sha256.txt would collide with the manifest"), collides.output.constData());
+    QVERIFY(QFile::remove(release(QStringLiteral("sha256.txt"))));
     const Tool wrongKey = runTool({"--check", site(), "--key", otherKey});
     QCOMPARE(wrongKey.exitCode, 1);
     QVERIFY(wrongKey.output.contains("update.ini.sig is not a valid signature"));
@@ -379,7 +410,8 @@ void PublishTest::killedWhileRepublishing()
     const auto published = [&] {
         QMap<QString, QByteArray> files = tree(site(QStringLiteral("app")));
         for (const QString &name : files.keys()) {
-            if (name.startsWith(QLatin1String("md5.txt")) || name.startsWith(QLatin1String(".artifacts/")))
+            if (name.startsWith(QLatin1String("md5.txt")) || name == QLatin1String("sha256.txt")
+                    || name.startsWith(QLatin1String(".artifacts/")))
                 files.remove(name);
         }
         return files;

@@ -272,7 +272,8 @@ bool ReleasePublisher::checkFileName(const QString &relativePath)
         m_errors << tr("%1: clients would read this name as leaving the install folder").arg(relativePath);
         return false;
     }
-    if (relativePath == FileNames::remoteManifest || relativePath == FileNames::remoteManifest + QLatin1String(".sig")) {
+    if (relativePath == FileNames::remoteManifest || relativePath == FileNames::remoteManifest + QLatin1String(".sig")
+            || (m_options.signer && relativePath == FileNames::sha256List)) {
         m_errors << tr("%1 would collide with the manifest of the version folder").arg(relativePath);
         return false;
     }
@@ -304,6 +305,7 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
     }
     ArtifactWriter artifacts(version, m_bases, m_options.pathCodec, m_options.signer);
     QByteArray manifest;
+    QByteArray sha256List;
     for (const ReleaseFile &file : qAsConst(m_files)) {
         const QString target = version.absoluteFilePath(file.relativePath);
         const QFileInfo source(file.sourcePath);
@@ -315,14 +317,17 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
             m_errors << tr("cannot copy %1 into the site: %2").arg(file.relativePath, error);
             return false;
         }
-        // Digest the copy: it is what the server will send.
-        const QByteArray digest = fileMd5Text(target);
-        if (digest.isEmpty() || QFileInfo(target).size() != file.size) {
+        // Digest the copy: it is what the server will send. A signed site vouches
+        // for each file by its SHA-256 too, read in the same pass.
+        const Digests digests = fileDigests(target, m_options.signer != nullptr);
+        if (digests.md5.isEmpty() || QFileInfo(target).size() != file.size) {
             m_errors << tr("%1 changed or could not be read while it was published").arg(file.relativePath);
             return false;
         }
-        const ManifestEntry entry{file.relativePath, quint64(file.size), digest};
+        const ManifestEntry entry{file.relativePath, quint64(file.size), digests.md5, digests.sha256};
         manifest += formatManifestLine(entry, encodePath(file.relativePath));
+        if (m_options.signer)
+            sha256List += formatSha256Line(entry, encodePath(file.relativePath));
         if (m_options.artifacts && !artifacts.add(entry)) {
             m_errors << artifacts.errors();
             return false;
@@ -336,7 +341,9 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
         m_artifactSummary = artifacts.summary();
     const QString manifestPath = version.absoluteFilePath(FileNames::remoteManifest);
     m_manifest = manifest;
-    return writeFile(manifestPath, manifest) && (!m_options.signer || writeSignature(manifestPath, manifest));
+    m_sha256List = sha256List;
+    return writeFile(manifestPath, manifest) && (!m_options.signer || writeSignature(manifestPath, manifest))
+            && (!m_options.signer || writeFile(version.absoluteFilePath(FileNames::sha256List), sha256List));
 }
 
 bool ReleasePublisher::writeFile(const QString &path, const QByteArray &bytes)
@@ -366,6 +373,10 @@ UpdateDescription ReleasePublisher::newDescription() const
     description.version = m_options.version;
     description.manifestSize = m_manifest.size();
     description.manifestSha256 = QCryptographicHash::hash(m_manifest, QCryptographicHash::Sha256).toHex();
+    if (m_options.signer) {
+        description.sha256ListSize = m_sha256List.size();
+        description.sha256ListSha256 = QCryptographicHash::hash(m_sha256List, QCryptographicHash::Sha256).toHex();
+    }
     return description;
 }
 
@@ -392,18 +403,28 @@ bool ReleasePublisher::resign()
 
 QString ReleasePublisher::manifestMismatch(const QString &siteDir, const UpdateDescription &description)
 {
-    if (!description.namesAManifest())
-        return QString();
-    QFile manifest;
-    const QString path = QDir(siteDir).absoluteFilePath(description.folder + QLatin1Char('/') + FileNames::remoteManifest);
-    if (!openRegularFile(manifest, path, QIODevice::ReadOnly))
-        return tr("update.ini names folder %1, which holds no md5.txt").arg(description.folder);
-    const QByteArray bytes = manifest.readAll();
-    if (description.names(bytes))
-        return QString();
-    return tr("update.ini names a md5.txt of %1 bytes with SHA-256 %2, but %3 holds %4 bytes with SHA-256 %5")
-            .arg(description.manifestSize).arg(QString::fromLatin1(description.manifestSha256), path)
-            .arg(bytes.size()).arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+    const struct {
+        bool named;
+        QLatin1String name;
+        qint64 size;
+        QByteArray sha256;
+    } lists[] = {{description.namesAManifest(), FileNames::remoteManifest, description.manifestSize, description.manifestSha256},
+                 {description.namesASha256List(), FileNames::sha256List, description.sha256ListSize, description.sha256ListSha256}};
+    for (const auto &list : lists) {
+        if (!list.named)
+            continue;
+        QFile file;
+        const QString path = QDir(siteDir).absoluteFilePath(description.folder + QLatin1Char('/') + list.name);
+        if (!openRegularFile(file, path, QIODevice::ReadOnly))
+            return tr("update.ini names folder %1, which holds no %2").arg(description.folder, list.name);
+        const QByteArray bytes = file.readAll();
+        const QByteArray sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        if (bytes.size() != list.size || sha256 != list.sha256)
+            return tr("update.ini names a %1 of %2 bytes with SHA-256 %3, but %4 holds %5 bytes with SHA-256 %6")
+                    .arg(list.name).arg(list.size).arg(QString::fromLatin1(list.sha256), path)
+                    .arg(bytes.size()).arg(QString::fromLatin1(sha256));
+    }
+    return QString();
 }
 
 bool ReleasePublisher::writePendingPair(UpdateDescription description)

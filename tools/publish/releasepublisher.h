@@ -18,7 +18,9 @@ class ReleaseSigner;
  * in SITE/<folder>/.artifacts/ compressed copies and patches from earlier
  * versions with their index (see ArtifactWriter); SITE/update.ini names the
  * folder, the version text and the update type.
- * With a signer, update.ini.sig and <folder>/md5.txt.sig sign those two files.
+ * With a signer, update.ini.sig and <folder>/md5.txt.sig sign those two files,
+ * and <folder>/sha256.txt lists each file's SHA-256, named in update.ini by its
+ * size and digest, so the signature vouches for every file as far as SHA-256 does.
  *
  * Everything is checked before anything is written, every write is checked
  * before it counts, and the version folder is assembled beside its final place
@@ -58,9 +60,9 @@ public:
     QStringList errors() const { return m_errors; }
 
     /**
-     * What is wrong when @p description names a md5.txt (size and SHA-256)
-     * that its folder in @p siteDir does not hold; empty when it does, or
-     * names none.
+     * What is wrong when @p description names a md5.txt or a sha256.txt (size
+     * and SHA-256) that its folder in @p siteDir does not hold; empty when it
+     * does, or names none.
      */
     static QString manifestMismatch(const QString &siteDir, const UpdateDescription &description);
     /**
@@ -102,5 +104,6 @@ private:
     QList<ArtifactWriter::Base> m_bases;
     QString m_artifactSummary;
     QByteArray m_manifest;
+    QByteArray m_sha256List;
     QStringList m_errors;
 };

@@ -12,6 +12,7 @@
 #include "signatureverifier.h"
 #include "updatedescription.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -63,8 +64,14 @@ bool SiteChecker::check()
     const QByteArray manifest = manifestFile.readAll();
     if (m_verifier)
         checkSignature(manifestFile.fileName());
-    const ManifestMap entries = parseManifest(manifest, m_pathCodec);
+    ManifestMap entries = parseManifest(manifest, m_pathCodec);
     checkManifestLines(manifest, entries.size());
+    // The binding is checked with the manifest's; what the list says must agree with md5.txt.
+    QFile listFile(version.absoluteFilePath(FileNames::sha256List));
+    QString disagreement;
+    if (description.namesASha256List() && listFile.open(QIODevice::ReadOnly)
+            && !applySha256List(entries, listFile.readAll(), &disagreement, m_pathCodec))
+        m_problems << disagreement;
 
     static const QRegularExpression digestForm(QStringLiteral("^[0-9a-f]{32}$"));
     for (const ManifestEntry &entry : entries) {
@@ -79,7 +86,7 @@ bool SiteChecker::check()
         if (!digestForm.match(QString::fromLatin1(entry.md5)).hasMatch())
             m_problems << tr("%1: the digest \"%2\" is not lowercase digest text; clients would download it every time")
                                   .arg(entry.path, QString::fromLatin1(entry.md5));
-        else if (fileMd5Text(file.absoluteFilePath()) != entry.md5)
+        else if (!fileDigests(file.absoluteFilePath(), !entry.sha256.isEmpty()).match(entry.md5, entry.sha256))
             m_problems << tr("%1: its content does not match the listed digest").arg(entry.path);
     }
     checkArtifacts(version, entries);
@@ -131,7 +138,9 @@ void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries
         const QString problem = decodeArtifact(artifact.kind, reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(),
                                                reinterpret_cast<const uchar *>(base.constData()), base.size(),
                                                reinterpret_cast<uchar *>(result.data()), result.size());
-        if (!problem.isEmpty() || md5Text(result) != artifact.targetDigest)
+        const bool sha256Differs = !entry.sha256.isEmpty()
+                && QCryptographicHash::hash(result, QCryptographicHash::Sha256).toHex() != entry.sha256;
+        if (!problem.isEmpty() || md5Text(result) != artifact.targetDigest || sha256Differs)
             m_problems << tr("%1: does not give %2 (%3)").arg(name, artifact.path, problem.isEmpty() ? tr("other bytes") : problem);
         else
             ++m_appliedArtifacts;

@@ -14,7 +14,8 @@ class SignatureVerifier;
 /**
  * Verifies an update site before it is uploaded: update.ini names a version
  * folder whose md5.txt parses completely, and every file it lists is present
- * with the listed size and digest text.
+ * with the listed size and digest text, and, where update.ini names a
+ * sha256.txt, with the SHA-256 it lists.
  */
 class SiteChecker
 {
