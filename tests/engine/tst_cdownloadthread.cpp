@@ -719,6 +719,9 @@ void CDownloadThreadTest::serverBehaviours_data()
 {
     QTest::addColumn<ServedPaths>("served");     // below /v2/; the entry is a.dll with the content "wanted"
     QTest::addColumn<QString>("message");        // empty: installed
+    // The stall period: short only where stalls are the subject, so that a busy
+    // machine's slowness counts as nothing else (redirects, error pages).
+    QTest::addColumn<int>("stallMsecs");
 
     // Two seconds for twenty bytes, against a stall period of half a second.
     TestHttpServer::Response drip;
@@ -726,19 +729,20 @@ void CDownloadThreadTest::serverBehaviours_data()
     drip.end = TestHttpServer::BodyEnd::Trickle;
     drip.trickleBytes = 1;
     drip.trickleMsecs = 100;
-    QTest::newRow("a byte at a time") << ServedPaths{{"a.dll", drip}} << QStringLiteral("下载更新文件a.dll网络错误：0-网络超时");
+    QTest::newRow("a byte at a time") << ServedPaths{{"a.dll", drip}} << QStringLiteral("下载更新文件a.dll网络错误：0-网络超时") << 500;
 
+    // Six seconds for the body, far above the minimum in every period of three.
     TestHttpServer::Response steady = drip;
-    steady.body = content("wanted ", 60000);
-    steady.trickleBytes = 6000;
-    QTest::newRow("slow but steady") << ServedPaths{{"a.dll", steady}} << QString();
+    steady.body = content("wanted ", 120000);
+    steady.trickleBytes = 2000;
+    QTest::newRow("slow but steady") << ServedPaths{{"a.dll", steady}} << QString() << 3000;
 
     TestHttpServer::Response errorPage;
     errorPage.status = 404;
     errorPage.body = content("a long error page ", 100000);
     QTest::newRow("error page longer than the file")
             << ServedPaths{{"a.dll", errorPage}}
-            << QStringLiteral("下载更新文件a.dll网络错误：404-Error transferring %1a.dll - server replied: Not Found");
+            << QStringLiteral("下载更新文件a.dll网络错误：404-Error transferring %1a.dll - server replied: Not Found") << 30000;
 
     auto hop = [](const QByteArray &to) {
         TestHttpServer::Response response;
@@ -749,25 +753,26 @@ void CDownloadThreadTest::serverBehaviours_data()
     TestHttpServer::Response wanted;
     wanted.body = "wanted";
     QTest::newRow("three hops") << ServedPaths{{"a.dll", hop("h1")}, {"h1", hop("h2")}, {"h2", hop("h3")}, {"h3", wanted}}
-                                << QString();
+                                << QString() << 30000;
     ServedPaths chain{{"a.dll", hop("h1")}};
     for (int i = 1; i <= 10; ++i)
         chain.insert("h" + QByteArray::number(i), hop("h" + QByteArray::number(i + 1)));
     chain.insert("h11", wanted);
-    QTest::newRow("eleven hops") << chain << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects");
+    QTest::newRow("eleven hops") << chain << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects") << 30000;
     QTest::newRow("loop") << ServedPaths{{"a.dll", hop("h1")}, {"h1", hop("a.dll")}}
-                          << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects");
+                          << QStringLiteral("下载更新文件a.dll网络错误：302-Too many redirects") << 30000;
     TestHttpServer::Response compressed = wanted;
     compressed.headers = {{"Content-Encoding", "gzip"}};
     QTest::newRow("compressed although the plain body was asked for")
-            << ServedPaths{{"a.dll", compressed}} << QStringLiteral("下载更新文件a.dll网络错误：200-不支持的内容编码:gzip");
+            << ServedPaths{{"a.dll", compressed}} << QStringLiteral("下载更新文件a.dll网络错误：200-不支持的内容编码:gzip") << 30000;
 }
 
 void CDownloadThreadTest::serverBehaviours()
 {
     QFETCH(ServedPaths, served);
     QFETCH(QString, message);
-    CDownloadThread::setStallTimeout(500);
+    QFETCH(int, stallMsecs);
+    CDownloadThread::setStallTimeout(stallMsecs);
     for (auto it = served.cbegin(); it != served.cend(); ++it)
         m_server->setResponse("/v2/" + it.key(), it.value());
     const QByteArray wanted = served.value("a.dll").end == TestHttpServer::BodyEnd::Trickle

@@ -158,13 +158,14 @@ void HttpRequestTest::serverBehaviours_data()
     bomb.headers = {{"Content-Encoding", "deflate"}};
     QTest::newRow("compression bomb") << bomb << 5 << qint64(1024 * 1024) << QStringLiteral("不支持的内容编码:deflate");
 
-    // Two seconds in all, never a second without data.
+    // Five seconds in all, more than twice the idle limit, never more than a
+    // tenth of it without data.
     TestHttpServer::Response steady;
     steady.body = body;
     steady.end = TestHttpServer::BodyEnd::Trickle;
-    steady.trickleBytes = 100;
+    steady.trickleBytes = 40;
     steady.trickleMsecs = 200;
-    QTest::newRow("slow but steady") << steady << 1 << qint64(0) << QString();
+    QTest::newRow("slow but steady") << steady << 2 << qint64(0) << QString();
 }
 
 void HttpRequestTest::serverBehaviours()
