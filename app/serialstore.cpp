@@ -76,6 +76,13 @@ QString SerialStore::canonicalSiteUrl(const QString &updateUrl)
     QUrl url(updateUrl.trimmed(), QUrl::TolerantMode);
     if (!url.isValid())
         return updateUrl;
+    // Who logs in is not which site it is, and a password is never stored.
+    url.setUserInfo(QString());
+    // "example.com." is the same host as "example.com".
+    QString host = url.host(QUrl::FullyEncoded);
+    while (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    url.setHost(host, QUrl::StrictMode);
     if ((url.scheme() == QLatin1String("http") && url.port() == 80)
             || (url.scheme() == QLatin1String("https") && url.port() == 443))
         url.setPort(-1);

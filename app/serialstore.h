@@ -32,11 +32,12 @@ public:
     bool record(const QString &updateUrl, qint64 serial) const;
 
     /**
-     * The one spelling of an update URL: scheme and host in lower case, the
-     * scheme's default port dropped, percent-encoded unreserved characters
-     * decoded, runs of slashes folded into one and "." and ".." segments
-     * resolved. Different hosts stay different sites, even when they name the
-     * same machine ("localhost" and "127.0.0.1").
+     * The one spelling of an update URL: scheme and host in lower case, without
+     * user name and password, the host without a trailing dot, the scheme's
+     * default port dropped, percent-encoded unreserved characters decoded,
+     * runs of slashes folded into one and "." and ".." segments resolved.
+     * Different hosts stay different sites, even when they name the same
+     * machine ("localhost" and "127.0.0.1").
      */
     static QString canonicalSiteUrl(const QString &updateUrl);
 
