@@ -2,7 +2,6 @@
 
 #include "atomicfile.h"
 #include "filenames.h"
-#include "safeopen.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,19 +19,18 @@ bool isPrintableAscii(const QByteArray &text)
     return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c <= 0x7e; });
 }
 
-QString infoPath(const QString &installDir)
+QString infoName()
 {
-    return QDir(installDir).absoluteFilePath(FileNames::manifestCopy + QLatin1String(".info"));
+    return FileNames::manifestCopy + QLatin1String(".info");
 }
 }
 
-std::optional<ManifestCopy> ManifestCopy::load(const QString &installDir, const QString &url)
+std::optional<ManifestCopy> ManifestCopy::load(const HeldFolder &install, const QString &url)
 {
     QFile info;
     QFile body;
-    if (!openRegularFile(info, infoPath(installDir), QIODevice::ReadOnly, Links::Refuse, infoMaxBytes)
-            || !openRegularFile(body, QDir(installDir).absoluteFilePath(FileNames::manifestCopy), QIODevice::ReadOnly,
-                                Links::Refuse, manifestMaxBytes))
+    if (!install.openFile(info, infoName(), QIODevice::ReadOnly, HeldFolder::Owner::Self, infoMaxBytes)
+            || !install.openFile(body, FileNames::manifestCopy, QIODevice::ReadOnly, HeldFolder::Owner::Self, manifestMaxBytes))
         return std::nullopt;
     // url, condition header, condition, length, SHA-256, signature and (since it
     // was kept with it) the SHA-256 of update.ini: one per line.
@@ -54,15 +52,14 @@ std::optional<ManifestCopy> ManifestCopy::load(const QString &installDir, const 
     return copy;
 }
 
-bool ManifestCopy::save(const QString &installDir) const
+bool ManifestCopy::save(const HeldFolder &install) const
 {
     // The bytes first: an info that names them is written only once they are whole.
     const QByteArray info = url.toUtf8() + '\n' + conditionHeader + '\n' + condition + '\n'
             + QByteArray::number(manifest.size()) + '\n'
             + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + '\n' + signature.toBase64() + '\n'
             + descriptionDigest + '\n';
-    return writeFileAtomically(QDir(installDir).absoluteFilePath(FileNames::manifestCopy), manifest)
-            && writeFileAtomically(infoPath(installDir), info);
+    return writeFileAtomically(install, FileNames::manifestCopy, manifest) && writeFileAtomically(install, infoName(), info);
 }
 
 void ManifestCopy::setValidator(const QByteArray &etag, const QByteArray &lastModified)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heldfolder.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -28,10 +30,10 @@ public:
     /// SHA-256 (hexadecimal) of the update.ini it was fetched under; empty when not known.
     QByteArray descriptionDigest;
 
-    /// The copy kept in @p installDir for @p url, when it is whole and usable.
-    static std::optional<ManifestCopy> load(const QString &installDir, const QString &url);
-    /// Keeps this copy in @p installDir; false when it could not be written.
-    bool save(const QString &installDir) const;
+    /// The copy kept in the held @p install folder for @p url, when it is whole and usable.
+    static std::optional<ManifestCopy> load(const HeldFolder &install, const QString &url);
+    /// Keeps this copy in the held @p install folder; false when it could not be written.
+    bool save(const HeldFolder &install) const;
     /// Sets the condition from a 200 response's ETag, else its Last-Modified.
     void setValidator(const QByteArray &etag, const QByteArray &lastModified);
 };

@@ -1,7 +1,7 @@
 #include "serialstore.h"
 
 #include "atomicfile.h"
-#include "safeopen.h"
+#include "filenames.h"
 
 #include <QFile>
 #include <QMap>
@@ -18,11 +18,11 @@ struct StoredSerials
     QByteArray text;                 // as read
 };
 
-StoredSerials readStore(const QString &path)
+StoredSerials readStore(const HeldFolder &folder)
 {
     StoredSerials store;
     QFile file;
-    if (!openRegularFile(file, path, QIODevice::ReadOnly, Links::Refuse))
+    if (!folder.openFile(file, FileNames::acceptedSerials, QIODevice::ReadOnly))
         return store;
     store.text = file.read(storeMaxBytes);
     QList<QByteArray> lines = store.text.split('\n');
@@ -65,8 +65,8 @@ QString withoutDotSegments(const QString &path)
 }
 }
 
-SerialStore::SerialStore(const QString &path)
-    : m_path(path)
+SerialStore::SerialStore(const HeldFolder &folder)
+    : m_folder(folder)
 {
 }
 
@@ -97,19 +97,19 @@ QString SerialStore::canonicalSiteUrl(const QString &updateUrl)
 
 std::optional<qint64> SerialStore::seen(const QString &updateUrl) const
 {
-    const QMap<QString, qint64> serials = readStore(m_path).serials;
+    const QMap<QString, qint64> serials = readStore(m_folder).serials;
     const auto found = serials.constFind(canonicalSiteUrl(updateUrl));
     return found == serials.cend() ? std::nullopt : std::optional<qint64>(*found);
 }
 
 bool SerialStore::record(const QString &updateUrl, qint64 serial) const
 {
-    StoredSerials store = readStore(m_path);
+    StoredSerials store = readStore(m_folder);
     const QString site = canonicalSiteUrl(updateUrl);
     if (serial > store.serials.value(site, -1))
         store.serials.insert(site, serial);
     QByteArray text;
     for (auto it = store.serials.cbegin(); it != store.serials.cend(); ++it)
         text += QByteArray::number(it.value()) + '\t' + it.key().toUtf8() + '\n';
-    return text == store.text || writeFileAtomically(m_path, text);
+    return text == store.text || writeFileAtomically(m_folder, FileNames::acceptedSerials, text);
 }

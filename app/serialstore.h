@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heldfolder.h"
+
 #include <QString>
 
 #include <optional>
@@ -20,7 +22,8 @@
 class SerialStore
 {
 public:
-    explicit SerialStore(const QString &path);
+    /// The store "update_serial.info" in the held @p folder (the install folder).
+    explicit SerialStore(const HeldFolder &folder);
 
     /// The highest serial accepted from the site of @p updateUrl, if the store can tell.
     std::optional<qint64> seen(const QString &updateUrl) const;
@@ -42,5 +45,5 @@ public:
     static QString canonicalSiteUrl(const QString &updateUrl);
 
 private:
-    QString m_path;
+    HeldFolder m_folder;
 };

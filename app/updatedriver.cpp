@@ -132,13 +132,13 @@ void UpdateDriver::dropEntriesInCache(ManifestMap &manifest) const
     }
 }
 
-void UpdateDriver::storeLocalManifest(const QByteArray &manifest)
+void UpdateDriver::storeLocalManifest(const HeldFolder &install, const QByteArray &manifest)
 {
     // The install itself is complete; a stale local manifest only costs the next
     // check some hashing, so this is told but does not fail the run.
     const QString path = m_installDir.absoluteFilePath(FileNames::localManifest);
-    QString error;
-    if (!writeFileAtomically(path, manifest, &error))
+    QString error = install.errorString();
+    if (!install.isValid() || !writeFileAtomically(install, FileNames::localManifest, manifest, &error))
         std::cerr << tr("创建文件[%1]失败:%2").arg(path, error).toStdString() << std::endl;
 }
 
@@ -149,6 +149,10 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     m_network.clearAccessCache();
     QByteArray fetched;
     QString fetchError;
+    // Held from here to the end of the pass: what the check reads and the
+    // install writes is this folder, whatever is put at its name meanwhile.
+    UpdateCheck check;
+    check.install = HeldFolder::open(m_installDir.absolutePath());
 
     const QString descriptionAddress = m_updateUrl + QLatin1Char('/') + FileNames::updateDescription;
     const QUrl descriptionUrl(descriptionAddress, QUrl::TolerantMode);
@@ -174,12 +178,11 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     const UpdateDescription description = UpdateDescription::fromFile(cache.folder().pathThroughHandle(FileNames::updateDescription));
     cache.folder().remove(FileNames::updateDescription);
     if (m_verifier) {
-        if (const std::optional<QString> refusal = staleDescription(description))
+        if (const std::optional<QString> refusal = staleDescription(description, check.install))
             return retryableFailure(*refusal);
     }
     qCInfo(lcRun) << "update.ini: folder" << description.folder << "version" << description.version
                   << "type" << description.updateType;
-    UpdateCheck check;
     check.updateType = description.updateType;
     check.version = description.version;
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
@@ -188,7 +191,7 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     ManifestCopy copy;
     copy.descriptionDigest = QCryptographicHash::hash(fetched, QCryptographicHash::Sha256).toHex();
     bool unchanged = false;
-    if (!fetchManifest(manifestAddress, description, copy, unchanged, fetchError)) {
+    if (!fetchManifest(manifestAddress, description, check.install, copy, unchanged, fetchError)) {
         // A manifest that is not the one update.ini names: a signed site says the
         // signature does not hold for it, as for any other md5.txt it did not sign.
         if (!fetchError.isEmpty())
@@ -202,13 +205,16 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
                                           : isSigned(fetched, manifestAddress, &copy.signature);
     if (!signedManifest)
         return retryableFailure(tr("更新列表文件签名无效"));
-    if (!unchanged && !copy.save(m_installDir.absolutePath()))
+    if (!unchanged && !copy.save(check.install))
         qCInfo(lcRun) << "the fetched md5.txt could not be kept for the next check";
 
     check.manifest = fetched;
     ManifestMap remote = parseManifest(fetched);
     dropEntriesInCache(remote);
-    check.changes = compareManifest(remote, m_installDir, &check.installed);
+    check.changes = compareManifest(remote, check.install, &check.installed);
+    // Nothing is written through a link: one on the way to a file to install fails the update before anything is.
+    if (const QString linked = linkedFolder(check.changes, check.install); !linked.isEmpty())
+        return retryableFailure(tr("安装目录中的%1是链接，无法更新").arg(linked));
     // Only what will be installed needs its SHA-256: a check with nothing new asks for no list.
     QString listProblem;
     if (!check.changes.isEmpty()
@@ -217,7 +223,7 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     if (m_console)
         report(true, !check.changes.isEmpty() && isMandatory(check), QString());
     if (check.changes.isEmpty()) {
-        storeLocalManifest(check.manifest);
+        storeLocalManifest(check.install, check.manifest);
         if (!m_console)
             relaunch();
         return 1;
@@ -230,9 +236,9 @@ bool UpdateDriver::fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QSt
     return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, {}, "GET", {}, nullptr, maxBytes);
 }
 
-std::optional<QString> UpdateDriver::staleDescription(const UpdateDescription &description)
+std::optional<QString> UpdateDriver::staleDescription(const UpdateDescription &description, const HeldFolder &install)
 {
-    const SerialStore serials(m_installDir.absoluteFilePath(FileNames::acceptedSerials));
+    const SerialStore serials(install);
     const std::optional<qint64> seen = serials.seen(m_updateUrl);
     if (seen && description.serial < *seen) {
         qCInfo(lcRun) << "update.ini serial" << description.serial << "is below the" << *seen << "accepted before";
@@ -265,12 +271,12 @@ ArtifactIndex UpdateDriver::fetchArtifacts(const QString &downloadBaseUrl)
     return index;
 }
 
-bool UpdateDriver::fetchManifest(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
-                                 bool &unchanged, QString &error)
+bool UpdateDriver::fetchManifest(const QString &address, const UpdateDescription &description, const HeldFolder &install,
+                                 ManifestCopy &copy, bool &unchanged, QString &error)
 {
     // A kept copy is used only when whole, from this very address, and, on a
     // signed site, with a signature that still verifies.
-    std::optional<ManifestCopy> kept = ManifestCopy::load(m_installDir.absolutePath(), address);
+    std::optional<ManifestCopy> kept = ManifestCopy::load(install, address);
     if (kept && m_verifier && !m_verifier->verify(kept->manifest, kept->signature))
         kept.reset();
     HttpHeaders headers;
@@ -397,6 +403,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
 
     TransferSettings settings(m_connections, m_proxy, fetchArtifacts(check.downloadBaseUrl), m_http2);
     settings.installed = check.installed;
+    settings.install = check.install;
     CDownloadThread engine(check.downloadBaseUrl, m_cacheDir, m_installDir, check.changes.values(), settings);
     if (m_console && !isMandatory(check)) {
         QObject::connect(&engine, &QThread::finished, qApp, &QCoreApplication::quit);
@@ -411,7 +418,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(const UpdateCheck &check)
 
     qCInfo(lcRun).noquote() << "update" << (engine.isSuccess() ? QStringLiteral("installed") : engine.errorMessage());
     if (engine.isSuccess()) {
-        storeLocalManifest(check.manifest);
+        storeLocalManifest(check.install, check.manifest);
         if (!m_console || isMandatory(check))
             relaunch();
         return 0;

@@ -62,6 +62,8 @@ private:
         ManifestMap changes;
         /// What is installed at each changed path, as the check hashed it.
         InstalledDigests installed;
+        /// The install folder, held from the check to the end of the pass.
+        HeldFolder install;
     };
     /// An exit code ends the run; no value starts a new pass.
     using PassEnd = std::optional<int>;
@@ -71,7 +73,7 @@ private:
     bool prepareDirectories();
     /// Drops the entries that would be installed into the cache folder.
     void dropEntriesInCache(ManifestMap &manifest) const;
-    void storeLocalManifest(const QByteArray &manifest);
+    void storeLocalManifest(const HeldFolder &install, const QByteArray &manifest);
     PassEnd runPass();
     PassEnd runUpdate(const UpdateCheck &check);
     PassEnd retryableFailure(const QString &message);
@@ -81,9 +83,9 @@ private:
     /**
      * Why a signed @p description must not be used: older than one accepted
      * before (a missing serial, once one was seen, counts as older) or expired.
-     * Otherwise its serial is stored as accepted and nothing is returned.
+     * Otherwise its serial is stored as accepted in @p install and nothing is returned.
      */
-    std::optional<QString> staleDescription(const UpdateDescription &description);
+    std::optional<QString> staleDescription(const UpdateDescription &description, const HeldFolder &install);
     /// True without a configured key; otherwise when <address>.sig signs @p content (then in @p signature).
     bool isSigned(const QByteArray &content, const QString &address, QByteArray *signature = nullptr);
     /**
@@ -97,8 +99,8 @@ private:
      * update.ini (@p copy's descriptionDigest) is not asked about either, and
      * the fetch goes past every cache.
      */
-    bool fetchManifest(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
-                       bool &unchanged, QString &error);
+    bool fetchManifest(const QString &address, const UpdateDescription &description, const HeldFolder &install,
+                       ManifestCopy &copy, bool &unchanged, QString &error);
     /**
      * On a signed site whose update.ini names a sha256.txt: fetches it and gives
      * each of @p changes its SHA-256, which every file must then match. False,

@@ -22,13 +22,10 @@ namespace {
 // Large reads keep the per-call cost out of the way.
 constexpr qint64 chunkSize = 1024 * 1024;
 
-// A worker hashing one file after the other reuses @p chunk, grown to what the files need.
-Digests digestsOf(const QString &path, bool withSha256, QByteArray &chunk)
+// The digests of the open @p file; a worker hashing one file after the other
+// reuses @p chunk, grown to what the files need.
+Digests digestsOf(QFile &file, bool withSha256, QByteArray &chunk)
 {
-    // Only regular files: a FIFO would wait for a writer and a device might never end.
-    QFile file;
-    if (!openRegularFile(file, path, QIODevice::ReadOnly))
-        return {};
     const int wanted = int(qBound<qint64>(4096, file.size(), chunkSize));
     if (chunk.size() < wanted)
         chunk.resize(wanted);
@@ -52,8 +49,10 @@ QByteArray fileMd5Text(const QString &path)
 
 Digests fileDigests(const QString &path, bool withSha256)
 {
+    // Only regular files: a FIFO would wait for a writer and a device might never end.
+    QFile file;
     QByteArray chunk;
-    return digestsOf(path, withSha256, chunk);
+    return openRegularFile(file, path, QIODevice::ReadOnly) ? digestsOf(file, withSha256, chunk) : Digests();
 }
 
 bool fileMd5Equals(const QString &path, const QByteArray &md5)
@@ -92,8 +91,11 @@ QVector<Digests> filesDigests(const QVector<FileCheck> &files)
     for (int i = 0; i < workers; ++i) {
         QThreadPool::globalInstance()->start([&] {
             QByteArray chunk;
-            for (int k; (k = nextBoth++) < bothIndices.size();)
-                each[bothIndices.at(k)] = digestsOf(files.at(bothIndices.at(k)).path, true, chunk);
+            for (int k; (k = nextBoth++) < bothIndices.size();) {
+                QFile file;
+                if (files.at(bothIndices.at(k)).open(file))
+                    each[bothIndices.at(k)] = digestsOf(file, true, chunk);
+            }
             LaneWorker(queue).run();
             if (--running == 0)
                 QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);

@@ -2,6 +2,7 @@
 
 #include "digesttext.h"
 #include "hasher.h"
+#include "heldfolder.h"
 
 #include <QByteArray>
 #include <QString>
@@ -32,15 +33,24 @@ Digests fileDigests(const QString &path, bool withSha256);
  */
 bool fileMd5Equals(const QString &path, const QByteArray &md5);
 
-/// A file to check: its full path, the digest text it should have, and the size
-/// it is expected to have (only to start the largest files first); where a
-/// signed site lists it, the SHA-256 it should have too.
+/**
+ * A file to check: the held folder it is in and its name there (opened without
+ * following a link, never a FIFO or a device), the digest text it should have,
+ * and the size it is expected to have (only to start the largest files first);
+ * where a signed site lists it, the SHA-256 it should have too.
+ */
 struct FileCheck
 {
-    QString path;
+    HeldFolder folder;
+    QString name;
     QByteArray md5;
     quint64 size = 0;
     QByteArray sha256 = QByteArray();
+    /// Whose file is read: anybody's in the install folder, only the updater's user's in the cache.
+    HeldFolder::Owner owner = HeldFolder::Owner::Any;
+
+    /// Opens it into @p file for reading.
+    bool open(QFile &file) const { return folder.openFile(file, name, QIODevice::ReadOnly, owner); }
 };
 
 /**

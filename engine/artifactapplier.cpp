@@ -7,13 +7,15 @@
 #include <QFile>
 
 ArtifactApplier::ArtifactApplier(const Artifact &artifact, const HeldFolder &partial, const QString &artifactName,
-                                 const QString &basePath, const HeldFolder &files, const QString &cacheName,
+                                 const HeldFolder &baseFolder, const QString &baseName, const HeldFolder &files,
+                                 const QString &cacheName,
                                  const QString &scratchName, quint64 resultSize, bool resultSha256, QObject *parent)
     : QObject(parent)
     , m_artifact(artifact)
     , m_partial(partial)
     , m_artifactName(artifactName)
-    , m_basePath(basePath)
+    , m_baseFolder(baseFolder)
+    , m_baseName(baseName)
     , m_files(files)
     , m_cacheName(cacheName)
     , m_scratchName(scratchName)
@@ -64,7 +66,7 @@ QString ArtifactApplier::apply()
     QFile base;
     const uchar *baseBytes = nullptr;
     if (m_artifact.kind == Artifact::Kind::Patch) {
-        if (!openRegularFile(base, m_basePath, QIODevice::ReadOnly) || base.size() == 0
+        if (!m_baseFolder.openFile(base, m_baseName, QIODevice::ReadOnly, HeldFolder::Owner::Any) || base.size() == 0
                 || !(baseBytes = base.map(0, base.size())))
             return QStringLiteral("the base cannot be read");
     }

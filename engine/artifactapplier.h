@@ -30,13 +30,13 @@ public:
     /**
      * @param partial the folder of the downloaded artifact, @p artifactName, and of the
      *        result while it is decoded, @p scratchName
-     * @param basePath the installed file a patch starts from
+     * @param baseFolder the folder of the installed file a patch starts from, @p baseName in it
      * @param files the folder where the result goes once committed, as @p cacheName
      * @param resultSize the size of the file the artifact gives
      * @param resultSha256 hash the result's SHA-256 too
      */
     ArtifactApplier(const Artifact &artifact, const HeldFolder &partial, const QString &artifactName,
-                    const QString &basePath, const HeldFolder &files, const QString &cacheName,
+                    const HeldFolder &baseFolder, const QString &baseName, const HeldFolder &files, const QString &cacheName,
                     const QString &scratchName, quint64 resultSize, bool resultSha256, QObject *parent = nullptr);
     /// Cancels and waits for the thread.
     ~ArtifactApplier() override;
@@ -57,7 +57,8 @@ private:
     Artifact m_artifact;
     HeldFolder m_partial;
     QString m_artifactName;
-    QString m_basePath;
+    HeldFolder m_baseFolder;
+    QString m_baseName;
     HeldFolder m_files;
     QString m_cacheName;
     QString m_scratchName;

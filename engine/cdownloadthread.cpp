@@ -26,6 +26,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     : QThread(parent)
     , m_baseUrl(baseUrl)
     , m_installDir(installDir)
+    , m_install(settings.install.isValid() ? settings.install : HeldFolder::open(installDir.absolutePath()))
     , m_updateList(updateList)
     , m_connections(qMax(1, settings.connections))
     , m_artifacts(settings.artifacts)
@@ -40,8 +41,8 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     // partial ones under partial/, where no release path can take a scratch
     // file's name.
     m_cache = PrivateFolder::open(cacheDir.absolutePath());
-    m_files = m_cache.folder().folder(QStringLiteral("files"), true);
-    m_partial = m_cache.folder().folder(QStringLiteral("partial"), true);
+    m_files = m_cache.folder().folder(QStringLiteral("files"), HeldFolder::Make::Private);
+    m_partial = m_cache.folder().folder(QStringLiteral("partial"), HeldFolder::Make::Private);
     m_cacheUsable = m_files.isValid() && m_partial.isValid();
     if (!m_cacheUsable)
         qCInfo(lcTransfer).noquote() << "the cache cannot be used:" << m_cache.errorString();
@@ -92,8 +93,9 @@ void CDownloadThread::checkCachedFiles()
         // A link is never trusted as a download, wherever it leads; the file is
         // hashed through the held folder, whatever stands at the cache's name now.
         const ManifestEntry &entry = m_updateList.at(i);
-        if (m_files.folder(relativeFolder(entry.path)).kindOf(relativeName(entry.path)) == HeldFolder::Kind::File) {
-            checks.append({m_files.pathThroughHandle(entry.path), entry.md5, entry.size, entry.sha256});
+        const HeldFolder folder = m_files.folder(relativeFolder(entry.path));
+        if (folder.kindOf(relativeName(entry.path)) == HeldFolder::Kind::File) {
+            checks.append({folder, relativeName(entry.path), entry.md5, entry.size, entry.sha256, HeldFolder::Owner::Self});
             indices.append(i);
         }
     }
@@ -165,7 +167,7 @@ void CDownloadThread::startTransfer(int index, const TransferSource &source)
     const QFileInfo file = cacheFile(entry);
     const QString name = relativeName(entry.path);
     // Below the held private folder only: nothing there is followed or emptied elsewhere.
-    const HeldFolder folder = m_files.folder(relativeFolder(entry.path), true);
+    const HeldFolder folder = m_files.folder(relativeFolder(entry.path), HeldFolder::Make::Private);
     if (!m_cacheUsable || !folder.isValid()) {
         qCInfo(lcTransfer).noquote() << "no place in the cache for" << entry.path << ":" << folder.errorString();
         markFailed(index, tr("更新文件%1写入失败").arg(file.fileName()));
@@ -236,7 +238,8 @@ TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
     const QList<Artifact> artifacts = m_artifacts.forTarget(entry.md5, entry.size);
     if (artifacts.isEmpty())
         return source;
-    source.basePath = m_installDir.absoluteFilePath(entry.path);
+    source.baseFolder = m_install.folder(relativeFolder(entry.path));
+    source.baseName = relativeName(entry.path);
     // A patch applies only to the file it was made from; the installed file's
     // actual digest, as the check hashed it, says which, whatever the local
     // manifest believes. A file changed since is caught by the result's digest.
@@ -302,7 +305,13 @@ void CDownloadThread::abortTransfersFrom(int index)
 
 void CDownloadThread::installFiles()
 {
-    Installer installer(m_files, m_installDir);
+    // Held since the check: a folder swapped in at its name since then (a link
+    // to elsewhere, say) gets nothing, and neither does the one that was moved.
+    if (!m_install.isSameFolderAs(HeldFolder::open(m_installDir.absolutePath()))) {
+        fail(QFileInfo(m_installDir.absolutePath()), tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath()));
+        return;
+    }
+    Installer installer(m_files, m_install);
     for (const ManifestEntry &entry : qAsConst(m_updateList)) {
         const QFileInfo target(m_installDir.absoluteFilePath(entry.path));
         const QString backup = m_installDir.absoluteFilePath(entry.path + QLatin1String(".old"));

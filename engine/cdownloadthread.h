@@ -40,6 +40,11 @@ struct TransferSettings
      * hashing the file again. A path without a digest gets no patch.
      */
     InstalledDigests installed;
+    /**
+     * The install folder as the check held it: every read and write below it
+     * goes through it. Invalid: the engine opens the install folder itself.
+     */
+    HeldFolder install;
 };
 
 /**
@@ -47,6 +52,9 @@ struct TransferSettings
  * each (HTTP status 200, length, digest text), then moves them into the
  * install directory, keeping every replaced file as "<name>.old" beside it.
  * Each target path holds its previous file or its new one at every instant.
+ * Nothing is read or written below the install directory through a link: a
+ * link where the release has a folder fails the install of that file, and an
+ * install directory moved or replaced since it was held fails the install.
  *
  * Each file is fetched by a FileTransfer, which streams the body to disk and
  * verifies it; this class is the schedule: transfers start in list order, up
@@ -139,6 +147,8 @@ private:
     QString m_message;
     QString m_baseUrl;
     QDir m_installDir;
+    // Held from the check on; the install folder's name must still lead to it when the files go in.
+    HeldFolder m_install;
     // The cache and its private folder, held for the run; verified downloads and
     // partial ones below it.
     PrivateFolder m_cache;

@@ -369,7 +369,8 @@ void FileTransfer::startApplying()
         fallBackToPlain(QStringLiteral("the artifact cannot be read back"));
         return;
     }
-    m_applier = std::make_unique<ArtifactApplier>(*m_artifact, m_partial, artifactName(), m_source.basePath, m_files,
+    m_applier = std::make_unique<ArtifactApplier>(*m_artifact, m_partial, artifactName(), m_source.baseFolder,
+                                                  m_source.baseName, m_files,
                                                   m_cacheName, m_scratchName, m_entry.size, !m_entry.sha256.isEmpty());
     connect(m_applier.get(), &ArtifactApplier::finished, this, &FileTransfer::onArtifactApplied);
     m_applier->start();

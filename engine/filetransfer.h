@@ -26,8 +26,9 @@ struct TransferSource
     QUrl url;
     std::optional<Artifact> artifact;
     QUrl artifactUrl;
-    /// The installed file a patch starts from.
-    QString basePath;
+    /// The installed file a patch starts from: its held folder and its name there.
+    HeldFolder baseFolder;
+    QString baseName;
     /// Small bodies may share one HTTP/2 connection (HTTPS, where the server offers it).
     bool http2Allowed = false;
 };

@@ -4,9 +4,9 @@
 #include "safeopen.h"
 
 
-Installer::Installer(const HeldFolder &files, const QDir &installDir)
+Installer::Installer(const HeldFolder &files, const HeldFolder &install)
     : m_files(files)
-    , m_install(HeldFolder::open(installDir.absolutePath()))
+    , m_install(install)
 {
 }
 
@@ -15,8 +15,8 @@ Installer::Outcome Installer::install(const ManifestEntry &entry)
     Outcome outcome;
     const QString name = relativeName(entry.path);
     const HeldFolder source = m_files.folder(relativeFolder(entry.path));
-    // The host's own tree: a link in it leads where its maker meant.
-    const HeldFolder target = m_install.folder(relativeFolder(entry.path), true, HeldFolder::Links::Follow);
+    // Another user may write the host's tree: a link in it is never written through.
+    const HeldFolder target = m_install.folder(relativeFolder(entry.path), HeldFolder::Make::Shared);
     if (!target.isValid()) {
         outcome.folderMade = false;
         return outcome;

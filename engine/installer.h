@@ -22,9 +22,10 @@ class Installer
 public:
     /**
      * @param files the private folder's "files", holding each download under its relative path
-     * @param installDir where the files are installed (links on the way followed, as set up)
+     * @param install the held install folder: a link below it is never followed,
+     *        and folders the release adds are made as its own are
      */
-    Installer(const HeldFolder &files, const QDir &installDir);
+    Installer(const HeldFolder &files, const HeldFolder &install);
 
     /// How install() ended: a replaceFile() outcome, or the target's folder could not be made.
     struct Outcome

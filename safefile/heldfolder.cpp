@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -43,7 +44,7 @@ QString HeldFolder::filePath(const QString &name) const
     return m_path + QLatin1Char('/') + name;
 }
 
-HeldFolder HeldFolder::folder(const QString &relative, bool create, Links links) const
+HeldFolder HeldFolder::folder(const QString &relative, Make make, Links links) const
 {
     HeldFolder current = *this;
     for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
@@ -55,9 +56,9 @@ HeldFolder HeldFolder::folder(const QString &relative, bool create, Links links)
             break;
         }
         HeldFolder next = current.openChild(part, links);
-        if (!next.isValid() && create && current.kindOf(part) == Kind::Missing
-                && (current.makeFolder(part, links == Links::Refuse) || current.kindOf(part) == Kind::Folder)) {
-            if (links == Links::Refuse)
+        if (!next.isValid() && make != Make::Nothing && current.kindOf(part) == Kind::Missing
+                && (current.makeFolder(part, make == Make::Private) || current.kindOf(part) == Kind::Folder)) {
+            if (make == Make::Private)
                 current.openChild(part, links).makePrivate();
             next = current.openChild(part, links);
         }
@@ -202,6 +203,15 @@ bool protectedDacl(WellKnownSids &sids, std::unique_ptr<ACL, decltype(&LocalFree
 }
 }
 
+bool HeldFolder::isSameFolderAs(const HeldFolder &other) const
+{
+    BY_HANDLE_FILE_INFORMATION mine;
+    BY_HANDLE_FILE_INFORMATION theirs;
+    return isValid() && other.isValid() && handleInfo(m_handle->handle, mine) && handleInfo(other.m_handle->handle, theirs)
+            && mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber && mine.nFileIndexHigh == theirs.nFileIndexHigh
+            && mine.nFileIndexLow == theirs.nFileIndexLow;
+}
+
 std::wstring HeldFolder::nativePath(const QString &path)
 {
     // As Qt's own file engine does: absolute, backslashes, and the prefix that
@@ -247,6 +257,8 @@ HeldFolder HeldFolder::open(const QString &path)
 
 HeldFolder HeldFolder::openChild(const QString &name, Links links) const
 {
+    if (!isValid())
+        return HeldFolder();
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (links == Links::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL,
                                       folderSharing, nullptr, OPEN_EXISTING, flags, nullptr);
@@ -281,6 +293,8 @@ QString HeldFolder::pathThroughHandle(const QString &relative) const
 
 HeldFolder::Kind HeldFolder::kindOf(const QString &name) const
 {
+    if (!isValid())
+        return Kind::Missing;
     const std::wstring path = nativePath(filePath(name));
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -292,6 +306,8 @@ HeldFolder::Kind HeldFolder::kindOf(const QString &name) const
 
 QStringList HeldFolder::entries() const
 {
+    if (!isValid())
+        return QStringList();
     QStringList names;
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW(nativePath(filePath(QStringLiteral("*"))).c_str(), &found);
@@ -308,6 +324,8 @@ QStringList HeldFolder::entries() const
 
 bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode mode, Owner, qint64 maxSize) const
 {
+    if (!isValid())
+        return false;
     // Windows folders hold no FIFOs or devices: links are what can be planted,
     // and the handle itself says what it opened.
     const bool writing = mode & QIODevice::WriteOnly;
@@ -329,6 +347,8 @@ bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode 
 
 bool HeldFolder::createFile(QFile &file, const QString &name) const
 {
+    if (!isValid())
+        return false;
     // CREATE_NEW: whatever stands at the name, a link included, makes it fail.
     // WRITE_DAC: a file nobody else may read gets its ACL (setFilePermissions()).
     const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
@@ -338,8 +358,41 @@ bool HeldFolder::createFile(QFile &file, const QString &name) const
     return openOnHandle(file, handle, QIODevice::ReadWrite);
 }
 
+bool HeldFolder::lockFile(const QString &name, QFile &file) const
+{
+    if (!isValid())
+        return false;
+    // Made with its protected DACL; opened by nobody else at the same time, so
+    // the open itself is the lock.
+    WellKnownSids sids;
+    std::unique_ptr<ACL, decltype(&LocalFree)> acl(nullptr, &LocalFree);
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    if (!(protectedDacl(sids, acl) && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)
+          && SetSecurityDescriptorDacl(&descriptor, TRUE, acl.get(), FALSE)
+          && SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)))
+        return fail();
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, &attributes, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        fail();
+        m_inUse = kindOf(name) != Kind::Missing;
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!handleInfo(handle, info) || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(handle);
+        m_error = QStringLiteral("%1 is not a lock file of the updater's").arg(filePath(name));
+        m_inUse = true;
+        return false;
+    }
+    return openOnHandle(file, handle, QIODevice::ReadWrite);
+}
+
 bool HeldFolder::makeFolder(const QString &name, bool privately) const
 {
+    if (!isValid())
+        return false;
     // A private folder is made with its protected DACL, never for an instant
     // with what it would inherit; what is made inside inherits it.
     WellKnownSids sids;
@@ -355,6 +408,8 @@ bool HeldFolder::makeFolder(const QString &name, bool privately) const
 
 bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString &toName) const
 {
+    if (!isValid())
+        return false;
     // A link or junction moves as the entry it is. (By handle, Wine, which opens
     // what a link leads to whatever the flags say, would move that instead.)
     if (kindOf(name) == Kind::Link)
@@ -384,6 +439,8 @@ bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString
 
 void HeldFolder::removeEntry(const QString &name, Kind kind) const
 {
+    if (!isValid())
+        return;
     const std::wstring path = nativePath(filePath(name));
     // A junction or a folder link goes as a folder entry, its target untouched.
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -396,11 +453,15 @@ void HeldFolder::removeEntry(const QString &name, Kind kind) const
 
 QFileDevice::Permissions HeldFolder::permissions(const QString &name) const
 {
+    if (!isValid())
+        return {};
     return QFileInfo(filePath(name)).permissions();
 }
 
 bool HeldFolder::isOwnedBySelf(const QString &name) const
 {
+    if (!isValid())
+        return false;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::wstring path = nativePath(filePath(name));
@@ -415,6 +476,8 @@ bool HeldFolder::isOwnedBySelf(const QString &name) const
 
 bool HeldFolder::syncFile(const QString &name) const
 {
+    if (!isValid())
+        return false;
     const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -544,6 +607,8 @@ HeldFolder HeldFolder::open(const QString &path)
 
 HeldFolder HeldFolder::openChild(const QString &name, Links links) const
 {
+    if (!isValid())
+        return HeldFolder();
     HeldFolder child;
     child.m_path = filePath(name);
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (links == Links::Refuse ? O_NOFOLLOW : 0);
@@ -553,6 +618,14 @@ HeldFolder HeldFolder::openChild(const QString &name, Links links) const
     else
         child.m_handle = std::make_shared<Handle>(fd);
     return child;
+}
+
+bool HeldFolder::isSameFolderAs(const HeldFolder &other) const
+{
+    struct stat mine;
+    struct stat theirs;
+    return isValid() && other.isValid() && ::fstat(m_handle->fd, &mine) == 0 && ::fstat(other.m_handle->fd, &theirs) == 0
+            && mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
 }
 
 QString HeldFolder::pathThroughHandle(const QString &relative) const
@@ -598,6 +671,8 @@ QStringList HeldFolder::entries() const
 
 bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode mode, Owner owner, qint64 maxSize) const
 {
+    if (!isValid())
+        return false;
     // Opened without waiting, then looked at through the descriptor itself.
     const int fd = ::openat(m_handle->fd, QFile::encodeName(name).constData(),
                             accessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
@@ -617,6 +692,8 @@ bool HeldFolder::openFile(QFile &file, const QString &name, QIODevice::OpenMode 
 
 bool HeldFolder::createFile(QFile &file, const QString &name) const
 {
+    if (!isValid())
+        return false;
     const int fd = ::openat(m_handle->fd, QFile::encodeName(name).constData(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -630,7 +707,42 @@ bool HeldFolder::createFile(QFile &file, const QString &name) const
 
 bool HeldFolder::makeFolder(const QString &name, bool privately) const
 {
+    if (!isValid())
+        return false;
     return ::mkdirat(m_handle->fd, QFile::encodeName(name).constData(), privately ? 0700 : 0777) == 0 || fail();
+}
+
+bool HeldFolder::lockFile(const QString &name, QFile &file) const
+{
+    m_inUse = false;
+    if (!isValid())
+        return false;
+    const int fd = ::openat(m_handle->fd, QFile::encodeName(name).constData(),
+                            O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) {
+        fail();
+        m_inUse = kindOf(name) != Kind::Missing;
+        return false;
+    }
+    // The descriptor says what was opened: only a regular file of the updater's user is a lock.
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+        m_error = QStringLiteral("%1 is not a lock file of the updater's user").arg(filePath(name));
+        m_inUse = true;
+        ::close(fd);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        fail();
+        m_inUse = true;
+        ::close(fd);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString &toName) const
@@ -646,6 +758,8 @@ bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString
 
 bool HeldFolder::link(const QString &name, const QString &linkName) const
 {
+    if (!isValid())
+        return false;
     return ::linkat(m_handle->fd, QFile::encodeName(name).constData(), m_handle->fd,
                     QFile::encodeName(linkName).constData(), 0) == 0
             || fail();
@@ -653,6 +767,8 @@ bool HeldFolder::link(const QString &name, const QString &linkName) const
 
 void HeldFolder::removeEntry(const QString &name, Kind kind) const
 {
+    if (!isValid())
+        return;
     if (::unlinkat(m_handle->fd, QFile::encodeName(name).constData(), kind == Kind::Folder ? AT_REMOVEDIR : 0) != 0)
         fail();
 }

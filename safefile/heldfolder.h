@@ -43,6 +43,8 @@ public:
     enum class Links { Follow, Refuse };
     /// Whose files are taken: only the updater's user's (where others could plant one), or anybody's.
     enum class Owner { Self, Any };
+    /// Whether missing folders are made, and how: only the updater's user may use a private one.
+    enum class Make { Nothing, Private, Shared };
 
     /// An invalid folder.
     HeldFolder();
@@ -58,12 +60,14 @@ public:
 
     /**
      * The folder @p relative ("a" or "a/b") below this one, component by
-     * component; with @p create, missing ones are made (mode 0700 with
-     * Links::Refuse, as the umask allows otherwise).
+     * component; missing ones are made as @p make says (Make::Private: mode
+     * 0700; Make::Shared: as the umask allows, as a host's own folders are).
      */
-    HeldFolder folder(const QString &relative, bool create = false, Links links = Links::Refuse) const;
+    HeldFolder folder(const QString &relative, Make make = Make::Nothing, Links links = Links::Refuse) const;
 
     bool isValid() const;
+    /// True when both are valid and hold the very same folder, whatever its names.
+    bool isSameFolderAs(const HeldFolder &other) const;
     /// The folder's path, for messages and diagnostics.
     QString path() const { return m_path; }
     /// @p name below the folder, for messages and diagnostics.
@@ -90,6 +94,18 @@ public:
                   qint64 maxSize = -1) const;
     /// Creates @p name anew, unbuffered for reading and writing; fails when anything stands there.
     bool createFile(QFile &file, const QString &name) const;
+    /**
+     * Opens the lock file @p name into @p file, making it when missing (nobody
+     * else may open it: mode 0600; a DACL of the user, Administrators and
+     * SYSTEM), and takes it for this process alone, without waiting: an
+     * exclusive flock (POSIX), an open that shares nothing (Windows). The lock
+     * lasts until @p file is closed, or the process ends however it ends. A
+     * link, a folder or another user's file at the name is never opened or
+     * followed. On failure lastFailureWasInUse() tells whether something
+     * occupies the name (another holder, or an entry someone else put there)
+     * or the folder cannot hold a lock at all (read-only).
+     */
+    bool lockFile(const QString &name, QFile &file) const;
     /**
      * Makes the folder @p name; @p privately as a private folder (POSIX: mode
      * 0700 as the umask allows, see makePrivate(); Windows: with a protected

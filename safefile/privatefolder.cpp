@@ -55,7 +55,7 @@ PrivateFolder PrivateFolder::open(const QString &cacheDir)
     const HeldFolder::Links atName = parent.kindOf(cache.fileName()) == HeldFolder::Kind::Link && mayFollowLinkAt(cacheDir)
             ? HeldFolder::Links::Follow : HeldFolder::Links::Refuse;
 #endif
-    opened.m_cache = parent.folder(cache.fileName(), false, atName);
+    opened.m_cache = parent.folder(cache.fileName(), HeldFolder::Make::Nothing, atName);
     if (!opened.m_cache.isValid()) {
         opened.fail(text("the cache folder %1 cannot be opened: %2").arg(cache.absoluteFilePath(), parent.errorString()));
         return opened;

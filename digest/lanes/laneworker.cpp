@@ -2,7 +2,6 @@
 
 #include "filehash.h"
 #include "hashqueue.h"
-#include "safeopen.h"
 
 #include <cstring>
 
@@ -75,7 +74,7 @@ bool LaneWorker::start(int lane)
         if (index < 0)
             return false;
         // A file that is not opened keeps no digest.
-        if (openRegularFile(stream.file, m_queue.file(index).path, QIODevice::ReadOnly)) {
+        if (m_queue.file(index).open(stream.file)) {
             stream.index = index;
             stream.begin = stream.end = 0;
             stream.length = 0;

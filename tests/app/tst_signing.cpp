@@ -610,8 +610,8 @@ void SigningTest::canonicalSiteUrl()
     // A serial recorded under one spelling is seen under the other, and the
     // store is written in the one spelling.
     const QString store = m_sandbox->path(QStringLiteral("update_serial.info"));
-    QVERIFY(SerialStore(store).record(spelling, 7));
-    QCOMPARE(SerialStore(store).seen(canonical), std::optional<qint64>(7));
+    QVERIFY(SerialStore(HeldFolder::open(m_sandbox->appDir())).record(spelling, 7));
+    QCOMPARE(SerialStore(HeldFolder::open(m_sandbox->appDir())).seen(canonical), std::optional<qint64>(7));
     QCOMPARE(readTestFile(store), "7\t" + canonical.toUtf8() + '\n');
 }
 

@@ -9,14 +9,21 @@
 #include "updatersandbox.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSharedMemory>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
 
+#include <memory>
 #include <sstream>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 namespace {
 const QByteArray invalidUrlReport = failureReport(QStringLiteral("升级地址不合法:"));
@@ -51,6 +58,8 @@ private slots:
     void secondUpdaterIsBlocked();
     void killedUpdaterDoesNotBlock();
     void simultaneousUpdatersNeverBothRun();
+    void squattedGuard_data();
+    void squattedGuard();
     void windowModeShowsConfigError();
     void windowModeAlreadyRunning();
     void directories_data();
@@ -152,10 +161,15 @@ void StartupTest::secondUpdaterIsBlocked()
 
 void StartupTest::killedUpdaterDoesNotBlock()
 {
+    // update.ini a byte at a time, far within the time-out: the first updater
+    // holds the guard for as long as the test wants.
     TestHttpServer server;
-    TestHttpServer::Response silent;
-    silent.end = TestHttpServer::BodyEnd::NoAnswer;
-    server.setResponse("/slow//update.ini", silent);
+    TestHttpServer::Response slow;
+    slow.body = QByteArray(1000, ' ');
+    slow.end = TestHttpServer::BodyEnd::Trickle;
+    slow.trickleBytes = 1;
+    slow.trickleMsecs = 200;
+    server.setResponse("/slow//update.ini", slow);
     UpdaterSandbox sandbox;
     sandbox.writeConfig({{"URL", server.url(QStringLiteral("/slow/"))}});
 
@@ -163,9 +177,13 @@ void StartupTest::killedUpdaterDoesNotBlock()
     first.setProgram(sandbox.updaterPath());
     first.setArguments({QStringLiteral("console")});
     first.start();
-    // Once it asks the server it holds the guard.
+    // Once it asks the server it holds the guard; the second waits 10 s for it.
     QTRY_VERIFY_WITH_TIMEOUT(!server.requests().isEmpty(), 60000);
+    QElapsedTimer waited;
+    waited.start();
     QCOMPARE(sandbox.run({"console"}).output, alreadyRunningReport);
+    qInfo("the second updater gave up after %lld ms", waited.elapsed());
+    QVERIFY2(waited.elapsed() >= 9000 && waited.elapsed() < 100000, qPrintable(QString::number(waited.elapsed())));
 
     first.kill();
     QVERIFY(first.waitForFinished(30000));
@@ -188,6 +206,7 @@ void StartupTest::simultaneousUpdatersNeverBothRun()
 #endif
     for (int pair = 0; pair < pairs; ++pair) {
         const QString appDir = dir.filePath(QString::number(pair));
+        QVERIFY(QDir().mkpath(appDir));
         QProcess first;
         QProcess second;
         first.start(QStringLiteral(GUARD_PROBE_EXECUTABLE), {appDir});
@@ -199,6 +218,64 @@ void StartupTest::simultaneousUpdatersNeverBothRun()
         QVERIFY(first.waitForFinished(30000) && second.waitForFinished(30000));
         QVERIFY2(answers == "10" || answers == "01", qPrintable(QStringLiteral("pair %1: %2").arg(pair).arg(QString::fromLatin1(answers))));
     }
+}
+
+void StartupTest::squattedGuard_data()
+{
+    QTest::addColumn<QString>("squat");
+    QTest::newRow("a link at the lock's name") << "link";
+    QTest::newRow("the lock's name taken by another user's file") << "foreign file";
+    QTest::newRow("the segment older updaters look for, held") << "segment";
+}
+
+// Whoever occupies the guard's names holds the updater up for 10 s at most,
+// gains nothing else, and once gone the update runs.
+void StartupTest::squattedGuard()
+{
+    QFETCH(QString, squat);
+    TestHttpServer server;
+    server.setFile("/up//update.ini", "[Version]\nFolder=v\n");
+    server.setFile("/up/v//md5.txt", QByteArray());
+    UpdaterSandbox sandbox;
+    sandbox.writeConfig({{"URL", server.url(QStringLiteral("/up/"))}});
+    const QString lock = sandbox.appDir() + QStringLiteral("/update.lock");
+    const QString target = sandbox.path(QStringLiteral("elsewhere/created-through-the-link"));
+    std::unique_ptr<QSharedMemory> segment;
+    if (squat == QLatin1String("link")) {
+#ifdef Q_OS_WIN
+        QSKIP("Wine follows a Linux link where Windows opens the link itself (FILE_FLAG_OPEN_REPARSE_POINT)");
+#else
+        QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("elsewhere"))));
+        QVERIFY(QFile::link(target, lock));
+#endif
+    } else if (squat == QLatin1String("foreign file")) {
+#ifdef Q_OS_WIN
+        QSKIP("Wine keeps no owner of its own for a file");
+#else
+        if (geteuid() != 0)
+            QSKIP("giving a file to another user takes root");
+        QVERIFY(writeTestFile(lock, QByteArray()));
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+#endif
+    } else {
+        segment = std::make_unique<QSharedMemory>(QFileInfo(sandbox.updaterPath()).absolutePath() + QStringLiteral("update_singleton"));
+        QVERIFY(segment->create(1));
+    }
+
+    QElapsedTimer waited;
+    waited.start();
+    const UpdaterSandbox::Result held = sandbox.run({"console"});
+    qInfo("gave up after %lld ms", waited.elapsed());
+    QCOMPARE(held.output, alreadyRunningReport);
+    QVERIFY2(waited.elapsed() >= 9000 && waited.elapsed() < 100000, qPrintable(QString::number(waited.elapsed())));
+    QVERIFY(!QFileInfo::exists(target));
+    QVERIFY(server.requests().isEmpty());
+
+    if (segment)
+        segment.reset();
+    else
+        QVERIFY(QFile::remove(lock));
+    QCOMPARE(sandbox.run({"console"}).output, noUpdateDueReport);
 }
 
 void StartupTest::windowModeShowsConfigError()

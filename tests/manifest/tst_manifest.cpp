@@ -216,7 +216,7 @@ void ManifestTest::compare()
         QVERIFY(writeTestFile(dir.filePath(QStringLiteral("a.dll")), "abc"));
 
     const ManifestMap remote = parseManifest(line(remoteDigest, "0000000300000000", "a.dll"));
-    const ManifestMap changes = compareManifest(remote, QDir(dir.path()));
+    const ManifestMap changes = compareManifest(remote, HeldFolder::open(dir.path()));
     QCOMPARE(changes.contains(QStringLiteral("a.dll")), listed);
     if (listed) {
         QCOMPARE(changes.value(QStringLiteral("a.dll")).md5, remoteDigest);
@@ -230,12 +230,12 @@ void ManifestTest::updateListOrder()
     QVERIFY(writeTestFile(dir.filePath(QStringLiteral("current.dll")), "abc"));
     const QByteArray text = line(digestA, "0", "b.dll") + line(digestA, "0", "A.dll")
             + line(md5Text("abc"), "0", "current.dll") + line(digestA, "0", "a\\x.dll");
-    const ManifestMap changes = compareManifest(parseManifest(text), QDir(dir.path()));
+    const ManifestMap changes = compareManifest(parseManifest(text), HeldFolder::open(dir.path()));
     QStringList order;
     for (const ManifestEntry &entry : changes.values())
         order << entry.path;
     QCOMPARE(order, (QStringList{"A.dll", "a/x.dll", "b.dll"}));
-    QVERIFY(compareManifest(ManifestMap(), QDir(dir.path())).isEmpty());
+    QVERIFY(compareManifest(ManifestMap(), HeldFolder::open(dir.path())).isEmpty());
 }
 
 void ManifestTest::sameChangesWithAnyWorkerCount_data()
@@ -283,7 +283,7 @@ void ManifestTest::sameChangesWithAnyWorkerCount()
     QThreadPool *pool = QThreadPool::globalInstance();
     const int savedWorkers = pool->maxThreadCount();
     pool->setMaxThreadCount(workers);
-    const ManifestMap changes = compareManifest(parseManifest(text), QDir(dir.path()));
+    const ManifestMap changes = compareManifest(parseManifest(text), HeldFolder::open(dir.path()));
     pool->setMaxThreadCount(savedWorkers);
     QCOMPARE(describe(changes), expected);
 }

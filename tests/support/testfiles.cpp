@@ -74,6 +74,12 @@ bool runsUnderWine()
 #endif
 }
 
+FileCheck fileCheck(const QString &path, const QByteArray &md5, quint64 size, const QByteArray &sha256)
+{
+    const QFileInfo file(path);
+    return FileCheck{HeldFolder::open(file.absolutePath()), file.fileName(), md5, size, sha256};
+}
+
 bool runCommand(const QString &program, const QStringList &arguments)
 {
     QProcess process;

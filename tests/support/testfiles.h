@@ -1,9 +1,13 @@
 #pragma once
 
+#include "filehash.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+/// A check of the file at @p path, through a held folder of its own.
+FileCheck fileCheck(const QString &path, const QByteArray &md5, quint64 size = 0, const QByteArray &sha256 = QByteArray());
 /// Writes @p bytes to @p path, creating the missing folders.
 bool writeTestFile(const QString &path, const QByteArray &bytes);
 /// The content of @p path, or @p whenMissing when it cannot be read.

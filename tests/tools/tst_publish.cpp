@@ -136,7 +136,7 @@ void PublishTest::roundTripThroughNginx()
     QCOMPARE(installed.take(QStringLiteral("app.bin.old")), QByteArray("version 1"));
     QCOMPARE(installed.take(QStringLiteral("docs/read me.txt.old")), QByteArray("read me v1"));
     QCOMPARE(installed.take(QStringLiteral("update_md5.info")), readTestFile(site(QStringLiteral("2.0/md5.txt"))));
-    for (const char *own : {"updater", "system.cfg", "Host.exe", "Host.exe.log-path", "host-starts.log", "update/update.ini", "update_md5.cache",
+    for (const char *own : {"updater", "system.cfg", "update.lock", "Host.exe", "Host.exe.log-path", "host-starts.log", "update/update.ini", "update_md5.cache",
                             "update_md5.cache.info"})
         installed.remove(QString::fromUtf8(own));
     QCOMPARE(installed, tree(release()));

@@ -309,8 +309,8 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
     for (const ReleaseFile &file : qAsConst(m_files)) {
         const QString target = version.absoluteFilePath(file.relativePath);
         const QFileInfo source(file.sourcePath);
-        const HeldFolder targetFolder = HeldFolder::open(versionDir).folder(relativeFolder(file.relativePath), true,
-                                                                           HeldFolder::Links::Follow);
+        const HeldFolder targetFolder = HeldFolder::open(versionDir).folder(relativeFolder(file.relativePath),
+                                                                           HeldFolder::Make::Shared);
         QString error = targetFolder.errorString();
         if (!targetFolder.isValid() || !copyFileAtomically(HeldFolder::open(source.absolutePath()), source.fileName(),
                                                            targetFolder, relativeName(file.relativePath), &error)) {
