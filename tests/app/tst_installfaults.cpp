@@ -37,7 +37,7 @@
 namespace {
 
 enum class Fault {
-    KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, PowerCut,
+    KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, LinksInAWritableInstall, PowerCut,
     // Windows: what a running host, an antivirus or a second instance holds.
     InUse, OwnQtDlls, NewFileHeldForAMoment, TargetHeldForAMoment, NewFileHeldTooLong, LoadedBackup, LocalManifestHeldForAMoment
 };
@@ -326,6 +326,7 @@ private:
     /// The next run, through @p launcher (as another user, say), completes the install.
     void verifyCompletedByNextRun(UpdaterSandbox &sandbox, const QStringList &launcher = {});
     void swapAtEveryFolderCall(const QString &ordinaryUser);
+    void linksInAWritableInstall();
     void publishVersion2(const QMap<QString, QByteArray> &files);
 #ifdef Q_OS_WIN
     void windowsFault(Fault fault);
@@ -585,6 +586,136 @@ void InstallFaultsTest::swapAtEveryFolderCall(const QString &ordinaryUser)
 #endif
 }
 
+void InstallFaultsTest::linksInAWritableInstall()
+{
+#ifndef Q_OS_WIN
+    if (::geteuid() != 0)
+        QSKIP("the updater runs as root here, in a folder another user owns");
+    // The updater as root, in an install folder (and the folder above it) that
+    // another user owns; outside it, a folder and a file only root may use, as
+    // /etc and /etc/shadow are. Whatever links the other user puts in the
+    // install tree, before the run or at any of its calls there, nothing
+    // outside may change or appear, and every run installs or fails clearly.
+    QTemporaryDir rootOnly;
+    const QString outside = rootOnly.filePath(QStringLiteral("outside"));
+    const QString secret = rootOnly.filePath(QStringLiteral("secret"));
+    QVERIFY(writeTestFile(outside + QStringLiteral("/c.dll"), "root's c") && writeTestFile(outside + QStringLiteral("/c.dll.old"), "root's old c"));
+    QVERIFY(writeTestFile(secret, "root only"));
+    QCOMPARE(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
+    QCOMPARE(::chmod(QFile::encodeName(outside).constData(), 0700), 0);
+    const QMap<QString, QByteArray> before = entriesBelow(rootOnly.path());
+    QTemporaryDir cacheParent;   // root's own cache, out of the other user's reach
+    const auto writableInstall = [&] {
+        auto sandbox = prepareInstall();
+        sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"Cache", cacheParent.filePath(QStringLiteral("cache"))}});
+        runCommand("rm", {"-rf", cacheParent.filePath(QStringLiteral("cache"))});
+        const QByteArray owner = QByteArray::number(otherUser) + ':' + QByteArray::number(otherUser);
+        const bool given = runCommand("chown", {"-R", QString::fromLatin1(owner), sandbox->root()});
+        return given ? std::move(sandbox) : nullptr;
+    };
+    const auto outsideUntouched = [&](const QString &where) {
+        QVERIFY2(entriesBelow(rootOnly.path()) == before, qPrintable(QStringLiteral("outside changed: ") + where));
+    };
+    const auto clearFailure = [](const UpdaterSandbox::Result &result) {
+        return result.finished && (result.exitCode == 0 || (result.output.contains(R"("success":false)")
+                                                            && !result.output.contains(R"({"errormsg":"","success":false)")));
+    };
+
+    // Planted before the run: a link where the release has a folder fails the
+    // update before anything is written; one where it has a file is replaced.
+    const struct { const char *plant; const char *message; const char *undo; } planted[] = {
+        {"mv lib lib.moved && ln -s '{outside}' lib", "安装目录中的lib是链接，无法更新", "rm lib && mv lib.moved lib"},
+        {"ln -s '{outside}' new", "安装目录中的new是链接，无法更新", "rm new"},
+        {"rm a.dll && ln -s '{secret}' a.dll", nullptr, nullptr},
+        {"rm b.dll.old && ln -s '{outside}/c.dll.old' b.dll.old", nullptr, nullptr},
+        {"rm update_md5.info && ln -s '{secret}' update_md5.info", nullptr, nullptr},
+    };
+    for (const auto &plant : planted) {
+        auto sandbox = writableInstall();
+        QVERIFY(sandbox);
+        const auto script = [&](const char *text) {
+            return QStringLiteral("cd '%1' && %2").arg(sandbox->appDir(), QString::fromUtf8(text))
+                    .replace(QLatin1String("{outside}"), outside).replace(QLatin1String("{secret}"), secret);
+        };
+        QVERIFY(asOtherUser(script(plant.plant)));
+        const UpdaterSandbox::Result result = sandbox->run({"console"});
+        const QString where = QString::fromUtf8(plant.plant) + QStringLiteral(": ") + QString::fromUtf8(result.output);
+        outsideUntouched(where);
+        if (plant.message) {
+            QVERIFY2(result.output == failureReport(QString::fromUtf8(plant.message)), qPrintable(where));
+            QVERIFY(asOtherUser(script(plant.undo)));
+            verifyCompletedByNextRun(*sandbox);
+        } else {
+            QVERIFY2(result.exitCode == 0, qPrintable(where));
+            for (auto it = m_v2.cbegin(); it != m_v2.cend(); ++it)
+                QVERIFY2(!QFileInfo(sandbox->appDir() + QLatin1Char('/') + it.key()).isSymLink()
+                         && sandbox->readFile(QStringLiteral("app/") + it.key()) == it.value(), qPrintable(it.key() + QLatin1Char(' ') + where));
+        }
+        outsideUntouched(where);
+    }
+
+    // Swapped during the run, at each call that reaches into the install tree:
+    // a folder of the release, one it adds, or the install folder itself, for a link to outside.
+    const QStringList swapped{"lib", "new", ""};
+    int swaps = 0;
+    for (const QString &call : folderCalls) {
+        for (int n = 1;; ++n) {
+            auto sandbox = writableInstall();
+            QVERIFY(sandbox);
+            const QString app = sandbox->appDir();
+            const QString log = sandbox->path(QStringLiteral("strace.log"));
+            QStringList launcher{"strace", "-f", "-o", log};
+            for (const char *below : {"", "/lib", "/new", "/data"})
+                launcher << "-P" << app + QLatin1String(below);
+            launcher << "-e" << "trace=" + call << "-e" << QStringLiteral("inject=%1:signal=STOP:when=%2").arg(call).arg(n);
+            sandbox->setLauncher(launcher);
+            const std::unique_ptr<QProcess> updater = sandbox->start({"console"});
+            const QRegularExpression stop(QStringLiteral("^(\\d+) +--- stopped by SIGSTOP ---$"), QRegularExpression::MultilineOption);
+            QRegularExpressionMatch stopped;
+            QElapsedTimer waited;
+            waited.start();
+            while (updater->state() != QProcess::NotRunning && !(stopped = stop.match(QString::fromUtf8(readTestFile(log)))).hasMatch()
+                   && waited.elapsed() < 60000)
+                QTest::qWait(10);
+            if (!stopped.hasMatch()) {
+                const UpdaterSandbox::Result through = UpdaterSandbox::finish(*updater);
+                QVERIFY2(through.finished && through.exitCode == 0, qPrintable(QString::fromUtf8(through.output + through.errors)));
+                break;
+            }
+            const QString name = swapped.at(swaps % swapped.size());
+            const QString target = name.isEmpty() ? app : app + QLatin1Char('/') + name;
+            QVERIFY(asOtherUser(QStringLiteral("{ test ! -e '%1' || mv '%1' '%1.moved'; } && ln -s '%2' '%1'").arg(target, outside)));
+            // strace counts calls per thread: each thread's first one stops the
+            // process again, and goes on at once.
+            const pid_t pid = pid_t(stopped.captured(1).toLongLong());
+            ::kill(pid, SIGCONT);
+            for (int continued = 1; updater->state() != QProcess::NotRunning && waited.elapsed() < 120000; QTest::qWait(20)) {
+                const int stops = int(readTestFile(log).count("--- SIGSTOP {"));
+                if (stops > continued) {
+                    ::kill(pid, SIGCONT);
+                    continued = stops;
+                }
+            }
+            const UpdaterSandbox::Result result = UpdaterSandbox::finish(*updater);
+            const QString where = QStringLiteral("stopped at %1 number %2, %3 swapped for a link: %4")
+                    .arg(call).arg(n).arg(name.isEmpty() ? QStringLiteral("the install folder") : name, QString::fromUtf8(result.output));
+            ++swaps;
+            QVERIFY2(clearFailure(result), qPrintable(where));
+            outsideUntouched(where);
+            // The other user gone, the next run completes.
+            QVERIFY(runCommand("sh", {"-c", QStringLiteral("rm '%1' && { test ! -e '%1.moved' || mv '%1.moved' '%1'; }").arg(target)}));
+            sandbox->setLauncher({});
+            verifyCompletedByNextRun(*sandbox);
+            if (QTest::currentTestFailed())
+                qWarning("%s", qPrintable(where));
+            QVERIFY(!QTest::currentTestFailed());
+        }
+    }
+    qInfo("swapped at %d calls into the install tree, nothing outside touched", swaps);
+    QVERIFY(swaps > 0);
+#endif
+}
+
 void InstallFaultsTest::interruptions_data()
 {
     QTest::addColumn<Fault>("fault");
@@ -597,11 +728,13 @@ void InstallFaultsTest::interruptions_data()
     QTest::newRow("the installed file held for 2 s") << Fault::TargetHeldForAMoment;
     QTest::newRow("the new file held past the patience") << Fault::NewFileHeldTooLong;
     QTest::newRow("a backup still running in a second instance") << Fault::LoadedBackup;
+    QTest::newRow("links where the release has a folder, and where it adds one") << Fault::LinksInAWritableInstall;
     QTest::newRow("update_md5.info held for 2 s as it is replaced") << Fault::LocalManifestHeldForAMoment;
 #else
     QTest::newRow("killed at every rename and link") << Fault::KillAtEverySwap;
     QTest::newRow("cache file that cannot be moved") << Fault::LockedCacheFile;
     QTest::newRow("shared cache swapped by another user") << Fault::SwappedByAnotherUser;
+    QTest::newRow("install folder of another user, links planted before and during the run") << Fault::LinksInAWritableInstall;
     QTest::newRow("power cut: every file durable before anything vouches for it") << Fault::PowerCut;
 #endif
 }
@@ -664,6 +797,10 @@ void InstallFaultsTest::interruptions()
     if (fault == Fault::SwappedByAnotherUser) {
         swapAtEveryFolderCall(QString());
         swapAtEveryFolderCall(QStringLiteral("updater-swap-test"));
+        return;
+    }
+    if (fault == Fault::LinksInAWritableInstall) {
+        linksInAWritableInstall();
         return;
     }
 
@@ -943,6 +1080,28 @@ void InstallFaultsTest::plantedInCache()
 #ifdef Q_OS_WIN
 void InstallFaultsTest::windowsFault(Fault fault)
 {
+    if (fault == Fault::LinksInAWritableInstall) {
+        // Wine follows a Linux link to a folder as Windows follows a junction.
+        for (const QString &name : {QStringLiteral("lib"), QStringLiteral("new")}) {
+            auto sandbox = prepareInstall();
+            const QString outside = sandbox->path(QStringLiteral("outside"));
+            QVERIFY(writeTestFile(outside + QStringLiteral("/c.dll"), "outside's c"));
+            const QMap<QString, QByteArray> before = filesBelow(outside);
+            const QString link = sandbox->appDir() + QLatin1Char('/') + name;
+            if (name == QLatin1String("lib"))
+                QVERIFY(QDir().rename(link, link + QStringLiteral(".moved")));
+            QVERIFY(makeJunction(link, outside));
+            const auto unlink = qScopeGuard([&] { removeJunction(link); });
+            const UpdaterSandbox::Result result = sandbox->run({"console"});
+            QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(QStringLiteral("安装目录中的%1是链接，无法更新").arg(name))));
+            QCOMPARE(filesBelow(outside), before);
+            QVERIFY(removeJunction(link));
+            if (name == QLatin1String("lib"))
+                QVERIFY(QDir().rename(link + QStringLiteral(".moved"), link));
+            verifyCompletedByNextRun(*sandbox);
+        }
+        return;
+    }
     // Real programs and DLLs where they are held: the host stand-in and a DLL of the test's own.
     const QByteArray program = readTestFile(QStringLiteral(HOST_STAND_IN_EXECUTABLE));
     const QByteArray dll = readTestFile(QStringLiteral(TEST_DLL));
