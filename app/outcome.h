@@ -21,10 +21,17 @@ void reportResult(bool success, bool update, const QString &message, std::ostrea
 
 /**
  * Starts @p hostPath detached with the arguments (@p updaterPath, "no_check"),
- * its standard input, output and error on the null device.
- * Does nothing for an empty host path; returns whether the start succeeded.
+ * in the updater's working folder, holding none of the updater's files or
+ * pipes (its standard input, output and error on the null device), and never
+ * with rights the user would not start it with: an updater running as root on
+ * behalf of a user (SUDO_UID, else PKEXEC_UID, else the owner of
+ * @p installDir when that is not root) starts it as that user, with that
+ * user's groups and home; an elevated updater on Windows starts it with the
+ * desktop shell's unelevated rights where a shell runs. Which way it went is
+ * logged in updater.run. Does nothing for an empty host path; returns whether
+ * the start succeeded.
  */
-bool relaunchHost(const QString &hostPath, const QString &updaterPath);
+bool relaunchHost(const QString &hostPath, const QString &updaterPath, const QString &installDir);
 
 /// Shows @p dialog modally with the given texts; true when the user asked to retry.
 bool showError(CUpdateError &dialog, const QString &title, const QString &message, bool showButtons);

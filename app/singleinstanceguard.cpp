@@ -47,15 +47,19 @@ bool SingleInstanceGuard::tryAcquire(int waitMsecs)
 
 bool SingleInstanceGuard::takeSegment()
 {
-    dropStaleSegment();
-    if (m_segment.attach(QSharedMemory::ReadWrite)) {
-        m_segment.detach();
-        return false;
+    // A segment a killed updater left under a key file removed since shows
+    // only once create() has made the file again: the second round clears it.
+    for (int round = 0; round < 2; ++round) {
+        dropStaleSegment();
+        if (m_segment.attach(QSharedMemory::ReadWrite)) {
+            m_segment.detach();
+            return false;
+        }
+        // Another updater may have created it since our attach: that one runs,
+        // not this one. A segment that cannot be made for another reason guards
+        // nothing and must not lock the user out.
+        if (m_segment.create(1, QSharedMemory::ReadWrite) || m_segment.error() != QSharedMemory::AlreadyExists)
+            return true;
     }
-    if (m_segment.error() == QSharedMemory::AlreadyExists)
-        return false;
-    // Another updater may have created it since our attach: that one runs, not
-    // this one. A segment that cannot be made for another reason guards nothing
-    // and must not lock the user out.
-    return m_segment.create(1, QSharedMemory::ReadWrite) || m_segment.error() != QSharedMemory::AlreadyExists;
+    return false;
 }

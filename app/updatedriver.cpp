@@ -5,11 +5,13 @@
 #include "cupdatenotice.h"
 #include "cupdateprogress.h"
 #include "directories.h"
+#include "enginelog.h"
 #include "filenames.h"
 #include "httprequest.h"
 #include "outcome.h"
 #include "manifestcopy.h"
 #include "privatefolder.h"
+#include "protection.h"
 #include "serialstore.h"
 #include "updatedescription.h"
 
@@ -59,6 +61,8 @@ UpdateDriver::UpdateDriver(const QString &applicationFilePath, const QString &mo
     m_connections = connectionsSetting(m_config.value(QStringLiteral("Connections")));
     m_artifactsWanted = !isSwitchedOff(m_config.value(QStringLiteral("Delta")));
     m_http2 = !isSwitchedOff(m_config.value(QStringLiteral("Http2")));
+    m_protectionRequired = m_config.value(QStringLiteral("ProtectedFolders")).toString().trimmed()
+            .compare(QLatin1String("require"), Qt::CaseInsensitive) == 0;
     m_proxy = ProxyChoice::fromSetting(m_config.value(QStringLiteral("Proxy")).toString());
     m_hostPath = m_config.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(m_hostPath).isRelative())
@@ -94,6 +98,10 @@ int UpdateDriver::run()
     m_proxy.applyTo(m_network);
     if (!prepareDirectories())
         return endWithConfigError(tr("缓存目录不合法:%1").arg(m_configuredCache));
+    // An updater with administrator rights that others can steer runs their code.
+    const QString unprotected = firstUnprotectedPath();
+    if (!unprotected.isEmpty() && m_protectionRequired)
+        return endWithConfigError(tr("升级程序的文件不受保护:%1").arg(QDir::toNativeSeparators(unprotected)));
 
     for (;;) {
         if (const PassEnd end = runPass())
@@ -115,6 +123,21 @@ bool UpdateDriver::prepareDirectories()
         return false;
     ensureDirectory(m_cacheDir);
     return true;
+}
+
+QString UpdateDriver::firstUnprotectedPath() const
+{
+    QString first;
+    for (const QString &path : {m_applicationDir.absolutePath(), m_applicationDir.absoluteFilePath(FileNames::systemConfig),
+                                m_applicationFile, m_installDir.absolutePath()}) {
+        const QString why = whoElseMayChange(path);
+        if (why.isEmpty())
+            continue;
+        qCInfo(lcInstall).noquote() << "not protected:" << why << "- others can steer the updater through" << path;
+        if (first.isEmpty())
+            first = path;
+    }
+    return first;
 }
 
 void UpdateDriver::dropEntriesInCache(ManifestMap &manifest) const
@@ -478,5 +501,5 @@ void UpdateDriver::report(bool success, bool update, const QString &message)
 
 void UpdateDriver::relaunch()
 {
-    relaunchHost(m_hostPath, m_applicationFile);
+    relaunchHost(m_hostPath, m_applicationFile, m_installDir.absolutePath());
 }

@@ -71,6 +71,12 @@ private:
     bool isMandatory(const UpdateCheck &check) const { return check.updateType != 0; }
     /// False when the cache folder is the install folder or holds it.
     bool prepareDirectories();
+    /**
+     * The first of the application folder, system.cfg, the updater and the
+     * install folder that someone else could change (each one is logged);
+     * empty when none.
+     */
+    QString firstUnprotectedPath() const;
     /// Drops the entries that would be installed into the cache folder.
     void dropEntriesInCache(ManifestMap &manifest) const;
     void storeLocalManifest(const HeldFolder &install, const QByteArray &manifest);
@@ -133,6 +139,7 @@ private:
     int m_connections = 1;
     bool m_artifactsWanted = true;
     bool m_http2 = true;
+    bool m_protectionRequired = false;
     ProxyChoice m_proxy;
     bool m_console = false;
     bool m_restart = false;

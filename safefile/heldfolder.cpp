@@ -6,11 +6,11 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#include <qt_windows.h>
+#include "wellknownsids_win.h"
+
 #include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
-#include <sddl.h>
 #else
 #include <cerrno>
 #include <dirent.h>
@@ -145,30 +145,6 @@ bool handleInfo(HANDLE handle, BY_HANDLE_FILE_INFORMATION &info)
 {
     return GetFileInformationByHandle(handle, &info) != 0;
 }
-
-// The SIDs a private folder grants access to: the user, Administrators and SYSTEM.
-struct WellKnownSids
-{
-    WellKnownSids()
-    {
-        DWORD size = SECURITY_MAX_SID_SIZE;
-        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
-        size = SECURITY_MAX_SID_SIZE;
-        CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size);
-        HANDLE token = nullptr;
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-            DWORD needed = 0;
-            GetTokenInformation(token, TokenUser, tokenUser, sizeof tokenUser, &needed);
-            CloseHandle(token);
-        }
-    }
-    PSID user() { return reinterpret_cast<TOKEN_USER *>(tokenUser)->User.Sid; }
-    bool isOneOf(PSID sid) { return EqualSid(sid, user()) || EqualSid(sid, administrators) || EqualSid(sid, system); }
-
-    BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
-    BYTE system[SECURITY_MAX_SID_SIZE] = {};
-    alignas(TOKEN_USER) BYTE tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-};
 
 // The parts @p what of the security descriptor of what @p handle opened; empty when unreadable.
 using SecurityDescriptor = std::unique_ptr<void, decltype(&LocalFree)>;
@@ -526,15 +502,7 @@ bool HeldFolder::isTrusted() const
     const SecurityDescriptor descriptor = securityOf(m_handle->handle, OWNER_SECURITY_INFORMATION, &owner, nullptr);
     if (!descriptor)
         return false;
-    WellKnownSids sids;
-    LPWSTR text = nullptr;
-    // TrustedInstaller owns what Windows itself installed.
-    const bool trusted = sids.isOneOf(owner)
-            || (ConvertSidToStringSidW(owner, &text)
-                && QString::fromWCharArray(text) == QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
-    if (text)
-        LocalFree(text);
-    return trusted;
+    return WellKnownSids().isTrusted(owner);
 }
 
 bool HeldFolder::makePrivate() const

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #ifndef Q_OS_WIN
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -60,6 +61,8 @@ private slots:
     void simultaneousUpdatersNeverBothRun();
     void squattedGuard_data();
     void squattedGuard();
+    void unprotectedFiles_data();
+    void unprotectedFiles();
     void windowModeShowsConfigError();
     void windowModeAlreadyRunning();
     void directories_data();
@@ -259,7 +262,7 @@ void StartupTest::squattedGuard()
 #endif
     } else {
         segment = std::make_unique<QSharedMemory>(QFileInfo(sandbox.updaterPath()).absolutePath() + QStringLiteral("update_singleton"));
-        QVERIFY(segment->create(1));
+        QVERIFY2(segment->create(1), qPrintable(segment->errorString()));
     }
 
     QElapsedTimer waited;
@@ -276,6 +279,68 @@ void StartupTest::squattedGuard()
     else
         QVERIFY(QFile::remove(lock));
     QCOMPARE(sandbox.run({"console"}).output, noUpdateDueReport);
+}
+
+void StartupTest::unprotectedFiles_data()
+{
+    QTest::addColumn<QString>("opened");    // what others may change; empty: nothing
+    QTest::addColumn<bool>("required");     // ProtectedFolders=require
+    for (const bool required : {false, true}) {
+        const char *how = required ? "required" : "logged";
+        QTest::addRow("protected, %s", how) << "" << required;
+#ifndef Q_OS_WIN   // modes and owners on Linux; Wine makes its DACLs up from them
+        QTest::addRow("system.cfg writable by all, %s", how) << "system.cfg" << required;
+        QTest::addRow("application folder of another user, %s", how) << "app" << required;
+        QTest::addRow("a writable folder above, %s", how) << "above" << required;
+#endif
+    }
+}
+
+// Where others could change what an elevated updater runs, the log says so;
+// with ProtectedFolders=require the updater refuses before any request.
+void StartupTest::unprotectedFiles()
+{
+    QFETCH(QString, opened);
+    QFETCH(bool, required);
+    TestHttpServer server;
+    server.setFile("/up//update.ini", "[Version]\nFolder=v\n");
+    server.setFile("/up/v//md5.txt", QByteArray());
+    // Below the system's temporary folder, root's and sticky: protected up to it.
+    const QByteArray temporary = qgetenv("TMPDIR");
+#ifndef Q_OS_WIN
+    qputenv("TMPDIR", "/tmp");
+#endif
+    UpdaterSandbox sandbox(QStringLiteral("above/app"));
+    qputenv("TMPDIR", temporary);
+    QMap<QString, QString> config{{"URL", server.url(QStringLiteral("/up/"))}};
+    if (required)
+        config.insert(QStringLiteral("ProtectedFolders"), QStringLiteral("require"));
+    sandbox.writeConfig(config);
+    QString unprotected;
+#ifndef Q_OS_WIN
+    if (opened == QLatin1String("system.cfg")) {
+        unprotected = sandbox.appDir() + QStringLiteral("/system.cfg");
+        QVERIFY(QFile::setPermissions(unprotected, QFile::permissions(unprotected) | QFileDevice::WriteOther));
+    } else if (opened == QLatin1String("app")) {
+        if (geteuid() != 0)
+            QSKIP("giving a folder to another user takes root");
+        unprotected = sandbox.appDir();
+        QCOMPARE(::chown(QFile::encodeName(unprotected).constData(), 65534, 65534), 0);
+    } else if (opened == QLatin1String("above")) {
+        unprotected = sandbox.appDir();   // the first path checked that the folder above leaves open
+        QCOMPARE(::chmod(QFile::encodeName(sandbox.path(QStringLiteral("above"))).constData(), 0777), 0);
+    }
+#endif
+    QProcessEnvironment diagnostics;
+    diagnostics.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("updater.install=true"));
+    const UpdaterSandbox::Result result = sandbox.run({"console"}, 120000, QString(), diagnostics);
+    QCOMPARE(result.errors.contains("updater.install: not protected:"), !opened.isEmpty());
+    if (!opened.isEmpty() && required) {
+        QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(QStringLiteral("升级程序的文件不受保护:") + unprotected)));
+        QVERIFY(server.requests().isEmpty());
+    } else {
+        QCOMPARE(result.output, noUpdateDueReport);
+    }
 }
 
 void StartupTest::windowModeShowsConfigError()

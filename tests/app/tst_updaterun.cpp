@@ -7,13 +7,22 @@
 #include "updatedriver.h"
 #include "updatersandbox.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
+
+#ifndef Q_OS_WIN
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 const QByteArray previousManifest("previous manifest\n");
@@ -31,6 +40,8 @@ private slots:
     void consoleMandatoryShowsProgress();
     void libcryptoWithoutMd5();
     void relaunchedHostLeavesCallersPipe();
+    void hostRights_data();
+    void hostRights();
     void releaseEntriesInCacheDropped_data();
     void releaseEntriesInCacheDropped();
     void consoleOptional();
@@ -146,6 +157,7 @@ void UpdateRunTest::releaseEntriesInCacheDropped()
     QCOMPARE(m_sandbox->readFile(QStringLiteral("sub/c.dll")), QByteArray("new c"));
     QVERIFY(QFileInfo(m_sandbox->path(QStringLiteral("update"))).isDir());
     QVERIFY(!m_server->requestPaths().contains("/up/v2/" + cachePath));
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
 
 void UpdateRunTest::relaunchedHostLeavesCallersPipe()
@@ -175,6 +187,80 @@ void UpdateRunTest::relaunchedHostLeavesCallersPipe()
     QCOMPARE(result.output, updateDueReport);
     // The pipe ends with the updater (about 0.3 s when idle), long before the host does (600 s).
     QVERIFY2(elapsed < 60000, qPrintable(QString::number(elapsed)));
+#endif
+}
+
+void UpdateRunTest::hostRights_data()
+{
+    QTest::addColumn<QString>("onBehalf");   // how the user's root updater was started; empty: for root itself
+#ifdef Q_OS_WIN
+    QTest::newRow("the path Windows takes") << "windows";
+#else
+    QTest::newRow("through sudo") << "SUDO_UID";
+    QTest::newRow("through pkexec") << "PKEXEC_UID";
+    QTest::newRow("in an install folder the user owns") << "owner";
+    QTest::newRow("for root itself") << "";
+#endif
+}
+
+// An updater that runs as root on behalf of a user starts the host as that
+// user, with that user's groups and home: never a program the user could have
+// put at its name with root's rights.
+void UpdateRunTest::hostRights()
+{
+    QFETCH(QString, onBehalf);
+    publish(1);
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("updater.run=true"));
+#ifdef Q_OS_WIN
+    // Under Wine no token is really unelevated: what shows is the way the relaunch took.
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"}, 120000, QString(), environment);
+    QCOMPARE(result.output, updateDueReport);
+    const QList<QByteArray> lines = result.errors.split('\n');
+    const auto taken = std::find_if(lines.cbegin(), lines.cend(), [](const QByteArray &line) { return line.contains("the host"); });
+    QVERIFY2(taken != lines.cend(), result.errors.constData());
+    qInfo("%s", taken->constData());
+    QVERIFY(taken->contains("it is not elevated") || taken->contains("no desktop shell runs")
+            || taken->contains("with the desktop shell's unelevated rights"));
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+#else
+    if (::geteuid() != 0)
+        QSKIP("an updater running as root on behalf of a user takes root");
+    const QString user = QStringLiteral("updater-host-test");
+    runCommand("userdel", {user});   // left by a killed run
+    QVERIFY(runCommand("useradd", {"--system", "--no-create-home", "--home-dir", "/nonexistent/" + user, "--shell", "/usr/sbin/nologin",
+                                   "--groups", "users", user}));
+    const Undo removeUser([user] { runCommand("userdel", {user}); });
+    const passwd *account = ::getpwnam(QFile::encodeName(user).constData());
+    QVERIFY(account);
+    const QString uid = QString::number(account->pw_uid);
+    // The host tells who it runs as, where the user may write.
+    const QString told = m_sandbox->path(QStringLiteral("told"));
+    QVERIFY(QDir().mkpath(told));
+    QCOMPARE(::chmod(QFile::encodeName(m_sandbox->root()).constData(), 0711), 0);
+    QCOMPARE(::chmod(QFile::encodeName(told).constData(), 0777), 0);
+    m_sandbox->writeFile(QStringLiteral("Host.exe"), "#!/bin/sh\n{ id -u; id -G; echo \"$HOME\"; } > '" + QFile::encodeName(told) + "/id'\n");
+    QFile::setPermissions(m_sandbox->path(QStringLiteral("Host.exe")), QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                          | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    if (onBehalf == QLatin1String("owner"))
+        QVERIFY(runCommand("chown", {user, m_sandbox->root()}));
+    else if (!onBehalf.isEmpty())
+        environment.insert(onBehalf, uid);
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"}, 120000, QString(), environment);
+    QCOMPARE(result.output, updateDueReport);
+    QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->readFile(QStringLiteral("told/id")).count('\n') == 3, 30000);
+    const QList<QByteArray> id = m_sandbox->readFile(QStringLiteral("told/id")).split('\n');
+    if (onBehalf.isEmpty()) {
+        QCOMPARE(id.at(0), QByteArray("0"));
+        return;
+    }
+    QCOMPARE(QString::fromLatin1(id.at(0)), uid);
+    QStringList groups = QString::fromLatin1(id.at(1)).split(QLatin1Char(' '));
+    groups.sort();
+    QStringList expected{QString::number(account->pw_gid), QString::number(::getgrnam("users")->gr_gid)};
+    expected.sort();
+    QCOMPARE(groups, expected);
+    QCOMPARE(QString::fromLatin1(id.at(2)), QStringLiteral("/nonexistent/") + user);
 #endif
 }
 
