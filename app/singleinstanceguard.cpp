@@ -22,7 +22,7 @@ SingleInstanceGuard::SingleInstanceGuard(const QString &applicationDir)
 bool SingleInstanceGuard::tryAcquire(int waitMsecs)
 {
     const QDeadlineTimer deadline(waitMsecs);
-    const HeldFolder folder = HeldFolder::open(m_applicationDir);
+    const HeldFolder folder = HeldFolder::openTrusted(m_applicationDir);
     // A folder nobody can write holds no lock, and nobody can squat it either:
     // there the segment guards alone.
     bool locked = false;

@@ -175,7 +175,11 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     // Held from here to the end of the pass: what the check reads and the
     // install writes is this folder, whatever is put at its name meanwhile.
     UpdateCheck check;
-    check.install = HeldFolder::open(m_installDir.absolutePath());
+    check.install = HeldFolder::openTrusted(m_installDir.absolutePath());
+    if (!check.install.isValid()) {
+        qCInfo(lcRun).noquote() << "the install folder cannot be held:" << check.install.errorString();
+        return retryableFailure(tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath()));
+    }
 
     const QString descriptionAddress = m_updateUrl + QLatin1Char('/') + FileNames::updateDescription;
     const QUrl descriptionUrl(descriptionAddress, QUrl::TolerantMode);

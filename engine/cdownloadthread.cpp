@@ -26,7 +26,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     : QThread(parent)
     , m_baseUrl(baseUrl)
     , m_installDir(installDir)
-    , m_install(settings.install.isValid() ? settings.install : HeldFolder::open(installDir.absolutePath()))
+    , m_install(settings.install.isValid() ? settings.install : HeldFolder::openTrusted(installDir.absolutePath()))
     , m_updateList(updateList)
     , m_connections(qMax(1, settings.connections))
     , m_artifacts(settings.artifacts)
@@ -307,7 +307,7 @@ void CDownloadThread::installFiles()
 {
     // Held since the check: a folder swapped in at its name since then (a link
     // to elsewhere, say) gets nothing, and neither does the one that was moved.
-    if (!m_install.isSameFolderAs(HeldFolder::open(m_installDir.absolutePath()))) {
+    if (!m_install.isSameFolderAs(HeldFolder::openTrusted(m_installDir.absolutePath()))) {
         fail(QFileInfo(m_installDir.absolutePath()), tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath()));
         return;
     }

@@ -77,6 +77,11 @@ bool HeldFolder::remove(const QString &name) const
     const Kind kind = kindOf(name);
     if (kind == Kind::Missing)
         return true;
+    // Another user's folder is theirs: never emptied, whatever stood at its name a moment ago.
+    if (kind == Kind::Folder && !isOwnedBySelf(name)) {
+        m_error = QStringLiteral("%1 is another user's folder").arg(filePath(name));
+        return false;
+    }
     if (kind == Kind::Folder) {
         // Emptied through the folder itself: a link inside is removed, never followed.
         const HeldFolder inside = openChild(name, Links::Refuse);
@@ -204,6 +209,11 @@ std::wstring HeldFolder::nativePath(const QString &path)
     if (likeWindows && absolute.size() >= MAX_PATH && !absolute.startsWith(QLatin1String("\\\\?\\")))
         return std::wstring(L"\\\\?\\longer than MAX_PATH without the prefix");
     return absolute.toStdWString();
+}
+
+HeldFolder HeldFolder::openTrusted(const QString &path)
+{
+    return open(path);
 }
 
 bool HeldFolder::fail() const
@@ -554,6 +564,22 @@ QFileDevice::Permissions permissionsOf(mode_t mode)
 }
 }
 
+namespace {
+// A link at the name of the folder @p path may be followed: the system's or the
+// updater's user's, in a folder nobody else may change.
+bool mayFollowLinkAt(const QString &path)
+{
+    struct stat link;
+    struct stat parent;
+    const QFileInfo named(path);
+    return ::lstat(QFile::encodeName(named.absoluteFilePath()).constData(), &link) == 0
+            && ::stat(QFile::encodeName(named.absolutePath()).constData(), &parent) == 0
+            && (link.st_uid == ::geteuid() || link.st_uid == 0)
+            && ((parent.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (parent.st_mode & S_ISVTX))
+            && (parent.st_uid == ::geteuid() || parent.st_uid == 0);
+}
+}
+
 bool HeldFolder::fail() const
 {
     m_error = qt_error_string(errno);
@@ -570,6 +596,26 @@ HeldFolder HeldFolder::open(const QString &path)
         folder.fail();
     else
         folder.m_handle = std::make_shared<Handle>(fd);
+    return folder;
+}
+
+HeldFolder HeldFolder::openTrusted(const QString &path)
+{
+    // The name itself first: a link there is refused by the open, then judged.
+    HeldFolder folder;
+    folder.m_path = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        folder.m_handle = std::make_shared<Handle>(fd);
+        return folder;
+    }
+    if (errno != ELOOP && errno != ENOTDIR) {
+        folder.fail();
+        return folder;
+    }
+    if (mayFollowLinkAt(folder.m_path))
+        return open(path);
+    folder.m_error = QStringLiteral("%1 is another user's link, or not a folder").arg(folder.m_path);
     return folder;
 }
 

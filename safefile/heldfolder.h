@@ -57,6 +57,15 @@ public:
      * are followed: the folder is one a setting names.
      */
     static HeldFolder open(const QString &path);
+    /**
+     * Opens the folder at @p path as open() does, links on the way followed,
+     * but a link at its own name only when it is the updater's user's or the
+     * system's and the folder holding it lets nobody else replace its entries
+     * (POSIX; on Windows links and junctions are the administrators' to make,
+     * and are followed): another user's link there leads nothing of the
+     * updater's elsewhere.
+     */
+    static HeldFolder openTrusted(const QString &path);
 
     /**
      * The folder @p relative ("a" or "a/b") below this one, component by
@@ -128,8 +137,9 @@ public:
     bool lastFailureWasInUse() const { return m_inUse; }
     /**
      * Removes whatever stands at @p name: a file, a link (never what it leads
-     * to), or a folder with all it holds, never descending through a link.
-     * True when nothing is left there.
+     * to), or a folder of the updater's user with all it holds, never
+     * descending through a link; another user's folder is left alone. True
+     * when nothing is left there.
      */
     bool remove(const QString &name) const;
 

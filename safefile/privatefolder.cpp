@@ -5,10 +5,6 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 Q_LOGGING_CATEGORY(lcCache, "updater.cache", QtWarningMsg)
 
@@ -20,21 +16,6 @@ QString text(const char *source)
     return QCoreApplication::translate("PrivateFolder", source);
 }
 
-#ifndef Q_OS_WIN
-// A link at the cache folder's name is taken only when it is the owner's or the
-// system's, and the folder holding it lets nobody else replace its entries.
-bool mayFollowLinkAt(const QString &cacheDir)
-{
-    struct stat link;
-    struct stat parent;
-    const QFileInfo cache(cacheDir);
-    return ::lstat(QFile::encodeName(cache.absoluteFilePath()).constData(), &link) == 0
-            && ::stat(QFile::encodeName(cache.absolutePath()).constData(), &parent) == 0
-            && (link.st_uid == ::geteuid() || link.st_uid == 0)
-            && ((parent.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (parent.st_mode & S_ISVTX)) 
-            && (parent.st_uid == ::geteuid() || parent.st_uid == 0);
-}
-#endif
 }
 
 bool PrivateFolder::fail(const QString &error)
@@ -48,16 +29,9 @@ PrivateFolder PrivateFolder::open(const QString &cacheDir)
 {
     PrivateFolder opened;
     const QFileInfo cache(cacheDir);
-    const HeldFolder parent = HeldFolder::open(cache.absolutePath());
-#ifdef Q_OS_WIN
-    const HeldFolder::Links atName = HeldFolder::Links::Follow;
-#else
-    const HeldFolder::Links atName = parent.kindOf(cache.fileName()) == HeldFolder::Kind::Link && mayFollowLinkAt(cacheDir)
-            ? HeldFolder::Links::Follow : HeldFolder::Links::Refuse;
-#endif
-    opened.m_cache = parent.folder(cache.fileName(), HeldFolder::Make::Nothing, atName);
+    opened.m_cache = HeldFolder::openTrusted(cacheDir);
     if (!opened.m_cache.isValid()) {
-        opened.fail(text("the cache folder %1 cannot be opened: %2").arg(cache.absoluteFilePath(), parent.errorString()));
+        opened.fail(text("the cache folder %1 cannot be opened: %2").arg(cache.absoluteFilePath(), opened.m_cache.errorString()));
         return opened;
     }
     if (!opened.m_cache.isTrusted()) {
@@ -75,11 +49,13 @@ PrivateFolder PrivateFolder::open(const QString &cacheDir)
     // A link, or another user's folder, is moved aside whole: nothing is removed
     // through a link (Wine even removes what a link leads to), nor written into
     // what belongs to somebody else.
-    const bool cleared = standing == HeldFolder::Kind::Link
-                    || (standing == HeldFolder::Kind::Folder && !opened.m_cache.isOwnedBySelf(name))
-            ? opened.m_cache.rename(name, opened.m_cache, name + QLatin1Char('.')
-                                    + QString::number(QRandomGenerator::global()->generate(), 16) + QLatin1String(".foreign"))
-            : opened.m_cache.remove(name);
+    // Nothing there a moment ago: whatever appeared since makes the folder's making fail.
+    const bool cleared = standing == HeldFolder::Kind::Missing
+            || (standing == HeldFolder::Kind::Link || (standing == HeldFolder::Kind::Folder && !opened.m_cache.isOwnedBySelf(name))
+                        ? opened.m_cache.rename(name, opened.m_cache, name + QLatin1Char('.')
+                                                + QString::number(QRandomGenerator::global()->generate(), 16)
+                                                + QLatin1String(".foreign"))
+                        : opened.m_cache.remove(name));
     if (!cleared || !opened.m_cache.makeFolder(name)) {
         opened.fail(text("%1 cannot be made a private folder: %2").arg(opened.m_cache.filePath(name), opened.m_cache.errorString()));
         return opened;

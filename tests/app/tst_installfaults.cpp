@@ -554,10 +554,16 @@ void InstallFaultsTest::swapAtEveryFolderCall(const QString &ordinaryUser)
             // Nothing written into what the other user owns: their folder, where
             // it stands or set aside, holds what they put there.
             if (planted && plant == OwnFolder) {
+                // Where it stands, set aside itself, or inside a folder of theirs above it that was set aside.
                 const QFileInfo targetInfo(target);
                 QStringList candidates{targetInfo.fileName()};
                 candidates += QDir(targetInfo.absolutePath()).entryList({targetInfo.fileName() + QStringLiteral(".*.foreign")},
                                                                         QDir::Dirs | QDir::Hidden);
+                if (folder.contains(QLatin1Char('/'))) {
+                    const QString above = folder.section(QLatin1Char('/'), 0, 0);
+                    for (const QString &aside : QDir(cache).entryList({above + QStringLiteral(".*.foreign")}, QDir::Dirs | QDir::Hidden))
+                        candidates << QStringLiteral("../") + aside + QLatin1Char('/') + targetInfo.fileName();
+                }
                 bool found = false;
                 for (const QString &candidate : qAsConst(candidates)) {
                     const QString path = targetInfo.absolutePath() + QLatin1Char('/') + candidate;
@@ -596,6 +602,12 @@ void InstallFaultsTest::linksInAWritableInstall()
     // /etc and /etc/shadow are. Whatever links the other user puts in the
     // install tree, before the run or at any of its calls there, nothing
     // outside may change or appear, and every run installs or fails clearly.
+    // The other user passes through the test's temporary folder.
+    const QByteArray temporary = QFile::encodeName(QDir::tempPath());
+    struct stat temporaryStatus;
+    QCOMPARE(::stat(temporary.constData(), &temporaryStatus), 0);
+    QCOMPARE(::chmod(temporary.constData(), (temporaryStatus.st_mode & 07777) | 0711), 0);
+    const Undo restoreTemporary([=] { ::chmod(temporary.constData(), temporaryStatus.st_mode & 07777); });
     QTemporaryDir rootOnly;
     const QString outside = rootOnly.filePath(QStringLiteral("outside"));
     const QString secret = rootOnly.filePath(QStringLiteral("secret"));
@@ -629,6 +641,7 @@ void InstallFaultsTest::linksInAWritableInstall()
         {"rm a.dll && ln -s '{secret}' a.dll", nullptr, nullptr},
         {"rm b.dll.old && ln -s '{outside}/c.dll.old' b.dll.old", nullptr, nullptr},
         {"rm update_md5.info && ln -s '{secret}' update_md5.info", nullptr, nullptr},
+        {"rm Host.exe && ln -s '{secret}' Host.exe", nullptr, nullptr},
     };
     for (const auto &plant : planted) {
         auto sandbox = writableInstall();

@@ -234,7 +234,13 @@ void UpdateRunTest::hostRights()
     const passwd *account = ::getpwnam(QFile::encodeName(user).constData());
     QVERIFY(account);
     const QString uid = QString::number(account->pw_uid);
-    // The host tells who it runs as, where the user may write.
+    // The host tells who it runs as, where the user may write; the user passes
+    // through the test's temporary folder to it.
+    const QByteArray temporary = QFile::encodeName(QDir::tempPath());
+    struct stat temporaryStatus;
+    QCOMPARE(::stat(temporary.constData(), &temporaryStatus), 0);
+    QCOMPARE(::chmod(temporary.constData(), (temporaryStatus.st_mode & 07777) | 0711), 0);
+    const Undo restoreTemporary([=] { ::chmod(temporary.constData(), temporaryStatus.st_mode & 07777); });
     const QString told = m_sandbox->path(QStringLiteral("told"));
     QVERIFY(QDir().mkpath(told));
     QCOMPARE(::chmod(QFile::encodeName(m_sandbox->root()).constData(), 0711), 0);
