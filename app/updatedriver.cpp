@@ -6,6 +6,7 @@
 #include "cupdateprogress.h"
 #include "directories.h"
 #include "enginelog.h"
+#include "installer.h"
 #include "filenames.h"
 #include "httprequest.h"
 #include "outcome.h"
@@ -14,6 +15,7 @@
 #include "protection.h"
 #include "serialstore.h"
 #include "updatedescription.h"
+#include "windowsnames.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -180,6 +182,8 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
         qCInfo(lcRun).noquote() << "the install folder cannot be held:" << check.install.errorString();
         return retryableFailure(tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath()));
     }
+    // A target an interrupted replacement could not put back goes back first.
+    Installer::restoreSetAside(check.install);
 
     const QString descriptionAddress = m_updateUrl + QLatin1Char('/') + FileNames::updateDescription;
     const QUrl descriptionUrl(descriptionAddress, QUrl::TolerantMode);
@@ -237,6 +241,9 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
 
     check.manifest = fetched;
     ManifestMap remote = parseManifest(fetched);
+    // Two entries for one file here, or a name this system cannot hold, would lose a file.
+    if (const QString refused = nameThisSystemRefuses(remote); !refused.isEmpty())
+        return retryableFailure(tr("更新列表文件格式不对:%1").arg(refused));
     dropEntriesInCache(remote);
     check.changes = compareManifest(remote, check.install, &check.installed);
     // Nothing is written through a link: one on the way to a file to install fails the update before anything is.

@@ -311,6 +311,11 @@ void CDownloadThread::installFiles()
         fail(QFileInfo(m_installDir.absolutePath()), tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath()));
         return;
     }
+    // Two entries for one file (Windows: a name and its 8.3 alias) would replace each other.
+    if (const QString aliased = firstAliasedEntry(m_updateList, m_install); !aliased.isEmpty()) {
+        fail(QFileInfo(m_installDir.absoluteFilePath(aliased)), tr("更新列表文件格式不对:%1").arg(aliased));
+        return;
+    }
     Installer installer(m_files, m_install);
     for (const ManifestEntry &entry : qAsConst(m_updateList)) {
         const QFileInfo target(m_installDir.absoluteFilePath(entry.path));
@@ -331,6 +336,7 @@ void CDownloadThread::installFiles()
             fail(target, tr("重命名%1为%2失败").arg(target.absoluteFilePath(), backup));
             return;
         case Replacement::NotMoved:
+        case Replacement::TargetAside:
             fail(target, tr("覆盖文件%1失败").arg(target.fileName()));
             return;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "heldfolder.h"
+#include "manifest.h"
 
 #include <QObject>
 #include <QString>
@@ -13,6 +14,7 @@ enum class Replacement {
     BackupNotRemoved, ///< an earlier backup could not be deleted or set aside; nothing changed
     BackupNotMade,    ///< the target could not be kept as backup; the target is unchanged
     NotMoved,         ///< the new file could not be put in place; the target is as it was
+    TargetAside,      ///< Windows: the new file could not be put in place, nor the target back: it waits as the backup
 };
 Q_ENUM_NS(Replacement)
 }
@@ -31,10 +33,13 @@ using FileReplacement::Replacement;
  * Windows refuses to rename over, or remove any name of, a program or DLL that
  * is running, but lets it be renamed: there the target is renamed aside as the
  * backup first and the source moved in after, the target put back when that
- * fails. A backup that cannot be removed because it is still running is set
- * aside under a name of its own, removed at the next restart. A name held
- * for a moment by someone else (an antivirus scanning the new file, the host
- * not quite exited) is tried again for at most 5 s per file in all.
+ * fails. Every file it renames (the new file, the target, an earlier backup)
+ * is held first, waiting at most 5 s in all for another process (an antivirus
+ * scanning the new file, the host not quite exited) to let go of it, so none
+ * can be taken away between the renames; what cannot be had leaves the target
+ * as it was. A target that cannot be put back is tried for 30 s more. A backup
+ * that cannot be removed because it is still running is set aside under a
+ * name of its own, removed at the next restart.
  *
  * Across volumes the source is copied to a temporary name beside the target and
  * renamed over it, so a full disk never leaves a truncated target. A folder
@@ -42,3 +47,16 @@ using FileReplacement::Replacement;
  */
 Replacement replaceFile(const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
                         const QString &targetName);
+
+/// "<targetName>.old": where a replaced file is kept.
+QString backupNameOf(const QString &targetName);
+
+/// Copies what a rename cannot move to another volume over @p targetName, whole or not at all, and removes the source.
+bool copyAcrossVolumes(const HeldFolder &source, const QString &sourceName, const HeldFolder &target, const QString &targetName);
+
+/**
+ * The first of @p entries that names, in @p install, a file another one names
+ * too (Windows: a long name and its 8.3 alias); empty when there is none, and
+ * always elsewhere.
+ */
+QString firstAliasedEntry(const UpdateList &entries, const HeldFolder &install);

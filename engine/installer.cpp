@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include "atomicfile.h"
 #include "enginelog.h"
 #include "safeopen.h"
 
@@ -33,7 +34,49 @@ Installer::Outcome Installer::install(const ManifestEntry &entry)
     outcome.replacement = replaceFile(source, name, target, name);
     if (outcome.replacement == Replacement::Done)
         m_installed.append({target, name});
+    if (outcome.replacement == Replacement::TargetAside)
+        recordSetAside(entry.path);
     return outcome;
+}
+
+namespace {
+const QLatin1String setAsideRecord("update_restore.info");
+constexpr qint64 recordMaxBytes = 64 * 1024;
+}
+
+void Installer::recordSetAside(const QString &path)
+{
+    QFile record;
+    QByteArray text;
+    if (m_install.openFile(record, setAsideRecord, QIODevice::ReadOnly, HeldFolder::Owner::Self, recordMaxBytes))
+        text = record.readAll();
+    record.close();
+    if (!writeFileAtomically(m_install, setAsideRecord, text + path.toUtf8() + '\n'))
+        qCInfo(lcInstall).noquote() << "the target set aside could not be recorded:" << path;
+}
+
+void Installer::restoreSetAside(const HeldFolder &install)
+{
+    QFile record;
+    if (!install.openFile(record, setAsideRecord, QIODevice::ReadOnly, HeldFolder::Owner::Self, recordMaxBytes))
+        return;
+    bool restored = true;
+    for (const QByteArray &line : record.readAll().split('\n')) {
+        const QString path = QString::fromUtf8(line);
+        if (!isSafeManifestPath(path))
+            continue;
+        const HeldFolder folder = install.folder(relativeFolder(path));
+        const QString name = relativeName(path);
+        const QString backup = backupNameOf(name);
+        if (folder.kindOf(name) != HeldFolder::Kind::Missing || folder.kindOf(backup) != HeldFolder::Kind::File)
+            continue;
+        const bool back = folder.rename(backup, folder, name);
+        qCInfo(lcInstall).noquote() << path << (back ? "put back from its backup" : "could not be put back from its backup yet");
+        restored = restored && back;
+    }
+    record.close();
+    if (restored)
+        install.remove(setAsideRecord);
 }
 
 bool Installer::makeDurable(QString *failedPath)

@@ -43,7 +43,16 @@ public:
      */
     bool makeDurable(QString *failedPath);
 
+    /**
+     * Puts back every target a replacement left set aside as its backup
+     * (Replacement::TargetAside), as recorded in "update_restore.info" in
+     * @p install: first thing in a pass, so no listed file stays missing.
+     */
+    static void restoreSetAside(const HeldFolder &install);
+
 private:
+    void recordSetAside(const QString &path);
+
     HeldFolder m_files;
     HeldFolder m_install;
     QList<QPair<HeldFolder, QString>> m_installed;

@@ -401,13 +401,30 @@ bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString
     if (kindOf(name) == Kind::Link)
         return MoveFileExW(nativePath(filePath(name)).c_str(), nativePath(to.filePath(toName)).c_str(), MOVEFILE_REPLACE_EXISTING)
                 || fail();
-    // Anything else by handle: what is moved is what was opened, never what a
-    // link put at the name meanwhile leads to.
-    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), DELETE | SYNCHRONIZE,
+    // Anything else by handle: what is moved is what was opened.
+    const Entry entry = hold(name);
+    return entry.isValid() && rename(entry, to, toName);
+}
+
+HeldFolder::Entry HeldFolder::hold(const QString &name) const
+{
+    Entry entry;
+    if (!isValid())
+        return entry;
+    const HANDLE handle = CreateFileW(nativePath(filePath(name)).c_str(), DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return fail();
+        fail();
+    else
+        entry.m_handle = std::make_shared<Handle>(handle);
+    return entry;
+}
+
+bool HeldFolder::rename(const Entry &entry, const HeldFolder &to, const QString &toName) const
+{
+    if (!entry.isValid() || !to.isValid())
+        return false;
     const std::wstring target = nativePath(to.filePath(toName));
     const DWORD size = DWORD(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
     std::unique_ptr<BYTE[]> buffer(new BYTE[size]());
@@ -416,11 +433,16 @@ bool HeldFolder::rename(const QString &name, const HeldFolder &to, const QString
     rename->RootDirectory = nullptr;
     rename->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
     std::copy(target.cbegin(), target.cend(), rename->FileName);
-    const bool renamed = SetFileInformationByHandle(handle, FileRenameInfo, rename, size);
-    if (!renamed)
-        fail();
-    CloseHandle(handle);
-    return renamed;
+    return SetFileInformationByHandle(entry.m_handle->handle, FileRenameInfo, rename, size) || fail();
+}
+
+QByteArray HeldFolder::Entry::identity() const
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!isValid() || !handleInfo(m_handle->handle, info))
+        return QByteArray();
+    return QByteArray::number(quint64(info.dwVolumeSerialNumber), 16) + ':'
+            + QByteArray::number((quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 16);
 }
 
 void HeldFolder::removeEntry(const QString &name, Kind kind) const

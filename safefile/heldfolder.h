@@ -36,6 +36,8 @@ inline QString relativeName(const QString &path)
  */
 class HeldFolder
 {
+    struct Handle;
+
 public:
     /// What stands at a name, seen without following it.
     enum class Kind { Missing, File, Folder, Link, Other };
@@ -180,10 +182,32 @@ public:
     static std::wstring nativePath(const QString &path);
     /// Gives the open @p file a protected DACL of the user and SYSTEM only: what mode 0600 is elsewhere.
     static bool restrictToOwner(QFile &file);
+
+    /**
+     * A file or folder of a held folder opened to be renamed. While it is
+     * held nobody else can open it without sharing its deletion, so no
+     * scanner or indexer can take it between the renames of a replacement,
+     * and a rename by it renames what was opened, never what a link put at
+     * its name meanwhile leads to.
+     */
+    class Entry
+    {
+    public:
+        bool isValid() const { return m_handle != nullptr; }
+        /// Which file it is on its volume, whatever name leads to it (an 8.3 alias, say).
+        QByteArray identity() const;
+
+    private:
+        friend class HeldFolder;
+        std::shared_ptr<Handle> m_handle;
+    };
+    /// Holds @p name to rename it (never through a link); invalid on failure, lastFailureWasInUse() telling why.
+    Entry hold(const QString &name) const;
+    /// Renames the held @p entry to @p toName in @p to, replacing a file that stands there, in one step.
+    bool rename(const Entry &entry, const HeldFolder &to, const QString &toName) const;
 #endif
 
 private:
-    struct Handle;
     HeldFolder openChild(const QString &name, Links links) const;
     void removeEntry(const QString &name, Kind kind) const;
     bool fail() const;

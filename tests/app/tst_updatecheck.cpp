@@ -2,7 +2,9 @@
 #include "expectedreports.h"
 #include "filehash.h"
 #include "nginxserver.h"
+#include "releasepublisher.h"
 #include "releasesigner.h"
+#include "sitechecker.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedriver.h"
@@ -19,6 +21,10 @@
 #include <algorithm>
 #include <memory>
 #include <sstream>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 class UpdateCheckTest : public QObject
 {
@@ -44,6 +50,8 @@ private slots:
     void keptManifest();
     void lyingCaches_data();
     void lyingCaches();
+    void namesWindowsCannotHold_data();
+    void namesWindowsCannotHold();
 
 private:
     void publishCurrentInstall();
@@ -443,6 +451,117 @@ void UpdateCheckTest::lyingCaches()
     // update.ini proves a kept copy stale: it is not asked about.
     for (const TestHttpServer::Request &fetch : qAsConst(fetches))
         QCOMPARE(fetch.header("If-None-Match"), QByteArray());
+}
+
+void UpdateCheckTest::namesWindowsCannotHold_data()
+{
+    // Beside a.dll ("old a" installed, "new a" published): the names of the row.
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("refused");   // the entry Windows refuses; empty: every name installs
+    QTest::newRow("case twins") << QStringList{"A.dll"} << "a.dll";
+    QTest::newRow("case twins, not ASCII") << QStringList{"插件/Ω.dll", "插件/ω.dll"} << "插件/ω.dll";
+    QTest::newRow("a file and a folder of one name") << QStringList{"Lib", "lib/x.dll"} << "Lib";
+    QTest::newRow("trailing dot") << QStringList{"b.dll."} << "b.dll.";
+    QTest::newRow("trailing space") << QStringList{"c.dll "} << "c.dll ";
+    QTest::newRow("a folder with a trailing dot") << QStringList{"sub./d.dll"} << "sub./d.dll";
+    for (const char *device : {"CON", "nul", "aux.txt", "COM1", "sub/LPT1.dll", "conout$"})
+        QTest::addRow("device name %s", device) << QStringList{QString::fromLatin1(device)} << QString::fromLatin1(device);
+    for (const char *refused : {"a<b.dll", "s*.dll", "p|.dll", "\"q\".dll", "\x01.dll"})
+        QTest::addRow("character Windows refuses in %s", refused) << QStringList{QString::fromLatin1(refused)} << QString::fromLatin1(refused);
+#ifdef Q_OS_WIN
+    // "@" stands for the 8.3 alias of longfilename.dll, installed and listed too.
+    QTest::newRow("a name and its 8.3 alias") << QStringList{"@"} << "@";
+    QTest::newRow("a name and its 8.3 alias, lower case") << QStringList{"@lower"} << "@";
+#endif
+    // Never a name of the install folder, as before: skipped, whatever the system.
+    QTest::newRow("traversal, rooted and stream paths") << QStringList{"../x.dll", "//rooted.dll", "a.dll:stream"} << QString();
+}
+
+// A manifest whose names Windows holds as one file, or cannot hold, is refused
+// there before anything is written; Linux installs it as before. The publisher
+// refuses such a release, and --check such a site.
+void UpdateCheckTest::namesWindowsCannotHold()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QString, refused);
+    m_sandbox->writeFile(QStringLiteral("a.dll"), "old a");
+    QByteArray manifest = manifestLine("new a", "a.dll");
+    m_server->setFile("/up/v2/a.dll", "new a");
+    QStringList installable;
+#ifdef Q_OS_WIN
+    if (names.first().startsWith(QLatin1Char('@'))) {
+        // The two names of one file: the long one, and the alias the volume gave it.
+        const QString longName = QStringLiteral("longfilename.dll");
+        m_sandbox->writeFile(longName, "old long");
+        wchar_t shortPath[MAX_PATH];
+        const std::wstring longPath = QDir::toNativeSeparators(m_sandbox->path(longName)).toStdWString();
+        QString alias = GetShortPathNameW(longPath.c_str(), shortPath, MAX_PATH) ? QFileInfo(QString::fromWCharArray(shortPath)).fileName()
+                                                                                : longName;
+        if (alias == longName)
+            QSKIP("this volume keeps no 8.3 names");
+        if (names.first() == QLatin1String("@lower"))
+            alias = alias.toLower();
+        names = QStringList{longName, alias};
+        refused = qMax(longName, alias);   // the later of the two in the list
+    }
+#endif
+    for (const QString &name : qAsConst(names)) {
+        // As clients read a manifest: in their 8-bit encoding.
+        manifest += manifestLine("new " + name.toUtf8(), name.toLocal8Bit());
+        m_server->setFile(QUrl(m_server->url(QStringLiteral("/up/v2/")) + name, QUrl::TolerantMode)
+                                  .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), "new " + name.toUtf8());
+        if (isSafeManifestPath(name))
+            installable << name;
+    }
+    m_server->setFile("/up//update.ini", "[Version]\nFolder=v2\n");
+    m_server->setFile("/up/v2//md5.txt", manifest);
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+#ifdef Q_OS_WIN
+    if (!refused.isEmpty()) {
+        QString inJson = QString(refused).replace(QLatin1Char('"'), QLatin1String("\\\"")).replace(QChar(1), QLatin1String("\\u0001"));
+        const QByteArray refusal = failureReport(QStringLiteral("更新列表文件格式不对:") + inJson);
+        // Two names of one file show only at the install, before anything is replaced.
+        const bool aliases = names.first() == QLatin1String("longfilename.dll");
+        QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(aliases ? updateDueReport + refusal : refusal));
+        QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("old a"));
+        QVERIFY(!QFileInfo::exists(m_sandbox->path(QStringLiteral("a.dll.old"))));
+        if (aliases)
+            QCOMPARE(m_sandbox->readFile(QStringLiteral("longfilename.dll")), QByteArray("old long"));
+        return;
+    }
+#endif
+    QVERIFY2(result.exitCode == 0, result.output.constData());
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), QByteArray("new a"));
+    for (const QString &name : qAsConst(installable))
+        QCOMPARE(m_sandbox->readFile(name), "new " + name.toUtf8());
+    QCOMPARE(m_sandbox->hostStarts().size(), 1);
+
+    // The publisher: such a site is named by --check; on Linux, where a release
+    // can hold these names, such a release is refused unless it is for Linux only.
+    if (refused.isEmpty())
+        return;
+    QTemporaryDir publishing;
+    QVERIFY(writeTestFile(publishing.filePath(QStringLiteral("site/update.ini")), "[Version]\nFolder=v2\n"));
+    QVERIFY(writeTestFile(publishing.filePath(QStringLiteral("site/v2/md5.txt")), manifest));
+    QVERIFY(writeTestFile(publishing.filePath(QStringLiteral("site/v2/a.dll")), "new a"));
+    for (const QString &name : qAsConst(installable))
+        QVERIFY(writeTestFile(publishing.filePath(QStringLiteral("site/v2/") + name), "new " + name.toUtf8()));
+    SiteChecker checker(publishing.filePath(QStringLiteral("site")));
+    QVERIFY(!checker.check());
+    QVERIFY2(checker.problems().join(QLatin1Char('\n')).contains(refused + QStringLiteral(": Windows clients cannot hold")),
+             qPrintable(checker.problems().join(QLatin1Char('\n'))));
+    QVERIFY(SiteChecker(publishing.filePath(QStringLiteral("site")), nullptr, nullptr, false).check());
+    ReleasePublisher::Options options;
+    options.releaseDir = publishing.filePath(QStringLiteral("site/v2"));
+    options.siteDir = publishing.filePath(QStringLiteral("published"));
+    options.version = QStringLiteral("2");
+    QVERIFY(QFile::remove(publishing.filePath(QStringLiteral("site/v2/md5.txt"))));
+    ReleasePublisher publisher(options);
+    QVERIFY(!publisher.publish());
+    QVERIFY2(publisher.errors().join(QLatin1Char('\n')).startsWith(refused + QStringLiteral(": Windows cannot hold this name")),
+             qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    options.windowsNames = false;
+    QVERIFY(ReleasePublisher(options).publish());
 }
 
 QTEST_MAIN(UpdateCheckTest)

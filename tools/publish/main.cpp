@@ -28,7 +28,7 @@ int fail(const QStringList &errors)
     return 1;
 }
 
-int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *pathCodec)
+int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *pathCodec, bool windowsNames)
 {
     std::unique_ptr<SignatureVerifier> verifier;
     if (!publicKeyPath.isEmpty()) {
@@ -39,7 +39,7 @@ int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *path
         if (!verifier->isValid())
             return fail({QStringLiteral("%1 does not hold an Ed25519 public key").arg(publicKeyPath)});
     }
-    SiteChecker checker(siteDir, verifier.get(), pathCodec);
+    SiteChecker checker(siteDir, verifier.get(), pathCodec, windowsNames);
     if (!checker.check())
         return fail(checker.problems());
     printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified, %4 artifacts applied and verified%5")
@@ -72,9 +72,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption deltaFromOption(QStringLiteral("delta-from"), QStringLiteral("Make patches from this earlier version folder of the site (repeatable; default: the folder update.ini names)."), QStringLiteral("FOLDER"));
     const QCommandLineOption noDeltaOption(QStringLiteral("no-delta"), QStringLiteral("Write no patches and no compressed copies."));
     const QCommandLineOption expiresOption(QStringLiteral("expires"), QStringLiteral("Signed clients stop trusting update.ini after this many days, e.g. 30d."), QStringLiteral("DAYS"));
+    const QCommandLineOption linuxNamesOption(QStringLiteral("allow-names-windows-refuses"),
+                                              QStringLiteral("Publish (or pass --check with) names Windows cannot hold: a site for Linux clients only."));
     const QCommandLineOption resignOption(QStringLiteral("resign"), QStringLiteral("Renew the serial, expiry and signature of SITE_DIR's update.ini: --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR."));
     parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption, keyOption, signOption, keygenOption,
-                       deltaFromOption, noDeltaOption, expiresOption, resignOption});
+                       deltaFromOption, noDeltaOption, expiresOption, resignOption, linuxNamesOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
     parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
     parser.process(app);
@@ -96,7 +98,7 @@ int main(int argc, char *argv[])
             return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(encodingOption))});
     }
     if (parser.isSet(checkOption))
-        return check(parser.value(checkOption), parser.value(keyOption), pathCodec);
+        return check(parser.value(checkOption), parser.value(keyOption), pathCodec, !parser.isSet(linuxNamesOption));
 
     ReleasePublisher::Options options;
     if (parser.isSet(expiresOption)) {
@@ -140,6 +142,7 @@ int main(int argc, char *argv[])
     options.pathCodec = pathCodec;
     options.deltaFrom = parser.values(deltaFromOption);
     options.artifacts = !parser.isSet(noDeltaOption);
+    options.windowsNames = !parser.isSet(linuxNamesOption);
 
     ReleasePublisher publisher(options);
     if (!publisher.publish())

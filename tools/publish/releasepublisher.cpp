@@ -9,6 +9,7 @@
 #include "releasesigner.h"
 #include "safeopen.h"
 #include "updatedescription.h"
+#include "windowsnames.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -225,6 +226,16 @@ bool ReleasePublisher::collectFiles()
     std::sort(m_files.begin(), m_files.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
         return a.relativePath < b.relativePath;
     });
+    if (m_options.windowsNames) {
+        ManifestMap names;
+        for (const ReleaseFile &file : qAsConst(m_files))
+            names.insert(file.relativePath, ManifestEntry{file.relativePath, 0, QByteArray()});
+        const QString refused = nameWindowsRefuses(names);
+        if (!refused.isEmpty())
+            m_errors << tr("%1: Windows cannot hold this name beside the others (a case twin, a trailing dot or space, a "
+                           "device name or a character it refuses); --allow-names-windows-refuses publishes for Linux only")
+                                .arg(refused);
+    }
     return m_errors.isEmpty();
 }
 

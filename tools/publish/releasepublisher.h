@@ -45,6 +45,7 @@ public:
         QStringList deltaFrom;   ///< earlier folders of the site to patch from; empty: the one update.ini names
         bool artifacts = true;   ///< false: no patches and no compressed copies, as sites were before them
         int expiresDays = 0;     ///< above 0: signed clients stop trusting update.ini after this many days
+        bool windowsNames = true;   ///< refuse names Windows cannot hold (false: a site for Linux clients only)
     };
 
     explicit ReleasePublisher(const Options &options);

@@ -11,6 +11,7 @@
 #include "releasepublisher.h"
 #include "signatureverifier.h"
 #include "updatedescription.h"
+#include "windowsnames.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,10 +19,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-SiteChecker::SiteChecker(const QString &siteDir, const SignatureVerifier *verifier, QTextCodec *pathCodec)
+SiteChecker::SiteChecker(const QString &siteDir, const SignatureVerifier *verifier, QTextCodec *pathCodec, bool windowsNames)
     : m_siteDir(siteDir)
     , m_verifier(verifier)
     , m_pathCodec(pathCodec)
+    , m_windowsNames(windowsNames)
 {
 }
 
@@ -66,6 +68,8 @@ bool SiteChecker::check()
         checkSignature(manifestFile.fileName());
     ManifestMap entries = parseManifest(manifest, m_pathCodec);
     checkManifestLines(manifest, entries.size());
+    if (const QString refused = m_windowsNames ? nameWindowsRefuses(entries) : QString(); !refused.isEmpty())
+        m_problems << tr("%1: Windows clients cannot hold this name beside the others; they refuse the update").arg(refused);
     // The binding is checked with the manifest's; what the list says must agree with md5.txt.
     QFile listFile(version.absoluteFilePath(FileNames::sha256List));
     QString disagreement;

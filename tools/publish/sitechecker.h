@@ -25,9 +25,10 @@ public:
     /**
      * @param verifier when given, update.ini and md5.txt must carry valid signatures
      * @param pathCodec the clients' 8-bit encoding of paths, as published; null for this machine's
+     * @param windowsNames names Windows cannot hold are a problem (false: a site for Linux clients only)
      */
     explicit SiteChecker(const QString &siteDir, const SignatureVerifier *verifier = nullptr,
-                         QTextCodec *pathCodec = nullptr);
+                         QTextCodec *pathCodec = nullptr, bool windowsNames = true);
 
     /// Checks the site; false when anything is wrong (see problems()).
     bool check();
@@ -48,6 +49,7 @@ private:
     QString m_siteDir;
     const SignatureVerifier *m_verifier;
     QTextCodec *m_pathCodec;
+    bool m_windowsNames;
     QString m_folder;
     QStringList m_problems;
     int m_checkedFiles = 0;

@@ -1,0 +1,6 @@
+#include "windowsnames.h"
+
+QString nameThisSystemRefuses(const ManifestMap &manifest)
+{
+    return nameWindowsRefuses(manifest);
+}
