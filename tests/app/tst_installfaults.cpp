@@ -37,9 +37,10 @@
 namespace {
 
 enum class Fault {
-    KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, LinksInAWritableInstall, PowerCut,
+    KillAtEverySwap, LockedCacheFile, SwappedByAnotherUser, LinksInAWritableInstall, PowerCut, TargetLeftAside,
     // Windows: what a running host, an antivirus or a second instance holds.
-    InUse, OwnQtDlls, NewFileHeldForAMoment, TargetHeldForAMoment, NewFileHeldTooLong, LoadedBackup, LocalManifestHeldForAMoment
+    InUse, OwnQtDlls, NewFileHeldForAMoment, TargetHeldForAMoment, NewFileHeldTooLong, BackupHeldTooLong, LoadedBackup,
+    LocalManifestHeldForAMoment
 };
 // Where a full disk meets a writer: the updater's cache or install folder, or the publisher's site.
 enum class Volume { Cache, Install, Site };
@@ -732,6 +733,7 @@ void InstallFaultsTest::linksInAWritableInstall()
 void InstallFaultsTest::interruptions_data()
 {
     QTest::addColumn<Fault>("fault");
+    QTest::newRow("a target left set aside by an earlier run") << Fault::TargetLeftAside;
 #ifdef Q_OS_WIN
     // Wine refuses, as Windows does, to rename over or remove a running image,
     // and to rename or remove a file held without FILE_SHARE_DELETE.
@@ -741,6 +743,7 @@ void InstallFaultsTest::interruptions_data()
     QTest::newRow("the installed file held for 2 s") << Fault::TargetHeldForAMoment;
     QTest::newRow("the new file held past the patience") << Fault::NewFileHeldTooLong;
     QTest::newRow("a backup still running in a second instance") << Fault::LoadedBackup;
+    QTest::newRow("the earlier backup held past the patience") << Fault::BackupHeldTooLong;
     QTest::newRow("links where the release has a folder, and where it adds one") << Fault::LinksInAWritableInstall;
     QTest::newRow("update_md5.info held for 2 s as it is replaced") << Fault::LocalManifestHeldForAMoment;
 #else
@@ -755,6 +758,17 @@ void InstallFaultsTest::interruptions_data()
 void InstallFaultsTest::interruptions()
 {
     QFETCH(Fault, fault);
+    if (fault == Fault::TargetLeftAside) {
+        // A replacement that could put its target neither in nor back left it as
+        // the backup, and said so: the next run puts it back before anything else.
+        auto sandbox = prepareInstall();
+        QVERIFY(QFile::remove(sandbox->path(QStringLiteral("app/a.dll"))));
+        sandbox->writeFile(QStringLiteral("app/a.dll.old"), m_v1.value("a.dll"));
+        sandbox->writeFile(QStringLiteral("app/update_restore.info"), "a.dll\n");
+        verifyCompletedByNextRun(*sandbox);
+        QVERIFY(!QFileInfo::exists(sandbox->path(QStringLiteral("app/update_restore.info"))));
+        return;
+    }
 #ifdef Q_OS_WIN
     windowsFault(fault);
 #else
@@ -1156,7 +1170,7 @@ void InstallFaultsTest::windowsFault(Fault fault)
         QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("cache"))) && PrivateFolder::open(sandbox.path(QStringLiteral("cache"))).isValid());
         QVERIFY(writeTestFile(cached, v2.value(QStringLiteral("a.dll"))));
     }
-    if (fault == Fault::LoadedBackup)
+    if (fault == Fault::LoadedBackup || fault == Fault::BackupHeldTooLong)
         QVERIFY(writeTestFile(app + QStringLiteral("/b.dll.old"), dll));
     if (fault == Fault::LocalManifestHeldForAMoment)
         QVERIFY(writeTestFile(app + QStringLiteral("/update_md5.info"), QByteArray()));
@@ -1180,6 +1194,10 @@ void InstallFaultsTest::windowsFault(Fault fault)
         holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/indexer.exe")),
                                           "open " + QFile::encodeName(app) + "/update_md5.info\nfor 2000\n");
         break;
+    case Fault::BackupHeldTooLong:
+        holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/scanner.exe")),
+                                          "open " + QFile::encodeName(app) + "/b.dll.old\n");
+        break;
     case Fault::LoadedBackup:
         holder = std::make_unique<Holder>(sandbox.path(QStringLiteral("holder/second-instance.exe")),
                                           "load " + QFile::encodeName(app) + "/b.dll.old\n");
@@ -1194,10 +1212,13 @@ void InstallFaultsTest::windowsFault(Fault fault)
     const UpdaterSandbox::Result result = sandbox.run({"console"});
     qInfo("the update took %lld ms", timer.elapsed());
     QVERIFY(result.finished);
-    if (fault == Fault::NewFileHeldTooLong) {
-        // 5 s of patience, then the failure, with nothing lost.
-        QCOMPARE(result.output, updateDueReport + failureReport(QStringLiteral("覆盖文件a.dll失败")));
-        QCOMPARE(sandbox.readFile(QStringLiteral("app/a.dll")), v1.value(QStringLiteral("a.dll")));
+    if (fault == Fault::NewFileHeldTooLong || fault == Fault::BackupHeldTooLong) {
+        // 5 s of patience, then the failure, with nothing lost: every file of a
+        // replacement is held before the first rename.
+        const bool backup = fault == Fault::BackupHeldTooLong;
+        QCOMPARE(result.output, updateDueReport + failureReport(backup ? QStringLiteral("删除文件b.dll.old失败") : QStringLiteral("覆盖文件a.dll失败")));
+        QCOMPARE(sandbox.readFile(QStringLiteral("app/a.dll")), (backup ? v2 : v1).value(QStringLiteral("a.dll")));
+        QCOMPARE(sandbox.readFile(QStringLiteral("app/b.dll")), v1.value(QStringLiteral("b.dll")));
         holder->release();
         QCOMPARE(sandbox.run({"console"}).exitCode, 0);
         QCOMPARE(sandbox.readFile(QStringLiteral("app/a.dll")), v2.value(QStringLiteral("a.dll")));
