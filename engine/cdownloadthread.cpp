@@ -13,6 +13,8 @@ namespace {
 // Listed bytes of HTTP/2 transfers in flight at once: what Qt may hold of them.
 constexpr quint64 http2MemoryCap = 32 * 1024 * 1024;
 constexpr int maxHttp1PerHost = 6;
+// Requests a server refuses unprocessed go again, at most this many times per file of the run.
+constexpr int refusalsPerFile = 8;
 }
 
 void CDownloadThread::setStallTimeout(int msecs)
@@ -55,6 +57,7 @@ CDownloadThread::CDownloadThread(const QString &baseUrl, const QDir &cacheDir,
     }, Qt::DirectConnection);
 
     settings.proxy.applyTo(m_network);
+    m_refusals.left = refusalsPerFile * int(m_updateList.size());
     checkCachedFiles();
     advance();
 }
@@ -180,7 +183,7 @@ void CDownloadThread::startTransfer(int index, const TransferSource &source)
         return;
     }
 
-    auto *transfer = new FileTransfer(entry, source, folder, name, m_partial, scratchName(entry), this);
+    auto *transfer = new FileTransfer(entry, source, folder, name, m_partial, scratchName(entry), m_refusals, this);
     m_transfers.insert(index, transfer);
     const quint64 size = source.artifact ? source.artifact->size : entry.size;
     if (FileTransfer::usesHttp2(source.http2Allowed, size)) {

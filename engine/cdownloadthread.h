@@ -180,5 +180,6 @@ private:
     std::atomic_bool m_ended{false};
     bool m_cancelled = false;
     QMap<int, FileTransfer *> m_transfers;
+    RefusalBudget m_refusals;
     QNetworkAccessManager m_network;
 };

@@ -29,7 +29,6 @@ constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int chunkSize = 256 * 1024;
 // Bodies up to this size may go over HTTP/2 (held in memory by Qt until taken).
 constexpr quint64 http2SizeLine = 1024 * 1024;
-constexpr int maxResends = 3;
 
 // The engine's messages keep the engine's translation context.
 QString engineText(const char *text)
@@ -50,7 +49,7 @@ bool FileTransfer::usesHttp2(bool allowed, quint64 size)
 
 FileTransfer::FileTransfer(const ManifestEntry &entry, const TransferSource &source, const HeldFolder &files,
                            const QString &cacheName, const HeldFolder &partial,
-                           const QString &scratchName, QObject *parent)
+                           const QString &scratchName, RefusalBudget &refusals, QObject *parent)
     : QObject(parent)
     , m_entry(entry)
     , m_source(source)
@@ -60,6 +59,7 @@ FileTransfer::FileTransfer(const ManifestEntry &entry, const TransferSource &sou
     , m_partial(partial)
     , m_scratchName(scratchName)
     , m_resume(entry, partial, scratchName)
+    , m_refusals(refusals)
 {
     connect(&m_stallTimer, &QTimer::timeout, this, &FileTransfer::onStallCheck);
 }
@@ -132,11 +132,15 @@ bool FileTransfer::sendRequest()
 
 bool FileTransfer::sendAgain(const QString &why)
 {
-    if (m_resends >= maxResends)
+    if (m_refusals.left <= 0)
         return false;
-    ++m_resends;
+    --m_refusals.left;
     qCInfo(lcTransfer).noquote() << m_entry.path << "sent again:" << why;
-    return sendRequest();
+    if (!sendRequest())
+        return false;
+    // Qt 5.15 may put it on the very connection that is going away, and lose it there.
+    expectAnswerSoon();
+    return true;
 }
 
 void FileTransfer::expectAnswerSoon()
@@ -260,7 +264,7 @@ bool FileTransfer::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
 void FileTransfer::onStallCheck()
 {
     // A whole step with no answer after its connection went away: the request was lost.
-    if (m_stepsSinceGoAway >= 0 && !m_response.answered && ++m_stepsSinceGoAway > 1 && m_resends < maxResends) {
+    if (m_stepsSinceGoAway >= 0 && !m_response.answered && ++m_stepsSinceGoAway > 1 && m_refusals.left > 0) {
         m_reply->disconnect(this);
         m_reply->abort();
         m_reply->deleteLater();
@@ -329,13 +333,14 @@ void FileTransfer::onReplyFinished()
     reply->deleteLater();
 
     // A server that closes an HTTP/2 connection (GOAWAY, after so many requests)
-    // leaves requests unprocessed, which Qt 5.15 does not send again: they go
-    // again here, on a new connection, before any byte of theirs arrived.
+    // or refuses a stream leaves the request unprocessed, which Qt 5.15 does not
+    // send again: it goes again here, on a new connection, before any byte of it arrived.
     const QString reason = reply->errorString();
-    const bool unprocessed = reason.contains(QLatin1String("GOAWAY"))
-            || reason.contains(QLatin1String("stopped accepting new streams"));
+    const bool wentAway = reason.contains(QLatin1String("GOAWAY")) || reason.contains(QLatin1String("stopped accepting new streams"));
+    const bool unprocessed = wentAway || reason.contains(QLatin1String("refused a stream"));
     if (reply->error() != QNetworkReply::NoError && unprocessed) {
-        emit connectionWentAway();
+        if (wentAway)
+            emit connectionWentAway();
         if (m_body->size() == quint64(m_resumeFrom) && sendAgain(reason))
             return;
     }

@@ -34,6 +34,19 @@ struct TransferSource
 };
 
 /**
+ * The re-sends of requests that got no answer: those a server announced it
+ * never processed (streams past a GOAWAY's last one, refused streams), and
+ * those Qt lost with a connection the server closed. Shared by every transfer
+ * of a run, so however few streams a server allows per connection every file
+ * gets its turns, yet a server that refuses every stream still ends the run
+ * once they are spent.
+ */
+struct RefusalBudget
+{
+    int left = 0;
+};
+
+/**
  * One file's download into the cache directory. The body streams into a
  * scratch file, counted and hashed on the way, and takes the cache file's place
  * only when status 200, length and digest all hold. A body longer than the
@@ -67,10 +80,11 @@ public:
      * @param source where to fetch it from
      * @param files the cache folder the verified file goes to, as @p cacheName
      * @param partial the folder where the body is kept while it arrives, as @p scratchName
+     * @param refusals the run's re-sends of requests the server refused unprocessed
      */
     FileTransfer(const ManifestEntry &entry, const TransferSource &source, const HeldFolder &files,
                  const QString &cacheName, const HeldFolder &partial, const QString &scratchName,
-                 QObject *parent = nullptr);
+                 RefusalBudget &refusals, QObject *parent = nullptr);
     ~FileTransfer() override;
 
     /// Sends the request through @p network; false when no reply came back.
@@ -120,6 +134,7 @@ private:
 
     bool startPlain();
     bool sendRequest();
+    /// Sends the request again, unanswered so far, while the run's budget of such re-sends lasts.
     bool sendAgain(const QString &why);
     void onHeaders();
     static qint64 contentRangeStart(QNetworkReply &reply);
@@ -152,8 +167,7 @@ private:
     std::unique_ptr<ArtifactApplier> m_applier;
     QPointer<QNetworkReply> m_reply;
     Response m_response;
-    // Requests a server's GOAWAY left unprocessed are sent again, this many times at most.
-    int m_resends = 0;
+    RefusalBudget &m_refusals;
     // Stall clock steps since a GOAWAY found this request unanswered; -1: none.
     int m_stepsSinceGoAway = -1;
     QTimer m_stallTimer;
