@@ -341,9 +341,11 @@ bool UpdateDriver::fetchManifest(const QString &address, const UpdateDescription
     // A cache on the way (a CDN's edge, a proxy) answered with another md5.txt
     // than the one update.ini names: once more, past every cache.
     qCInfo(lcRun) << "md5.txt is not the one update.ini names; asking again without caches";
-    if (!requestManifest(address, noCache(), std::nullopt, copy, unchanged, error))
+    int status = 0;
+    // A 304 to a request that asked nothing is the stale manifest vouched for once more.
+    if (!requestManifest(address, noCache(), std::nullopt, copy, unchanged, error, &status) && status != 304)
         return false;
-    if (description.names(copy.manifest))
+    if (status != 304 && description.names(copy.manifest))
         return true;
     qCInfo(lcRun) << "md5.txt is still not the one update.ini names";
     error.clear();
@@ -385,10 +387,11 @@ HttpHeaders UpdateDriver::noCache()
 
 bool UpdateDriver::requestManifest(const QString &address, const HttpHeaders &headers,
                                    const std::optional<ManifestCopy> &kept, ManifestCopy &copy, bool &unchanged,
-                                   QString &error)
+                                   QString &error, int *statusOut)
 {
     HttpHeaders responseHeaders;
-    int status = 0;
+    int localStatus = 0;
+    int &status = statusOut ? *statusOut : localStatus;
     QByteArray body;
     if (httpRequest(&m_network, QUrl(address, QUrl::TolerantMode), body, error, fetchTimeoutSeconds, headers, "GET", {},
                     &responseHeaders, manifestMaxBytes, &status)) {

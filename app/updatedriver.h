@@ -119,7 +119,7 @@ private:
     static HttpHeaders noCache();
     /// One request for md5.txt with @p headers; a 304 stands for @p kept when a condition was asked.
     bool requestManifest(const QString &address, const HttpHeaders &headers, const std::optional<ManifestCopy> &kept,
-                         ManifestCopy &copy, bool &unchanged, QString &error);
+                         ManifestCopy &copy, bool &unchanged, QString &error, int *status = nullptr);
     int endWithConfigError(const QString &message);
     int endAlreadyRunning();
     void report(bool success, bool update, const QString &message);

@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 
 #include <algorithm>
@@ -50,6 +51,7 @@ private slots:
     void keptManifest();
     void lyingCaches_data();
     void lyingCaches();
+    void endlessManifest();
     void namesWindowsCannotHold_data();
     void namesWindowsCannotHold();
 
@@ -378,9 +380,11 @@ void UpdateCheckTest::lyingCaches_data()
         QTest::addRow("%s, keys, no kept copy, stale cache", site) << Cache::Stale << signedSite << true << false << QString();
         QTest::addRow("%s, no keys, kept copy, 304 to anything", site) << Cache::Revalidates << signedSite << false << true << QString();
         QTest::addRow("%s, no keys, kept copy, stale cache", site) << Cache::Stale << signedSite << false << true << QString();
-        QTest::addRow("%s, keys, the cache lies past no-cache", site) << Cache::StaleAlways << signedSite << true << true
-                << (signedSite ? QStringLiteral("更新列表文件签名无效")
-                               : QStringLiteral("下载更新列表文件失败:更新列表文件与升级描述文件不符"));
+        const QString staleMessage = signedSite ? QStringLiteral("更新列表文件签名无效")
+                                                : QStringLiteral("下载更新列表文件失败:更新列表文件与升级描述文件不符");
+        QTest::addRow("%s, keys, the cache lies past no-cache", site) << Cache::StaleAlways << signedSite << true << true << staleMessage;
+        QTest::addRow("%s, keys, no kept copy, the cache answers no-cache with 304", site)
+                << Cache::StaleThenNotModified << signedSite << true << false << staleMessage;
     }
 }
 
@@ -451,6 +455,35 @@ void UpdateCheckTest::lyingCaches()
     // update.ini proves a kept copy stale: it is not asked about.
     for (const TestHttpServer::Request &fetch : qAsConst(fetches))
         QCOMPARE(fetch.header("If-None-Match"), QByteArray());
+}
+
+// An md5.txt that never ends is cut at its 64 MiB limit, and the updater's
+// private memory stays within that limit and 16 MiB more meanwhile.
+void UpdateCheckTest::endlessManifest()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the private memory is read from /proc");
+#else
+    m_server->setFile("/up//update.ini", "[Version]\nFolder=v2\n");
+    TestHttpServer::Response endless;
+    endless.end = TestHttpServer::BodyEnd::Endless;
+    m_server->setResponse("/up/v2//md5.txt", endless);
+    const std::unique_ptr<QProcess> updater = m_sandbox->start({"console"});
+    QVERIFY(updater->waitForStarted());
+    const QString status = QStringLiteral("/proc/%1/status").arg(updater->processId());
+    qint64 peakKiB = 0;
+    while (updater->state() == QProcess::Running) {
+        for (const QByteArray &line : readTestFile(status, QByteArray()).split('\n')) {
+            if (line.startsWith("RssAnon:"))
+                peakKiB = qMax(peakKiB, line.mid(8).trimmed().split(' ').first().toLongLong());
+        }
+        QTest::qWait(5);
+    }
+    const UpdaterSandbox::Result result = UpdaterSandbox::finish(*updater);
+    qInfo("an endless md5.txt: the updater's private memory peaked at %lld MiB", peakKiB / 1024);
+    QCOMPARE(QString::fromUtf8(result.output), QString::fromUtf8(failureReport(QStringLiteral("下载更新列表文件失败:文件过大"))));
+    QVERIFY2(peakKiB > 0 && peakKiB <= (64 + 16) * 1024, qPrintable(QString::number(peakKiB)));
+#endif
 }
 
 void UpdateCheckTest::namesWindowsCannotHold_data()

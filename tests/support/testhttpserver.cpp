@@ -115,17 +115,19 @@ TestHttpServer::Response TestHttpServer::answer(const Request &request, Response
             lastModified = pair.second;
     }
     const bool conditionalRequest = !request.header("If-None-Match").isEmpty() || !request.header("If-Modified-Since").isEmpty();
-    const bool pastCaches = request.header("Cache-Control").contains("no-cache") && response.cache != Cache::StaleAlways;
+    const bool noCache = request.header("Cache-Control").contains("no-cache");
+    const bool pastCaches = noCache && response.cache != Cache::StaleAlways && response.cache != Cache::StaleThenNotModified;
     const bool fresh = response.conditional && response.status == 200
             && (etag.isEmpty() ? !lastModified.isEmpty() && request.header("If-Modified-Since") == lastModified
                                : request.header("If-None-Match") == etag);
-    if (fresh || (conditionalRequest && !pastCaches && response.cache != Cache::None)) {
+    if (fresh || (conditionalRequest && !pastCaches && response.cache != Cache::None)
+            || (noCache && response.cache == Cache::StaleThenNotModified)) {
         response.status = 304;
         response.body.clear();
         response.end = BodyEnd::Complete;
         return response;
     }
-    if (!pastCaches && (response.cache == Cache::Stale || response.cache == Cache::StaleAlways))
+    if (!pastCaches && response.cache != Cache::None && response.cache != Cache::Revalidates)
         response.body = response.staleBody;
     const QByteArray ifRange = request.header("If-Range");
     if (!response.ranges || response.status != 200 || !range.startsWith("bytes=")

@@ -37,6 +37,7 @@ public:
         Revalidates,   ///< answers every conditional request 304, whatever it asks; the others reach the server
         Stale,         ///< answers conditional requests 304 and the others with staleBody, but "no-cache" reaches the server
         StaleAlways,   ///< as Stale, and "Cache-Control: no-cache" changes nothing
+        StaleThenNotModified,   ///< as Stale, but a request with "no-cache" gets 304, whatever it asks
     };
 
     struct Response
