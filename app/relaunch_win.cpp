@@ -81,7 +81,7 @@ DWORD startUnderShell(HWND shell, const QString &hostPath, const QStringList &ar
         for (const QString &argument : arguments)
             commandLine += QLatin1Char(' ') + quoted(argument);
         std::wstring command = commandLine.toStdWString();
-        const std::wstring program = HeldFolder::nativePath(hostPath);
+        const std::wstring program = nativePath(hostPath);
         STARTUPINFOEXW startup{};
         startup.StartupInfo.cb = sizeof startup;
         startup.lpAttributeList = attributes;

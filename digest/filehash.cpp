@@ -68,12 +68,13 @@ QVector<Digests> filesDigests(const QVector<FileCheck> &files)
         return {};
     // A file with a SHA-256 to check is read once for both digests, one file per
     // worker; the others share the vector lanes.
-    QVector<FileCheck> laneFiles;
+    QVector<HashTask> laneFiles;
     QVector<int> laneIndices;
     QVector<int> bothIndices;
     for (int i = 0; i < files.size(); ++i) {
         if (files.at(i).sha256.isEmpty()) {
-            laneFiles << files.at(i);
+            const FileCheck &check = files.at(i);
+            laneFiles << HashTask{[&check](QFile &file) { return check.open(file); }, check.size};
             laneIndices << i;
         } else {
             bothIndices << i;
@@ -108,9 +109,11 @@ QVector<Digests> filesDigests(const QVector<FileCheck> &files)
         // the queue and the loop until they are done.
         done.acquire(workers);
     }
-    const QVector<QByteArray> laneTexts = queue.results();
-    for (int k = 0; k < laneIndices.size(); ++k)
-        results[laneIndices.at(k)].md5 = laneTexts.at(k);
+    const QVector<QByteArray> laneDigests = queue.results();
+    for (int k = 0; k < laneIndices.size(); ++k) {
+        if (!laneDigests.at(k).isEmpty())
+            results[laneIndices.at(k)].md5 = digestText(laneDigests.at(k));
+    }
     return results;
 }
 }

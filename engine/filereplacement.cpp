@@ -8,10 +8,19 @@ QString backupNameOf(const QString &targetName)
     return targetName + QLatin1String(".old");
 }
 
-bool copyAcrossVolumes(const HeldFolder &source, const QString &sourceName, const HeldFolder &target, const QString &targetName)
+bool movedIn(bool renamed, const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
+             const QString &targetName)
 {
-    // A complete copy beside the target, renamed over it, so a full disk leaves
-    // the target as it was.
+    if (renamed) {
+        qCDebug(lcInstall).noquote() << "renamed" << source.filePath(sourceName) << "over" << target.filePath(targetName);
+        return true;
+    }
+    if (!source.lastRenameCrossedVolumes()) {
+        qCInfo(lcInstall).noquote() << "moving" << source.filePath(sourceName) << "failed:" << source.errorString();
+        return false;
+    }
+    // Across volumes: a complete copy beside the target, renamed over it, so a
+    // full disk leaves the target as it was.
     QString error;
     if (!copyFileAtomically(source, sourceName, target, targetName, &error)) {
         qCInfo(lcInstall).noquote() << "copy across volumes to" << target.filePath(targetName) << "failed:" << error;

@@ -48,11 +48,25 @@ using FileReplacement::Replacement;
 Replacement replaceFile(const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
                         const QString &targetName);
 
+/**
+ * Gives @p sourceName of @p source the permissions of the file @p targetName of
+ * @p target that it is to replace (POSIX: a downloaded file has no execute bit,
+ * and a replaced program must run from the instant it is in place); only a
+ * regular file's carry over. Nothing where files keep no mode (Windows).
+ */
+void carryPermissionsOver(const HeldFolder &target, const QString &targetName, const HeldFolder &source, const QString &sourceName);
+
 /// "<targetName>.old": where a replaced file is kept.
 QString backupNameOf(const QString &targetName);
 
-/// Copies what a rename cannot move to another volume over @p targetName, whole or not at all, and removes the source.
-bool copyAcrossVolumes(const HeldFolder &source, const QString &sourceName, const HeldFolder &target, const QString &targetName);
+/**
+ * Ends a move of @p sourceName in @p source over @p targetName in @p target
+ * that @p renamed tells the outcome of: one that failed because the two lie on
+ * different volumes is done by a copy instead, whole or not at all, the source
+ * removed after. True when the new file is in place.
+ */
+bool movedIn(bool renamed, const HeldFolder &source, const QString &sourceName, const HeldFolder &target,
+             const QString &targetName);
 
 /**
  * The first of @p entries that names, in @p install, a file another one names

@@ -9,15 +9,7 @@ using Kind = HeldFolder::Kind;
 
 bool moveIn(const HeldFolder &source, const QString &sourceName, const HeldFolder &target, const QString &targetName)
 {
-    if (source.rename(sourceName, target, targetName)) {
-        qCDebug(lcInstall).noquote() << "renamed" << source.filePath(sourceName) << "over" << target.filePath(targetName);
-        return true;
-    }
-    if (!source.lastRenameCrossedVolumes()) {
-        qCInfo(lcInstall).noquote() << "moving" << source.filePath(sourceName) << "failed:" << source.errorString();
-        return false;
-    }
-    return copyAcrossVolumes(source, sourceName, target, targetName);
+    return movedIn(source.rename(sourceName, target, targetName), source, sourceName, target, targetName);
 }
 
 } // namespace
@@ -49,6 +41,14 @@ Replacement replaceFile(const HeldFolder &source, const QString &sourceName, con
     else
         return Replacement::BackupNotMade;
     return moveIn(source, sourceName, target, targetName) ? Replacement::Done : Replacement::NotMoved;
+}
+
+void carryPermissionsOver(const HeldFolder &target, const QString &targetName, const HeldFolder &source, const QString &sourceName)
+{
+    // A device or FIFO standing in its place (often open to all) lends none.
+    QFile download;
+    if (target.kindOf(targetName) == Kind::File && source.openFile(download, sourceName, QIODevice::ReadOnly))
+        setFilePermissions(download, target.permissions(targetName));
 }
 
 QString firstAliasedEntry(const UpdateList &, const HeldFolder &)

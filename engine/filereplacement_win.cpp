@@ -38,15 +38,7 @@ HeldFolder::Entry holdPatiently(QDeadlineTimer &deadline, const HeldFolder &fold
 bool moveIn(const HeldFolder &source, const HeldFolder::Entry &entry, const QString &sourceName, const HeldFolder &target,
             const QString &targetName)
 {
-    if (source.rename(entry, target, targetName)) {
-        qCDebug(lcInstall).noquote() << "renamed" << source.filePath(sourceName) << "over" << target.filePath(targetName);
-        return true;
-    }
-    if (!source.lastRenameCrossedVolumes()) {
-        qCInfo(lcInstall).noquote() << "moving" << source.filePath(sourceName) << "failed:" << source.errorString();
-        return false;
-    }
-    return copyAcrossVolumes(source, sourceName, target, targetName);
+    return movedIn(source.rename(entry, target, targetName), source, sourceName, target, targetName);
 }
 
 // An earlier backup goes: renamed aside by its held handle, then removed; one
@@ -60,7 +52,7 @@ bool removeBackup(const HeldFolder &folder, HeldFolder::Entry &entry, const QStr
     entry = HeldFolder::Entry();
     if (!folder.remove(aside)) {
         qCInfo(lcInstall).noquote() << folder.filePath(name) << "is in use; set aside as" << aside << "until the next restart";
-        MoveFileExW(HeldFolder::nativePath(folder.filePath(aside)).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        MoveFileExW(nativePath(folder.filePath(aside)).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     return true;
 }
@@ -103,6 +95,11 @@ Replacement replaceFile(const HeldFolder &source, const QString &sourceName, con
         return Replacement::NotMoved;
     qCInfo(lcInstall).noquote() << target.filePath(targetName) << "could not be put back; it waits as" << backup;
     return Replacement::TargetAside;
+}
+
+void carryPermissionsOver(const HeldFolder &, const QString &, const HeldFolder &, const QString &)
+{
+    // Windows files keep no mode bits to carry over.
 }
 
 QString firstAliasedEntry(const UpdateList &entries, const HeldFolder &install)

@@ -22,15 +22,7 @@ Installer::Outcome Installer::install(const ManifestEntry &entry)
         outcome.folderMade = false;
         return outcome;
     }
-#ifndef Q_OS_WIN
-    // Here a downloaded file has no execute bit; a replaced program must still
-    // run, from the instant it is in place. Only a file's bits carry over: a
-    // device or FIFO standing in its place (often open to all) lends none.
-    QFile download;
-    if (target.kindOf(name) == HeldFolder::Kind::File && source.openFile(download, name, QIODevice::ReadOnly))
-        setFilePermissions(download, target.permissions(name));
-    download.close();
-#endif
+    carryPermissionsOver(target, name, source, name);
     outcome.replacement = replaceFile(source, name, target, name);
     if (outcome.replacement == Replacement::Done)
         m_installed.append({target, name});

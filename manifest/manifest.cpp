@@ -76,11 +76,7 @@ bool isSafeManifestPath(const QString &path)
 
 bool isSameOrInside(const QString &path, const QString &folder)
 {
-#ifdef Q_OS_WIN
-    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
-#endif
+    const Qt::CaseSensitivity sensitivity = fileNameCase();
     const QString cleanPath = QDir::cleanPath(path);
     QString cleanFolder = QDir::cleanPath(folder);
     if (cleanPath.compare(cleanFolder, sensitivity) == 0)

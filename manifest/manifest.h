@@ -78,6 +78,9 @@ bool isSafeManifestPath(const QString &path);
 /// True when @p path is @p folder or lies below it (letter case ignored on Windows).
 bool isSameOrInside(const QString &path, const QString &folder);
 
+/// How this system compares file names: ignoring letter case on Windows.
+Qt::CaseSensitivity fileNameCase();
+
 /**
  * The change map: the entries of @p remote that are not current in the held
  * folder @p dir. A path that the local manifest (update_md5.info in @p dir)

@@ -14,35 +14,12 @@ public:
         return systemProxyForQuery(query);
     }
 };
+}
 
-// Only a host and a port, maybe with credentials: anything else would be
-// silently dropped or misread.
-bool isProxyAddress(const QUrl &url)
+bool ProxyChoice::isProxyAddress(const QUrl &url)
 {
     return url.isValid() && !url.host().isEmpty() && (url.path().isEmpty() || url.path() == QLatin1String("/"))
             && !url.hasQuery() && !url.hasFragment();
-}
-
-// Qt reads these for the system's settings and makes a host of whatever they
-// hold; an unusable one is refused before any request, like an unusable setting.
-QString unusableProxyVariable()
-{
-#ifdef Q_OS_WIN
-    return QString();
-#else
-    for (const char *name : {"http_proxy", "https_proxy"}) {
-        const QString value = qEnvironmentVariable(name).trimmed();
-        if (value.isEmpty())
-            continue;
-        const QUrl url(value.contains(QLatin1String("://")) ? value : QLatin1String("http://") + value, QUrl::StrictMode);
-        const bool knownScheme = url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("socks5")
-                || url.scheme() == QLatin1String("socks5h");
-        if (!knownScheme || !isProxyAddress(url))
-            return value;
-    }
-    return QString();
-#endif
-}
 }
 
 ProxyChoice ProxyChoice::fromSetting(const QString &setting)

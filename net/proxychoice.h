@@ -2,6 +2,7 @@
 
 #include <QNetworkProxy>
 #include <QString>
+#include <QUrl>
 
 class QNetworkAccessManager;
 
@@ -31,7 +32,17 @@ public:
     /// Makes @p manager send its requests as chosen.
     void applyTo(QNetworkAccessManager &manager) const;
 
+    /// Only a host and a port, maybe with credentials: anything else would be silently dropped or misread.
+    static bool isProxyAddress(const QUrl &url);
+
 private:
+    /**
+     * A variable the system's settings come from (http_proxy, https_proxy) that
+     * Qt would make a host of whatever it holds; empty when there is none (and
+     * on Windows, whose settings are its own).
+     */
+    static QString unusableProxyVariable();
+
     enum class Kind { System, Direct, Named };
     Kind m_kind = Kind::System;
     QNetworkProxy m_proxy;

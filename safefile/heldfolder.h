@@ -1,5 +1,7 @@
 #pragma once
 
+#include "safeopen.h"
+
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -17,6 +19,15 @@ inline QString relativeName(const QString &path)
 {
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
+
+/**
+ * Opens the file at @p path in a tree nobody else steers (the publisher's
+ * release and site), links on the way and at the name followed, into @p file
+ * only when it is a regular file: a FIFO is never waited on and a device never
+ * read (see HeldFolder::openFile()).
+ * @param maxSize the largest size accepted, or -1 for any
+ */
+bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode, qint64 maxSize = -1);
 
 /**
  * A folder opened once and held while it is in use. Every create, open,
@@ -129,6 +140,12 @@ public:
      * what it leads to) that stands there, in one step.
      */
     bool rename(const QString &name, const HeldFolder &to, const QString &toName) const;
+    /**
+     * Swaps @p name and @p otherName of @p other in one step, so that each name
+     * holds one of the two at every instant (Linux, macOS); false where the
+     * system has no such call (Windows).
+     */
+    bool exchange(const QString &name, const HeldFolder &other, const QString &otherName) const;
     /// True when the last rename failed because the two folders lie on different volumes.
     bool lastRenameCrossedVolumes() const { return m_crossedVolumes; }
     /**
@@ -178,10 +195,6 @@ public:
     /// Makes @p linkName a second name (a hard link) of the file @p name.
     bool link(const QString &name, const QString &linkName) const;
 #else
-    /// The absolute long path (\\?\…) that Win32 calls take for @p path: the one way every path reaches them.
-    static std::wstring nativePath(const QString &path);
-    /// Gives the open @p file a protected DACL of the user and SYSTEM only: what mode 0600 is elsewhere.
-    static bool restrictToOwner(QFile &file);
 
     /**
      * A file or folder of a held folder opened to be renamed. While it is

@@ -1,7 +1,7 @@
 #include "protection.h"
 
 #include "heldfolder.h"
-#include "wellknownsids_win.h"
+#include "winsecurity_win.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,7 +24,7 @@ QString otherAccount(const QString &path, ACCESS_MASK rights, WellKnownSids &sid
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    std::wstring native = HeldFolder::nativePath(path);
+    std::wstring native = nativePath(path);
     if (GetNamedSecurityInfoW(native.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                               nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
         return QString();

@@ -3,26 +3,14 @@
 #include <QFile>
 #include <QString>
 
+#include <string>
+
 /**
  * @file
- * Opening, writing and syncing files whose names someone else may have
- * prepared: a link, a FIFO, a device or a huge file standing where a file of
- * ours was expected. Files below a folder another user could write are opened
- * through a HeldFolder instead.
+ * Writing and syncing open files so that the disk cannot lie about them, and
+ * the system's own ways of naming and protecting them. Files are opened
+ * through a HeldFolder.
  */
-
-/// Whether the last part of a path may be a link.
-enum class Links { Follow, Refuse };
-
-/**
- * Opens @p path into @p file only when it is a regular file: a FIFO is never
- * waited on and a device never read. What was opened is checked, not the name,
- * so nothing can be swapped in between. With Links::Refuse a link at the name is
- * refused too, and so is a file owned by another user (POSIX).
- * @param maxSize the largest size accepted, or -1 for any
- */
-bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode,
-                     Links links = Links::Follow, qint64 maxSize = -1);
 
 /**
  * Makes @p file @p size bytes long with its blocks allocated, so that a mapping
@@ -40,11 +28,18 @@ bool setFilePermissions(QFile &file, QFileDevice::Permissions permissions);
 /// Puts the data of the open @p file on the disk (fsync; FlushFileBuffers).
 bool syncFile(QFile &file);
 
-#ifdef Q_OS_WIN
+#ifdef Q_OS_WIN   // what only Windows names: its handles, its long paths, its DACLs
 /**
  * Hands the open Win32 @p handle to @p file, unbuffered, which closes it from
  * then on; on failure the handle is closed. Through a C stream: Qt maps only
  * files it knows by one.
  */
 bool openOnHandle(QFile &file, void *handle, QIODevice::OpenMode mode);
+/// The absolute long path (\\?\…) that Win32 calls take for @p path: the one way every path reaches them.
+std::wstring nativePath(const QString &path);
+/// Gives the open @p file a protected DACL of the user and SYSTEM only: what mode 0600 is elsewhere.
+bool restrictToOwner(QFile &file);
+#else
+/// The open() flags of @p mode.
+int openFlags(QIODevice::OpenMode mode);
 #endif

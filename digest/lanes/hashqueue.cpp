@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-HashQueue::HashQueue(const QVector<FileCheck> &files)
+HashQueue::HashQueue(const QVector<HashTask> &files)
     : m_files(files)
     , m_digests(files.size())
 {
@@ -26,7 +26,7 @@ bool HashQueue::isEmpty() const
     return m_next.loadRelaxed() >= m_order.size();
 }
 
-void HashQueue::setDigest(int index, const QByteArray &digestText)
+void HashQueue::setDigest(int index, const QByteArray &digest)
 {
-    m_digests.data()[index] = digestText;
+    m_digests.data()[index] = digest;
 }

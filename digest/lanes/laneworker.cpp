@@ -1,6 +1,5 @@
 #include "laneworker.h"
 
-#include "filehash.h"
 #include "hashqueue.h"
 
 #include <cstring>
@@ -120,13 +119,13 @@ void LaneWorker::advance(int lane, int blocks)
     }
     stream.lastTaken += blocks;
     if (stream.lastTaken == stream.lastCount)
-        finish(lane, m_lanes.text(lane));
+        finish(lane, m_lanes.digest(lane));
 }
 
-void LaneWorker::finish(int lane, const QByteArray &digestText)
+void LaneWorker::finish(int lane, const QByteArray &digest)
 {
     Stream &stream = m_streams[lane];
-    m_queue.setDigest(stream.index, digestText);
+    m_queue.setDigest(stream.index, digest);
     stream.file.close();
     stream.index = -1;
 }

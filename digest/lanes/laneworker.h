@@ -49,7 +49,7 @@ private:
     void refill(int lane);
     void compressAlone(int lane, const uchar *firstBlock);
     void advance(int lane, int blocks);
-    void finish(int lane, const QByteArray &digestText);
+    void finish(int lane, const QByteArray &digest);
 
     HashQueue &m_queue;
     QByteArray m_buffers;

@@ -1,6 +1,5 @@
 #include "md5lanes.h"
 
-#include "digesttext.h"
 
 #include <QtEndian>
 
@@ -307,9 +306,12 @@ void Md5Lanes::compressAlone(int lane, const uchar *blocks, qint64 blockCount)
         m_state[word][lane] = state[word];
 }
 
-QByteArray Md5Lanes::text(int lane) const
+QByteArray Md5Lanes::digest(int lane) const
 {
-    return digestTextOfWords(m_state[0][lane], m_state[1][lane], m_state[2][lane], m_state[3][lane]);
+    QByteArray raw(16, Qt::Uninitialized);
+    for (int word = 0; word < 4; ++word)
+        qToLittleEndian<quint32>(m_state[word][lane], raw.data() + 4 * word);
+    return raw;
 }
 
 int Md5Lanes::lastBlocks(const char *tail, int tailLength, quint64 totalLength, uchar out[2 * blockSize])

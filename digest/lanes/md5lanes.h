@@ -27,8 +27,8 @@ public:
     /// Compresses @p blockCount consecutive blocks into @p lane alone, in scalar
     /// code: the faster way once too few streams are left to share the vector unit.
     void compressAlone(int lane, const uchar *blocks, qint64 blockCount);
-    /// Digest text of @p lane, once its last blocks have been compressed.
-    QByteArray text(int lane) const;
+    /// The raw 16-byte MD5 digest of @p lane (its state words, little-endian), once its last blocks have been compressed.
+    QByteArray digest(int lane) const;
 
     /**
      * Writes the padded last blocks of a stream of @p totalLength bytes whose

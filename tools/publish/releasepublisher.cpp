@@ -23,9 +23,6 @@
 #include <algorithm>
 #include <stdio.h>
 
-#ifdef Q_OS_LINUX
-#include <fcntl.h>
-#endif
 
 namespace {
 
@@ -38,19 +35,10 @@ bool hasControlCharacter(const QString &text)
 // at every instant: first the old one, then the new one.
 bool exchangeFolders(const QString &staged, const QString &target)
 {
-    const QByteArray from = QFile::encodeName(staged);
-    const QByteArray to = QFile::encodeName(target);
-#if defined(Q_OS_LINUX)
-    return renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0;
-#elif defined(Q_OS_MACOS)
-    return renamex_np(from.constData(), to.constData(), RENAME_SWAP) == 0;
-#else
-    Q_UNUSED(from)
-    Q_UNUSED(to)
-    return false;
-#endif
+    const QFileInfo from(staged);
+    const QFileInfo to(target);
+    return HeldFolder::open(from.absolutePath()).exchange(from.fileName(), HeldFolder::open(to.absolutePath()), to.fileName());
 }
-
 
 }
 

@@ -1,0 +1,6 @@
+#include "manifest.h"
+
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseSensitive;
+}
