@@ -1,7 +1,8 @@
 #include "outcome.h"
 
+#include "checklog.h"
+
 #include <QFile>
-#include <QLoggingCategory>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -15,8 +16,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-Q_DECLARE_LOGGING_CATEGORY(lcRun)
 
 namespace {
 

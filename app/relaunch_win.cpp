@@ -1,16 +1,15 @@
 #include "outcome.h"
 
+#include "checklog.h"
+
 #include "heldfolder.h"
 
 #include <QDir>
-#include <QLoggingCategory>
 #include <QProcess>
 
 #include <qt_windows.h>
 
 #include <memory>
-
-Q_DECLARE_LOGGING_CATEGORY(lcRun)
 
 namespace {
 

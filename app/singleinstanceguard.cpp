@@ -1,10 +1,9 @@
 #include "singleinstanceguard.h"
 
-#include <QDeadlineTimer>
-#include <QLoggingCategory>
-#include <QThread>
+#include "checklog.h"
 
-Q_DECLARE_LOGGING_CATEGORY(lcRun)
+#include <QDeadlineTimer>
+#include <QThread>
 
 const QLatin1String SingleInstanceGuard::lockName("update.lock");
 

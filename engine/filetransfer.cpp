@@ -4,6 +4,7 @@
 #include "bodyreceiver.h"
 #include "enginelog.h"
 #include "httpheaders.h"
+#include "httppolicy.h"
 #include "safeopen.h"
 
 #include <QCoreApplication>
@@ -20,12 +21,6 @@ constexpr qint64 minBytesPerStallPeriod = 1024;
 constexpr int stallStepsPerPeriod = 10;
 // An error page is read only this far; its status and reason are what count.
 constexpr qint64 errorPageLimit = 1024 * 1024;
-constexpr int maxRedirects = 10;
-// What the network stack may hold of a body before it is taken here. Measured:
-// at 1 MiB the network thread's buffers come fresh from the kernel on every
-// read (page faults, copies); at 256 KiB they are reused, and a 40 x 4 MiB
-// update takes two thirds of the time.
-constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int chunkSize = 256 * 1024;
 // Bodies up to this size may go over HTTP/2 (held in memory by Qt until taken).
 constexpr quint64 http2SizeLine = 1024 * 1024;
@@ -95,15 +90,8 @@ bool FileTransfer::startPlain()
 bool FileTransfer::sendRequest()
 {
     const QUrl url = m_artifact ? m_source.artifactUrl : m_source.url;
-    QNetworkRequest request(url);
-    // Chains and loops end after ten hops; a step down from HTTPS to HTTP is refused.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
-    // Qt would inflate a compressed body a whole network read at a time, beyond
-    // the size check; the plain body is counted byte by byte as it comes.
-    request.setRawHeader("Accept-Encoding", "identity");
-    // Where the server does not offer HTTP/2 (ALPN), Qt speaks HTTP/1.1 on its own.
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, usesHttp2(m_source.http2Allowed, expectedSize()));
+    QNetworkRequest request = HttpPolicy::request(url, HttpPolicy::Kind::File,
+                                                  usesHttp2(m_source.http2Allowed, expectedSize()));
     if (m_resumeFrom > 0) {
         // The rest only, and only if the file is still the one the kept part came from.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
@@ -113,11 +101,10 @@ bool FileTransfer::sendRequest()
     } else {
         qCInfo(lcTransfer).noquote() << "GET" << url.toDisplayString(QUrl::RemovePassword);
     }
-    QNetworkReply *reply = m_network->get(request);
+    // The body goes to disk as it arrives; the reply holds little of it at a time.
+    QNetworkReply *reply = HttpPolicy::get(*m_network, request);
     if (!reply)
         return false;
-    // The body goes to disk as it arrives; the reply holds little of it at a time.
-    reply->setReadBufferSize(readBufferSize);
     m_reply = reply;
     m_response = {};
     m_stepsSinceGoAway = -1;
@@ -175,8 +162,7 @@ void FileTransfer::onHeaders()
     }
     if (status != 200)
         return;
-    const QByteArray encoding = HttpHeaders::of(*m_reply).value("Content-Encoding");
-    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+    if (const QByteArray encoding = HttpPolicy::refusedEncoding(HttpHeaders::of(*m_reply)); !encoding.isEmpty()) {
         m_response.unsupportedEncoding = encoding;
         m_reply->abort();
         return;
@@ -293,7 +279,7 @@ QString FileTransfer::reasonOf(QNetworkReply &reply) const
     if (m_response.stalled)
         return engineText("网络超时");
     if (!m_response.unsupportedEncoding.isEmpty())
-        return QCoreApplication::translate("httpRequest", "不支持的内容编码:%1").arg(QString::fromLatin1(m_response.unsupportedEncoding));
+        return HttpPolicy::refusedEncodingText(m_response.unsupportedEncoding);
     if (m_response.errorPageCut)
         return QStringLiteral("Error transferring %1 - server replied: %2")
                 .arg(reply.url().toString(), reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());

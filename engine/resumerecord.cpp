@@ -1,23 +1,16 @@
 #include "resumerecord.h"
 
 #include "atomicfile.h"
-#include "httpheaders.h"
+#include "httppolicy.h"
 
 #include <QFile>
 #include <QNetworkReply>
-
-#include <algorithm>
 
 namespace {
 // A smaller partial file is fetched again whole: resuming it would save little.
 constexpr qint64 minResumeBytes = 1024 * 1024;
 // A side file holds two numbers and a validator; anything larger is not ours.
 constexpr qint64 sideFileMaxBytes = 4096;
-
-bool isPrintableAscii(const QByteArray &text)
-{
-    return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c <= 0x7e; });
-}
 }
 
 ResumeRecord::ResumeRecord(const ManifestEntry &entry, const HeldFolder &partial, const QString &partialName)
@@ -43,7 +36,7 @@ bool ResumeRecord::load()
         return false;
     const QList<QByteArray> lines = side.read(sideFileMaxBytes).split('\n');
     if (lines.size() < 3 || lines.at(0) != QByteArray::number(m_entry.size) || lines.at(1) != m_entry.md5
-            || lines.at(2).isEmpty() || !isPrintableAscii(lines.at(2)))
+            || lines.at(2).isEmpty() || !HttpPolicy::isPrintableAscii(lines.at(2)))
         return false;
     m_validator = lines.at(2);
     return true;
@@ -53,12 +46,9 @@ void ResumeRecord::save(const QNetworkReply &reply)
 {
     if (!applies())
         return;
-    const HttpHeaders headers = HttpHeaders::of(reply);
-    m_validator = headers.value("ETag");
-    if (m_validator.isEmpty())
-        m_validator = headers.value("Last-Modified");
+    m_validator = HttpPolicy::Validator::of(HttpHeaders::of(reply)).value;
     // Without a side file the partial body is simply not resumed.
-    if (m_validator.isEmpty() || !isPrintableAscii(m_validator)
+    if (m_validator.isEmpty()
             || !writeFileAtomically(m_partial, sideName(), QByteArray::number(m_entry.size) + '\n' + m_entry.md5 + '\n'
                                     + m_validator + '\n'))
         remove();

@@ -1,6 +1,7 @@
 #include "httpheaders.h"
 
 #include <QNetworkReply>
+#include <QNetworkRequest>
 
 HttpHeaders::HttpHeaders(std::initializer_list<std::pair<const char *, QByteArray>> fields)
 {
@@ -13,6 +14,7 @@ HttpHeaders HttpHeaders::of(const QNetworkReply &reply)
     HttpHeaders headers;
     for (const Field &field : reply.rawHeaderPairs())
         headers.set(field.first, field.second);
+    headers.m_status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return headers;
 }
 
@@ -29,4 +31,13 @@ QByteArray HttpHeaders::value(const QByteArray &name) const
 bool HttpHeaders::contains(const QByteArray &name) const
 {
     return m_fields.contains(name.toLower());
+}
+
+void HttpHeaders::takeAnswer(const HttpHeaders &answer, bool withFields)
+{
+    m_status = answer.m_status;
+    if (withFields) {
+        for (const Field &field : answer.fields())
+            set(field.first, field.second);
+    }
 }

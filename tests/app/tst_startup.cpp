@@ -1,5 +1,6 @@
 #include "dialogscript.h"
 #include "expectedreports.h"
+#include "configuration.h"
 #include "directories.h"
 #include "outcome.h"
 #include "singleinstanceguard.h"
@@ -470,7 +471,7 @@ void StartupTest::connectionsSetting()
 {
     QFETCH(QVariant, value);
     QFETCH(int, connections);
-    QCOMPARE(UpdateDriver::connectionsSetting(value), connections);
+    QCOMPARE(Configuration::connectionsSetting(value), connections);
 }
 
 void StartupTest::cacheHoldingInstallRefused_data()

@@ -97,6 +97,23 @@ QByteArray numberedLines(int size, const QByteArray &text)
     return lines;
 }
 
+QByteArray rawManifestLine(const QByteArray &md5, const QByteArray &size, const QByteArray &path)
+{
+    return md5 + '\t' + size + '\t' + path + '\n';
+}
+
+QStringList describeManifest(const ManifestMap &map)
+{
+    QStringList lines;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (it.key() != it->path)
+            lines << QStringLiteral("key mismatch: ") + it.key();
+        lines << it->path + QLatin1Char('|') + QString::number(it->size) + QLatin1Char('|')
+                        + QString::fromLatin1(it->md5);
+    }
+    return lines;
+}
+
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path)
 {
     return formatManifestLine(ManifestEntry{QString(), quint64(content.size()), md5Text(content)}, path);

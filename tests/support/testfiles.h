@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filehash.h"
+#include "manifest.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,6 +15,10 @@ bool writeTestFile(const QString &path, const QByteArray &bytes);
 QByteArray readTestFile(const QString &path, const QByteArray &whenMissing = "<missing>");
 /// Numbered lines of @p text, at least @p size bytes: content that compresses and patches like real text.
 QByteArray numberedLines(int size, const QByteArray &text);
+/// A manifest line as written by hand: @p md5, @p size and @p path as they stand, no escaping.
+QByteArray rawManifestLine(const QByteArray &md5, const QByteArray &size, const QByteArray &path);
+/// Each entry of @p map as "path|size|md5", so expected maps read as plain lists.
+QStringList describeManifest(const ManifestMap &map);
 /// A manifest line for a file of @p content published under @p path.
 QByteArray manifestLine(const QByteArray &content, const QByteArray &path);
 /// True when nobody but the owner may read @p path: mode bits (POSIX), or a DACL of its own (Windows: nothing inherited, only the user, Administrators and SYSTEM).

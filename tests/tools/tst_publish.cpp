@@ -343,7 +343,7 @@ void PublishTest::signedSiteOnCommandLine()
     QVERIFY(QFile::remove(release(QStringLiteral("sha256.txt"))));
     const Tool wrongKey = runTool({"--check", site(), "--key", otherKey});
     QCOMPARE(wrongKey.exitCode, 1);
-    QVERIFY(wrongKey.output.contains("update.ini.sig is not a valid signature"));
+    QVERIFY2(wrongKey.output.contains("update.ini.sig is not a valid signature"), wrongKey.output.constData());
 
     QVERIFY(writeTestFile(site(QStringLiteral("2.0/md5.txt")), readTestFile(site(QStringLiteral("2.0/md5.txt"))) + "\n"));
     const Tool tampered = runTool({"--check", site(), "--key", publicKey});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "heldfolder.h"
+#include "httppolicy.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,9 +23,8 @@ class ManifestCopy
 {
 public:
     QString url;
-    /// The request header to send ("If-None-Match" or "If-Modified-Since") and its value; empty when none.
-    QByteArray conditionHeader;
-    QByteArray condition;
+    /// What asks the server whether it changed; not valid when the response gave none.
+    HttpPolicy::Validator validator;
     QByteArray manifest;
     QByteArray signature;
     /// SHA-256 (hexadecimal) of the update.ini it was fetched under; empty when not known.
@@ -34,6 +34,4 @@ public:
     static std::optional<ManifestCopy> load(const HeldFolder &install, const QString &url);
     /// Keeps this copy in the held @p install folder; false when it could not be written.
     bool save(const HeldFolder &install) const;
-    /// Sets the condition from a 200 response's ETag, else its Last-Modified.
-    void setValidator(const QByteArray &etag, const QByteArray &lastModified);
 };

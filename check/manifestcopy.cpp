@@ -7,17 +7,8 @@
 #include <QDir>
 #include <QFile>
 
-#include <algorithm>
-
 namespace {
 constexpr qint64 infoMaxBytes = 64 * 1024;
-// As large as a fetched manifest may be.
-constexpr qint64 manifestMaxBytes = 64 * 1024 * 1024;
-
-bool isPrintableAscii(const QByteArray &text)
-{
-    return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c <= 0x7e; });
-}
 
 QString infoName()
 {
@@ -30,7 +21,7 @@ std::optional<ManifestCopy> ManifestCopy::load(const HeldFolder &install, const 
     QFile info;
     QFile body;
     if (!install.openFile(info, infoName(), QIODevice::ReadOnly, HeldFolder::Owner::Self, infoMaxBytes)
-            || !install.openFile(body, FileNames::manifestCopy, QIODevice::ReadOnly, HeldFolder::Owner::Self, manifestMaxBytes))
+            || !install.openFile(body, FileNames::manifestCopy, QIODevice::ReadOnly, HeldFolder::Owner::Self, HttpPolicy::manifestMaxBytes))
         return std::nullopt;
     // url, condition header, condition, length, SHA-256, signature and (since it
     // was kept with it) the SHA-256 of update.ini: one per line.
@@ -39,14 +30,13 @@ std::optional<ManifestCopy> ManifestCopy::load(const HeldFolder &install, const 
         return std::nullopt;
     ManifestCopy copy;
     copy.url = url;
-    copy.conditionHeader = lines.at(1);
-    copy.condition = lines.at(2);
-    copy.manifest = body.read(manifestMaxBytes);
+    copy.validator = {lines.at(1), lines.at(2)};
+    copy.manifest = body.read(HttpPolicy::manifestMaxBytes);
     copy.signature = QByteArray::fromBase64(lines.at(5));
     copy.descriptionDigest = lines.value(6);
-    const bool knownHeader = copy.conditionHeader.isEmpty() || copy.conditionHeader == "If-None-Match"
-            || copy.conditionHeader == "If-Modified-Since";
-    if (!knownHeader || !isPrintableAscii(copy.condition) || lines.at(3) != QByteArray::number(copy.manifest.size())
+    const QByteArray &header = copy.validator.conditionHeader;
+    const bool knownHeader = header.isEmpty() || header == "If-None-Match" || header == "If-Modified-Since";
+    if (!knownHeader || !HttpPolicy::isPrintableAscii(copy.validator.value) || lines.at(3) != QByteArray::number(copy.manifest.size())
             || lines.at(4) != QCryptographicHash::hash(copy.manifest, QCryptographicHash::Sha256).toHex())
         return std::nullopt;
     return copy;
@@ -55,22 +45,9 @@ std::optional<ManifestCopy> ManifestCopy::load(const HeldFolder &install, const 
 bool ManifestCopy::save(const HeldFolder &install) const
 {
     // The bytes first: an info that names them is written only once they are whole.
-    const QByteArray info = url.toUtf8() + '\n' + conditionHeader + '\n' + condition + '\n'
+    const QByteArray info = url.toUtf8() + '\n' + validator.conditionHeader + '\n' + validator.value + '\n'
             + QByteArray::number(manifest.size()) + '\n'
             + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + '\n' + signature.toBase64() + '\n'
             + descriptionDigest + '\n';
     return writeFileAtomically(install, FileNames::manifestCopy, manifest) && writeFileAtomically(install, infoName(), info);
-}
-
-void ManifestCopy::setValidator(const QByteArray &etag, const QByteArray &lastModified)
-{
-    conditionHeader.clear();
-    condition.clear();
-    if (!etag.isEmpty() && isPrintableAscii(etag)) {
-        conditionHeader = "If-None-Match";
-        condition = etag;
-    } else if (!lastModified.isEmpty() && isPrintableAscii(lastModified)) {
-        conditionHeader = "If-Modified-Since";
-        condition = lastModified;
-    }
 }

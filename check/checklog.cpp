@@ -1,0 +1,4 @@
+#include "checklog.h"
+
+Q_LOGGING_CATEGORY(lcRun, "updater.run", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcCheck, "updater.check", QtWarningMsg)
