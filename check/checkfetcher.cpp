@@ -16,10 +16,10 @@ CheckFetcher::CheckFetcher(QNetworkAccessManager &network, const SignatureVerifi
 {
 }
 
-bool CheckFetcher::fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error, const HttpHeaders &headers,
+bool CheckFetcher::fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString *error, const HttpHeaders &headers,
                          HttpHeaders *answer)
 {
-    return httpRequest(&m_network, url, body, error, fetchTimeoutSeconds, headers, "GET", {}, answer, maxBytes);
+    return httpRequest(&m_network, url, body, *error, fetchTimeoutSeconds, headers, "GET", {}, answer, maxBytes);
 }
 
 bool CheckFetcher::verifySignature(const QByteArray &content, const QString &address, QByteArray *signature)
@@ -29,7 +29,7 @@ bool CheckFetcher::verifySignature(const QByteArray &content, const QString &add
     QByteArray fetched;
     QString error;
     const bool valid = fetch(QUrl(address + QLatin1String(".sig"), QUrl::TolerantMode), HttpPolicy::descriptionMaxBytes,
-                             fetched, error)
+                             fetched, &error)
             && m_verifier->verify(content, fetched);
     if (valid && signature)
         *signature = fetched;

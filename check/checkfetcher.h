@@ -24,7 +24,7 @@ public:
      * Fetches @p url into @p body; false with @p error saying why. @p answer,
      * when given, receives the answer's headers and status, whatever the outcome.
      */
-    bool fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString &error, const HttpHeaders &headers = {},
+    bool fetch(const QUrl &url, qint64 maxBytes, QByteArray &body, QString *error, const HttpHeaders &headers = {},
                HttpHeaders *answer = nullptr);
     /**
      * On a signed site, fetches "<address>.sig" and verifies that it signs

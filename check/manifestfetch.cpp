@@ -46,7 +46,7 @@ std::optional<ManifestCopy> ManifestFetch::keptFor(const QString &address, const
 }
 
 bool ManifestFetch::take(const QString &address, const UpdateDescription &description, ManifestCopy &copy,
-                         bool &unchanged, QString &error)
+                         bool &unchanged, QString *error)
 {
     HttpHeaders headers;
     const std::optional<ManifestCopy> kept = keptFor(address, description, copy, headers);
@@ -71,12 +71,12 @@ bool ManifestFetch::take(const QString &address, const UpdateDescription &descri
     if (status != 304 && description.names(copy.manifest))
         return true;
     qCInfo(lcRun) << "md5.txt is still not the one update.ini names";
-    error.clear();
+    error->clear();
     return false;
 }
 
 bool ManifestFetch::request(const QString &address, const HttpHeaders &headers, const std::optional<ManifestCopy> &kept,
-                            ManifestCopy &copy, bool &unchanged, QString &error, int &status)
+                            ManifestCopy &copy, bool &unchanged, QString *error, int &status)
 {
     HttpHeaders answer;
     QByteArray body;

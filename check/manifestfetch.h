@@ -33,7 +33,7 @@ public:
      * is not the one @p description names (@p error empty).
      */
     bool take(const QString &address, const UpdateDescription &description, ManifestCopy &copy, bool &unchanged,
-              QString &error);
+              QString *error);
 
 private:
     /// The kept copy worth using or asking about for @p description, with the headers to ask with.
@@ -41,7 +41,7 @@ private:
                                         const ManifestCopy &copy, HttpHeaders &headers);
     /// One request with @p headers; a 304 stands for @p kept when a condition was asked.
     bool request(const QString &address, const HttpHeaders &headers, const std::optional<ManifestCopy> &kept,
-                 ManifestCopy &copy, bool &unchanged, QString &error, int &status);
+                 ManifestCopy &copy, bool &unchanged, QString *error, int &status);
 
     CheckFetcher &m_fetcher;
     HeldFolder m_install;

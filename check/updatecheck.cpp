@@ -42,7 +42,7 @@ bool UpdateCheck::run(UpdatePlan &plan)
         return false;
     if (m_site.verifier) {
         QString why;
-        if (!isFresh(description, plan.install, why))
+        if (!isFresh(description, plan.install, &why))
             return fail(why);
         recordSerial(description, plan.install);
     }
@@ -67,7 +67,7 @@ bool UpdateCheck::takeDescription(UpdateDescription &description, QByteArray &te
         return fail(tr("升级描述文件地址不合法:%1").arg(url.toString()));
     }
     QString error;
-    if (!m_fetcher.fetch(url, HttpPolicy::descriptionMaxBytes, text, error))
+    if (!m_fetcher.fetch(url, HttpPolicy::descriptionMaxBytes, text, &error))
         return fail(tr("下载升级描述文件失败:%1").arg(error));
     if (!m_fetcher.verifySignature(text, address))
         return fail(tr("升级描述文件签名无效"));
@@ -91,19 +91,19 @@ bool UpdateCheck::readThroughCache(const QByteArray &text, UpdateDescription &de
     return true;
 }
 
-bool UpdateCheck::isFresh(const UpdateDescription &description, const HeldFolder &install, QString &why) const
+bool UpdateCheck::isFresh(const UpdateDescription &description, const HeldFolder &install, QString *why) const
 {
     const std::optional<qint64> seen = SerialStore(install).seen(m_site.updateUrl);
     if (seen && description.serial < *seen) {
         qCInfo(lcRun) << "update.ini serial" << description.serial << "is below the" << *seen << "accepted before";
-        why = tr("升级描述文件版本回退");
+        *why = tr("升级描述文件版本回退");
         return false;
     }
     // A clock a few minutes off must not stop every update at the edge of an expiry.
     if (description.expires.isValid()
             && description.expires.addSecs(clockSlackSeconds) < QDateTime::currentDateTimeUtc()) {
         qCInfo(lcRun) << "update.ini expired at" << description.expires.toString(Qt::ISODate);
-        why = tr("升级描述文件已过期");
+        *why = tr("升级描述文件已过期");
         return false;
     }
     return true;
@@ -122,7 +122,7 @@ bool UpdateCheck::takeManifest(const UpdateDescription &description, const QByte
     copy.descriptionDigest = QCryptographicHash::hash(descriptionText, QCryptographicHash::Sha256).toHex();
     bool unchanged = false;
     QString error;
-    if (!ManifestFetch(m_fetcher, plan.install).take(address, description, copy, unchanged, error)) {
+    if (!ManifestFetch(m_fetcher, plan.install).take(address, description, copy, unchanged, &error)) {
         // A manifest that is not the one update.ini names: a signed site says the
         // signature does not hold for it, as for any other md5.txt it did not sign.
         if (!error.isEmpty())
@@ -163,7 +163,7 @@ bool UpdateCheck::takeSha256List(const UpdateDescription &description, UpdatePla
     QByteArray list;
     QString error;
     if (!m_fetcher.fetch(QUrl(plan.downloadBaseUrl + FileNames::sha256List, QUrl::TolerantMode),
-                         HttpPolicy::manifestMaxBytes, list, error))
+                         HttpPolicy::manifestMaxBytes, list, &error))
         return fail(tr("下载更新列表文件失败:%1").arg(error));
     ManifestMap manifest = parseManifest(plan.manifest);
     QString problem;
@@ -188,7 +188,7 @@ ArtifactIndex UpdateCheck::fetchArtifacts(const UpdatePlan &plan)
     const QString address = plan.downloadBaseUrl + ArtifactIndex::indexPath;
     QByteArray text;
     QString error;
-    if (!m_fetcher.fetch(QUrl(address, QUrl::TolerantMode), HttpPolicy::artifactIndexMaxBytes, text, error)
+    if (!m_fetcher.fetch(QUrl(address, QUrl::TolerantMode), HttpPolicy::artifactIndexMaxBytes, text, &error)
             || !m_fetcher.verifySignature(text, address))
         return {};
     const ArtifactIndex index = ArtifactIndex::parse(text);

@@ -81,7 +81,7 @@ private:
      * before (a missing serial, once one was seen, counts as older), nor
      * expired; otherwise @p why says which.
      */
-    bool isFresh(const UpdateDescription &description, const HeldFolder &install, QString &why) const;
+    bool isFresh(const UpdateDescription &description, const HeldFolder &install, QString *why) const;
     /// Stores @p description's serial as the highest accepted from this site.
     void recordSerial(const UpdateDescription &description, const HeldFolder &install) const;
     bool takeManifest(const UpdateDescription &description, const QByteArray &descriptionText, UpdatePlan &plan);

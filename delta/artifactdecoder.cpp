@@ -211,9 +211,11 @@ QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint
 
 } // namespace
 
-QString decodeArtifact(Artifact::Kind kind, const uchar *artifact, qint64 artifactSize,
-                       const uchar *base, qint64 baseSize, uchar *out, qint64 outSize, const std::atomic_bool *cancel)
+bool decodeArtifact(Artifact::Kind kind, const uchar *artifact, qint64 artifactSize,
+                    const uchar *base, qint64 baseSize, uchar *out, qint64 outSize, QString *error,
+                    const std::atomic_bool *cancel)
 {
-    return kind == Artifact::Kind::Compressed ? decodeCompressed(artifact, artifactSize, out, outSize, cancel)
-                                              : applyPatch(artifact, artifactSize, base, baseSize, out, outSize, cancel);
+    *error = kind == Artifact::Kind::Compressed ? decodeCompressed(artifact, artifactSize, out, outSize, cancel)
+                                                : applyPatch(artifact, artifactSize, base, baseSize, out, outSize, cancel);
+    return error->isEmpty();
 }

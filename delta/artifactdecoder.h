@@ -17,9 +17,9 @@
  * The caller still checks the result's digest: a wrong base or a lying index
  * gives wrong bytes, not a failure here.
  *
+ * @param error receives what was wrong when it returns false
  * @param cancel when given and set (from another thread), the decode stops soon
- * @return an empty text on success, otherwise what was wrong
  */
-QString decodeArtifact(Artifact::Kind kind, const uchar *artifact, qint64 artifactSize,
-                       const uchar *base, qint64 baseSize, uchar *out, qint64 outSize,
-                       const std::atomic_bool *cancel = nullptr);
+bool decodeArtifact(Artifact::Kind kind, const uchar *artifact, qint64 artifactSize,
+                    const uchar *base, qint64 baseSize, uchar *out, qint64 outSize, QString *error,
+                    const std::atomic_bool *cancel = nullptr);

@@ -32,7 +32,8 @@ ArtifactApplier::~ArtifactApplier()
 void ArtifactApplier::start()
 {
     m_thread = std::thread([this] {
-        const QString problem = apply();
+        QString problem;
+        apply(&problem);
         // Delivered in this object's thread; dropped if it is destroyed first.
         QMetaObject::invokeMethod(this, [this, problem] {
             if (m_thread.joinable())
@@ -55,30 +56,34 @@ std::unique_ptr<BodyReceiver> ArtifactApplier::takeResult()
     return std::move(m_result);
 }
 
-QString ArtifactApplier::apply()
+bool ArtifactApplier::apply(QString *problem)
 {
     QFile artifact;
     const uchar *artifactBytes = nullptr;
     if (m_partial.openFile(artifact, m_artifactName, QIODevice::ReadOnly) && artifact.size() > 0)
         artifactBytes = artifact.map(0, artifact.size());
-    if (!artifactBytes)
-        return QStringLiteral("the artifact cannot be read back");
+    if (!artifactBytes) {
+        *problem = QStringLiteral("the artifact cannot be read back");
+        return false;
+    }
     QFile base;
     const uchar *baseBytes = nullptr;
     if (m_artifact.kind == Artifact::Kind::Patch) {
         if (!m_baseFolder.openFile(base, m_baseName, QIODevice::ReadOnly, HeldFolder::Owner::Any) || base.size() == 0
-                || !(baseBytes = base.map(0, base.size())))
-            return QStringLiteral("the base cannot be read");
+                || !(baseBytes = base.map(0, base.size()))) {
+            *problem = QStringLiteral("the base cannot be read");
+            return false;
+        }
     }
     m_result = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName, false, m_resultSha256);
-    const QString problem = m_result->decodeInto(m_resultSize, [&](uchar *out) {
+    const bool decoded = m_result->decodeInto(m_resultSize, [&](uchar *out, QString *error) {
         return decodeArtifact(m_artifact.kind, artifactBytes, artifact.size(), baseBytes, base.size(), out,
-                              qint64(m_resultSize), &m_cancel);
-    }, &m_cancel);
+                              qint64(m_resultSize), error, &m_cancel);
+    }, problem, &m_cancel);
     // A mapped file cannot be replaced on Windows: the base goes before anything is installed.
     artifact.close();
     base.close();
-    if (!problem.isEmpty())
+    if (!decoded)
         m_result.reset();
-    return problem;
+    return decoded;
 }

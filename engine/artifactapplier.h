@@ -52,7 +52,8 @@ signals:
     void finished(const QString &problem);
 
 private:
-    QString apply();
+    /// Decodes and hashes the result; false with what went wrong in @p problem.
+    bool apply(QString *problem);
 
     Artifact m_artifact;
     HeldFolder m_partial;

@@ -51,30 +51,36 @@ void BodyReceiver::restart()
     m_writable = m_scratch.isOpen() && m_scratch.seek(0) && m_scratch.resize(0);
 }
 
-QString BodyReceiver::decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode,
-                                 const std::atomic_bool *cancel)
+bool BodyReceiver::decodeInto(quint64 size, const std::function<bool(uchar *out, QString *error)> &decode,
+                              QString *error, const std::atomic_bool *cancel)
 {
-    if (!m_writable || size == 0 || !reserveSpace(m_scratch, qint64(size)))
-        return QStringLiteral("no room for the result");
+    if (!m_writable || size == 0 || !reserveSpace(m_scratch, qint64(size))) {
+        *error = QStringLiteral("no room for the result");
+        return false;
+    }
     // Qt keeps the size it saw when the file was opened; opened anew, it maps the whole.
     m_scratch.close();
     m_writable = m_partial.openFile(m_scratch, m_scratchName, QIODevice::ReadWrite);
     uchar *out = m_writable ? m_scratch.map(0, qint64(size)) : nullptr;
-    if (!out)
-        return QStringLiteral("the result cannot be mapped");
-    QString problem = decode(out);
+    if (!out) {
+        *error = QStringLiteral("the result cannot be mapped");
+        return false;
+    }
+    bool decoded = decode(out, error);
     // In pieces, so that a cancel is seen between them.
     constexpr quint64 hashPiece = 16 * 1024 * 1024;
-    for (quint64 hashed = 0; problem.isEmpty() && hashed < size; hashed += hashPiece) {
-        if (cancel && *cancel)
-            problem = QStringLiteral("cancelled");
-        else
+    for (quint64 hashed = 0; decoded && hashed < size; hashed += hashPiece) {
+        if (cancel && *cancel) {
+            *error = QStringLiteral("cancelled");
+            decoded = false;
+        } else {
             m_hasher.addData(reinterpret_cast<const char *>(out + hashed), qint64(qMin(hashPiece, size - hashed)));
+        }
     }
-    if (problem.isEmpty())
+    if (decoded)
         m_size = size;
     m_scratch.unmap(out);
-    return problem;
+    return decoded;
 }
 
 bool BodyReceiver::finishWriting()

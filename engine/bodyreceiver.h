@@ -51,11 +51,11 @@ public:
     /**
      * Makes the body @p size bytes long and has @p decode write all of it in
      * place, in the mapped scratch file; the bytes are then counted and hashed
-     * as if they had arrived. @p decode returns an empty text, or what went wrong.
-     * When @p cancel is set, the hashing stops soon too.
+     * as if they had arrived. @p decode, like this, returns false with what
+     * went wrong in @p error. When @p cancel is set, the hashing stops soon too.
      */
-    QString decodeInto(quint64 size, const std::function<QString(uchar *out)> &decode,
-                       const std::atomic_bool *cancel = nullptr);
+    bool decodeInto(quint64 size, const std::function<bool(uchar *out, QString *error)> &decode, QString *error,
+                    const std::atomic_bool *cancel = nullptr);
     /// Ends the writing: everything is in the scratch file, or false.
     bool finishWriting();
     /// Puts the complete body in place of the cache file; false when it could not be written.

@@ -30,6 +30,12 @@ QString engineText(const char *text)
 {
     return QCoreApplication::translate("CDownloadThread", text);
 }
+
+bool failWith(QString *error, const QString &text)
+{
+    *error = text;
+    return false;
+}
 }
 
 void FileTransfer::setStallPeriod(int msecs)
@@ -286,7 +292,7 @@ QString FileTransfer::reasonOf(QNetworkReply &reply) const
     return reply.errorString();
 }
 
-QString FileTransfer::checkBody(QNetworkReply &reply)
+bool FileTransfer::checkBody(QNetworkReply &reply, QString *error)
 {
     const QString &name = m_cacheName;
     const int status = m_response.stalled ? 0 : reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -295,18 +301,17 @@ QString FileTransfer::checkBody(QNetworkReply &reply)
     qCInfo(lcTransfer).noquote() << (m_artifact ? m_artifact->relativeUrl() : m_entry.path) << "status" << status
                        << m_body->size() << "of" << expectedSize() << "bytes";
     if (m_response.writeFailed)
-        return engineText("更新文件%1写入失败").arg(name);
+        return failWith(error, engineText("更新文件%1写入失败").arg(name));
     if (m_response.stalled || !m_response.accepted)
-        return engineText("下载更新文件%1网络错误：%2-%3").arg(name).arg(status).arg(reasonOf(reply));
+        return failWith(error, engineText("下载更新文件%1网络错误：%2-%3").arg(name).arg(status).arg(reasonOf(reply)));
     if (!takenWhole || m_body->size() != expectedSize())
-        return engineText("下载更新文件%1大小不对").arg(name);
+        return failWith(error, engineText("下载更新文件%1大小不对").arg(name));
     // Where the signed site lists the file's SHA-256, its digest text alone vouches for nothing.
     const Digests digests = m_body->digests();
     if (m_artifact ? digests.md5 != m_artifact->digest : !digests.match(m_entry.md5, m_entry.sha256))
-        return engineText("更新文件%1校验不对").arg(name);
-    if (m_artifact)
-        return QString();   // verified; it is applied next
-    return m_body->commit() ? QString() : engineText("更新文件%1写入失败").arg(name);
+        return failWith(error, engineText("更新文件%1校验不对").arg(name));
+    // An artifact, verified, is applied next; a file goes in place of the cache file.
+    return m_artifact || m_body->commit() || failWith(error, engineText("更新文件%1写入失败").arg(name));
 }
 
 void FileTransfer::onReplyFinished()
@@ -331,9 +336,10 @@ void FileTransfer::onReplyFinished()
             return;
     }
     const bool endedEarly = m_response.stalled || reply->error() != QNetworkReply::NoError;
-    m_error = checkBody(*reply);
+    m_error.clear();
+    const bool taken = checkBody(*reply, &m_error);
     if (m_artifact) {
-        if (m_error.isEmpty())
+        if (taken)
             startApplying();
         else
             fallBackToPlain(m_error);

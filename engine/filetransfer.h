@@ -143,7 +143,7 @@ private:
     void onReplyFinished();
     bool receiveAvailable(QNetworkReply &reply, BodyReceiver &body);
     QString reasonOf(QNetworkReply &reply) const;
-    QString checkBody(QNetworkReply &reply);
+    bool checkBody(QNetworkReply &reply, QString *error);
     void startApplying();
     void onArtifactApplied(const QString &problem);
     void fallBackToPlain(const QString &why);

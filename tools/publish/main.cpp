@@ -50,99 +50,74 @@ int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *path
     return 0;
 }
 
+// The command line: every option, and the parser that knows them.
+struct CommandLine {
+    QCommandLineParser parser;
+    const QCommandLineOption version{QStringLiteral("version"), QStringLiteral("Version text shown to users."), QStringLiteral("TEXT")};
+    const QCommandLineOption type{QStringLiteral("type"), QStringLiteral("Update type: 0 optional, 1 mandatory (default)."), QStringLiteral("N"), QStringLiteral("1")};
+    const QCommandLineOption folder{QStringLiteral("folder"), QStringLiteral("Version folder on the site (default: the version text)."), QStringLiteral("NAME")};
+    const QCommandLineOption encoding{QStringLiteral("path-encoding"), QStringLiteral("8-bit encoding of the clients' file names, e.g. GBK (default: this machine's); give the same with --check."), QStringLiteral("CODEC")};
+    const QCommandLineOption check{QStringLiteral("check"), QStringLiteral("Verify SITE_DIR instead of publishing."), QStringLiteral("SITE_DIR")};
+    const QCommandLineOption key{QStringLiteral("key"), QStringLiteral("With --check: also verify the signatures with this public key."), QStringLiteral("PUBLIC_FILE")};
+    const QCommandLineOption sign{QStringLiteral("sign"), QStringLiteral("Sign update.ini and md5.txt with this private key."), QStringLiteral("PRIVATE_FILE")};
+    const QCommandLineOption keygen{QStringLiteral("keygen"), QStringLiteral("Make a key pair: --keygen PRIVATE_FILE PUBLIC_FILE.")};
+    const QCommandLineOption deltaFrom{QStringLiteral("delta-from"), QStringLiteral("Make patches from this earlier version folder of the site (repeatable; default: the folder update.ini names)."), QStringLiteral("FOLDER")};
+    const QCommandLineOption noDelta{QStringLiteral("no-delta"), QStringLiteral("Write no patches and no compressed copies.")};
+    const QCommandLineOption expires{QStringLiteral("expires"), QStringLiteral("Signed clients stop trusting update.ini after this many days, e.g. 30d."), QStringLiteral("DAYS")};
+    const QCommandLineOption linuxNames{QStringLiteral("allow-names-windows-refuses"),
+                                        QStringLiteral("Publish (or pass --check with) names Windows cannot hold: a site for Linux clients only.")};
+    const QCommandLineOption resign{QStringLiteral("resign"), QStringLiteral("Renew the serial, expiry and signature of SITE_DIR's update.ini: --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR.")};
+
+    explicit CommandLine(const QCoreApplication &app)
+    {
+        parser.setApplicationDescription(QStringLiteral(
+            "Publishes RELEASE_DIR as a version of the update site SITE_DIR, or checks a site."));
+        parser.addHelpOption();
+        parser.addOptions({version, type, folder, encoding, check, key, sign, keygen, deltaFrom, noDelta, expires, resign, linuxNames});
+        parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
+        parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
+        parser.process(app);
+    }
+};
+
+int makeKeys(const QStringList &positional)
+{
+    QString error;
+    if (positional.size() != 2)
+        return fail({QStringLiteral("usage: update-publish --keygen PRIVATE_FILE PUBLIC_FILE")});
+    if (!ReleaseSigner::generateKeys(positional.at(0), positional.at(1), &error))
+        return fail({error});
+    printLine(stdout, QStringLiteral("private key in %1 (keep it secret), public key in %2").arg(positional.at(0), positional.at(1)));
+    return 0;
 }
 
-int main(int argc, char *argv[])
+int resign(ReleasePublisher::Options options, const QStringList &positional)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("update-publish"));
+    if (positional.size() != 1 || !options.signer)
+        return fail({QStringLiteral("usage: update-publish --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR")});
+    options.siteDir = positional.at(0);
+    ReleasePublisher publisher(options);
+    if (!publisher.resign())
+        return fail(publisher.errors());
+    printLine(stdout, QStringLiteral("renewed %1/update.ini").arg(options.siteDir));
+    return 0;
+}
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Publishes RELEASE_DIR as a version of the update site SITE_DIR, or checks a site."));
-    parser.addHelpOption();
-    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Version text shown to users."), QStringLiteral("TEXT"));
-    const QCommandLineOption typeOption(QStringLiteral("type"), QStringLiteral("Update type: 0 optional, 1 mandatory (default)."), QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption folderOption(QStringLiteral("folder"), QStringLiteral("Version folder on the site (default: the version text)."), QStringLiteral("NAME"));
-    const QCommandLineOption encodingOption(QStringLiteral("path-encoding"), QStringLiteral("8-bit encoding of the clients' file names, e.g. GBK (default: this machine's); give the same with --check."), QStringLiteral("CODEC"));
-    const QCommandLineOption checkOption(QStringLiteral("check"), QStringLiteral("Verify SITE_DIR instead of publishing."), QStringLiteral("SITE_DIR"));
-    const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("With --check: also verify the signatures with this public key."), QStringLiteral("PUBLIC_FILE"));
-    const QCommandLineOption signOption(QStringLiteral("sign"), QStringLiteral("Sign update.ini and md5.txt with this private key."), QStringLiteral("PRIVATE_FILE"));
-    const QCommandLineOption keygenOption(QStringLiteral("keygen"), QStringLiteral("Make a key pair: --keygen PRIVATE_FILE PUBLIC_FILE."));
-    const QCommandLineOption deltaFromOption(QStringLiteral("delta-from"), QStringLiteral("Make patches from this earlier version folder of the site (repeatable; default: the folder update.ini names)."), QStringLiteral("FOLDER"));
-    const QCommandLineOption noDeltaOption(QStringLiteral("no-delta"), QStringLiteral("Write no patches and no compressed copies."));
-    const QCommandLineOption expiresOption(QStringLiteral("expires"), QStringLiteral("Signed clients stop trusting update.ini after this many days, e.g. 30d."), QStringLiteral("DAYS"));
-    const QCommandLineOption linuxNamesOption(QStringLiteral("allow-names-windows-refuses"),
-                                              QStringLiteral("Publish (or pass --check with) names Windows cannot hold: a site for Linux clients only."));
-    const QCommandLineOption resignOption(QStringLiteral("resign"), QStringLiteral("Renew the serial, expiry and signature of SITE_DIR's update.ini: --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR."));
-    parser.addOptions({versionOption, typeOption, folderOption, encodingOption, checkOption, keyOption, signOption, keygenOption,
-                       deltaFromOption, noDeltaOption, expiresOption, resignOption, linuxNamesOption});
-    parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
-    parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
-    parser.process(app);
-
-    const QStringList positional = parser.positionalArguments();
-    if (parser.isSet(keygenOption)) {
-        QString error;
-        if (positional.size() != 2)
-            return fail({QStringLiteral("usage: update-publish --keygen PRIVATE_FILE PUBLIC_FILE")});
-        if (!ReleaseSigner::generateKeys(positional.at(0), positional.at(1), &error))
-            return fail({error});
-        printLine(stdout, QStringLiteral("private key in %1 (keep it secret), public key in %2").arg(positional.at(0), positional.at(1)));
-        return 0;
-    }
-    QTextCodec *pathCodec = nullptr;
-    if (parser.isSet(encodingOption)) {
-        pathCodec = QTextCodec::codecForName(parser.value(encodingOption).toLatin1());
-        if (!pathCodec)
-            return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(encodingOption))});
-    }
-    if (parser.isSet(checkOption))
-        return check(parser.value(checkOption), parser.value(keyOption), pathCodec, !parser.isSet(linuxNamesOption));
-
-    ReleasePublisher::Options options;
-    if (parser.isSet(expiresOption)) {
-        QString days = parser.value(expiresOption);
-        if (days.endsWith(QLatin1Char('d')))
-            days.chop(1);
-        bool isNumber = false;
-        options.expiresDays = days.toInt(&isNumber);
-        if (!isNumber || options.expiresDays < 1)
-            return fail({QStringLiteral("--expires takes a number of days, e.g. 30d")});
-    }
-    std::unique_ptr<ReleaseSigner> signer;
-    if (parser.isSet(signOption)) {
-        signer = std::make_unique<ReleaseSigner>(parser.value(signOption));
-        if (!signer->isValid())
-            return fail({signer->errorString()});
-        options.signer = signer.get();
-    }
-    if (parser.isSet(resignOption)) {
-        if (positional.size() != 1 || !signer)
-            return fail({QStringLiteral("usage: update-publish --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR")});
-        options.siteDir = positional.at(0);
-        ReleasePublisher publisher(options);
-        if (!publisher.resign())
-            return fail(publisher.errors());
-        printLine(stdout, QStringLiteral("renewed %1/update.ini").arg(options.siteDir));
-        return 0;
-    }
-
-    if (positional.size() != 2 || !parser.isSet(versionOption))
+int publish(ReleasePublisher::Options options, const CommandLine &line)
+{
+    const QStringList positional = line.parser.positionalArguments();
+    if (positional.size() != 2 || !line.parser.isSet(line.version))
         return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] [--delta-from FOLDER]... [--no-delta] [--expires DAYSd] RELEASE_DIR SITE_DIR")});
-
     options.releaseDir = positional.at(0);
     options.siteDir = positional.at(1);
-    options.version = parser.value(versionOption);
-    options.folder = parser.value(folderOption);
+    options.version = line.parser.value(line.version);
+    options.folder = line.parser.value(line.folder);
     bool typeIsNumber = false;
-    options.updateType = parser.value(typeOption).toInt(&typeIsNumber);
+    options.updateType = line.parser.value(line.type).toInt(&typeIsNumber);
     if (!typeIsNumber)
         return fail({QStringLiteral("--type takes a whole number")});
-    options.pathCodec = pathCodec;
-    options.deltaFrom = parser.values(deltaFromOption);
-    options.artifacts = !parser.isSet(noDeltaOption);
-    options.windowsNames = !parser.isSet(linuxNamesOption);
+    options.deltaFrom = line.parser.values(line.deltaFrom);
+    options.artifacts = !line.parser.isSet(line.noDelta);
 
     ReleasePublisher publisher(options);
     if (!publisher.publish())
@@ -152,4 +127,46 @@ int main(int argc, char *argv[])
     if (!publisher.artifactSummary().isEmpty())
         printLine(stdout, publisher.artifactSummary());
     return 0;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("update-publish"));
+    const CommandLine line(app);
+    const QCommandLineParser &parser = line.parser;
+
+    if (parser.isSet(line.keygen))
+        return makeKeys(parser.positionalArguments());
+    ReleasePublisher::Options options;
+    if (parser.isSet(line.encoding)) {
+        options.pathCodec = QTextCodec::codecForName(parser.value(line.encoding).toLatin1());
+        if (!options.pathCodec)
+            return fail({QStringLiteral("unknown path encoding %1").arg(parser.value(line.encoding))});
+    }
+    options.windowsNames = !parser.isSet(line.linuxNames);
+    if (parser.isSet(line.check))
+        return check(parser.value(line.check), parser.value(line.key), options.pathCodec, options.windowsNames);
+
+    if (parser.isSet(line.expires)) {
+        QString days = parser.value(line.expires);
+        if (days.endsWith(QLatin1Char('d')))
+            days.chop(1);
+        bool isNumber = false;
+        options.expiresDays = days.toInt(&isNumber);
+        if (!isNumber || options.expiresDays < 1)
+            return fail({QStringLiteral("--expires takes a number of days, e.g. 30d")});
+    }
+    std::unique_ptr<ReleaseSigner> signer;
+    if (parser.isSet(line.sign)) {
+        signer = std::make_unique<ReleaseSigner>(parser.value(line.sign));
+        if (!signer->isValid())
+            return fail({signer->errorString()});
+        options.signer = signer.get();
+    }
+    if (parser.isSet(line.resign))
+        return resign(options, parser.positionalArguments());
+    return publish(options, line);
 }

@@ -139,13 +139,14 @@ void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries
             base = baseFile.readAll();
         }
         QByteArray result(int(artifact.targetSize), Qt::Uninitialized);
-        const QString problem = decodeArtifact(artifact.kind, reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(),
-                                               reinterpret_cast<const uchar *>(base.constData()), base.size(),
-                                               reinterpret_cast<uchar *>(result.data()), result.size());
+        QString problem;
+        const bool decoded = decodeArtifact(artifact.kind, reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(),
+                                            reinterpret_cast<const uchar *>(base.constData()), base.size(),
+                                            reinterpret_cast<uchar *>(result.data()), result.size(), &problem);
         const bool sha256Differs = !entry.sha256.isEmpty()
                 && QCryptographicHash::hash(result, QCryptographicHash::Sha256).toHex() != entry.sha256;
-        if (!problem.isEmpty() || md5Text(result) != artifact.targetDigest || sha256Differs)
-            m_problems << tr("%1: does not give %2 (%3)").arg(name, artifact.path, problem.isEmpty() ? tr("other bytes") : problem);
+        if (!decoded || md5Text(result) != artifact.targetDigest || sha256Differs)
+            m_problems << tr("%1: does not give %2 (%3)").arg(name, artifact.path, decoded ? tr("other bytes") : problem);
         else
             ++m_appliedArtifacts;
     }
