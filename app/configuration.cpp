@@ -29,6 +29,9 @@ Configuration Configuration::read(const QDir &applicationDir)
     config.http2 = !isSwitchedOff(settings.value(QStringLiteral("Http2")));
     config.protectionRequired = settings.value(QStringLiteral("ProtectedFolders")).toString().trimmed()
             .compare(QLatin1String("require"), Qt::CaseInsensitive) == 0;
+    config.inEveryStage = settings.value(QStringLiteral("Rollout")).toString().trimmed()
+            .compare(QLatin1String("always"), Qt::CaseInsensitive) == 0;
+    config.reportUrl = settings.value(QStringLiteral("ReportUrl")).toString().trimmed();
     config.proxy = ProxyChoice::fromSetting(settings.value(QStringLiteral("Proxy")).toString());
     config.hostPath = settings.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     if (QFileInfo(config.hostPath).isRelative())

@@ -36,5 +36,9 @@ struct Configuration
     bool http2 = true;
     /// ProtectedFolders=require: an updater whose files others may change refuses to update.
     bool protectionRequired = false;
+    /// Rollout=always: this install is in every stage of a rollout (testers' machines).
+    bool inEveryStage = false;
+    /// ReportUrl: where each pass that installed or failed reports its outcome; empty for none.
+    QString reportUrl;
     ProxyChoice proxy;
 };

@@ -10,6 +10,7 @@
 #include "filenames.h"
 #include "installer.h"
 #include "outcome.h"
+#include "outcomereport.h"
 #include "protection.h"
 #include "updatecheck.h"
 
@@ -114,21 +115,25 @@ UpdateDriver::PassEnd UpdateDriver::runPass()
     qCInfo(lcRun).noquote() << "pass:" << QUrl(updateUrl, QUrl::TolerantMode).toDisplayString(QUrl::RemovePassword)
                             << "install" << m_installDir.absolutePath() << "cache" << m_config.cacheDir.absolutePath();
     m_network.clearAccessCache();
+    m_passClock.start();
     // Held from here to the end of the pass: what the check reads and the
     // install writes is this folder, whatever is put at its name meanwhile.
     UpdatePlan plan;
     plan.install = HeldFolder::openTrusted(m_installDir.absolutePath());
     if (!plan.install.isValid()) {
         qCInfo(lcRun).noquote() << "the install folder cannot be held:" << plan.install.errorString();
-        return retryableFailure(tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath()));
+        const QString message = tr("安装目录%1已被移走或替换").arg(m_installDir.absolutePath());
+        reportOutcome(plan, false, message);
+        return retryableFailure(message);
     }
     // A target an interrupted replacement could not put back goes back first.
     Installer::restoreSetAside(plan.install);
 
-    UpdateCheck check(m_network, {updateUrl, m_verifier.get(), m_installDir, m_config.cacheDir});
+    UpdateCheck check(m_network, {updateUrl, m_verifier.get(), m_installDir, m_config.cacheDir, m_config.inEveryStage});
     if (!check.run(plan)) {
         if (check.failedInConfiguration())
             return endWith(tr("配置错误"), check.errorMessage());
+        reportOutcome(plan, false, check.errorMessage());
         return retryableFailure(check.errorMessage());
     }
     if (m_console)
@@ -170,6 +175,7 @@ UpdateDriver::PassEnd UpdateDriver::runUpdate(UpdateCheck &check, const UpdatePl
     engine.wait();
 
     qCInfo(lcRun).noquote() << "update" << (engine.isSuccess() ? QStringLiteral("installed") : engine.errorMessage());
+    reportOutcome(plan, engine.isSuccess(), engine.isSuccess() ? QString() : engine.errorMessage());
     if (engine.isSuccess()) {
         storeLocalManifest(plan.install, plan.manifest);
         if (!m_console || plan.isMandatory())
@@ -199,6 +205,19 @@ UpdateDriver::PassEnd UpdateDriver::retryableFailure(const QString &message)
         return std::nullopt;
     relaunch();
     return 1;
+}
+
+void UpdateDriver::reportOutcome(const UpdatePlan &plan, bool success, const QString &message)
+{
+    if (m_config.reportUrl.isEmpty())
+        return;
+    const QUrl url(m_config.reportUrl, QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+        qCInfo(lcRun) << "ReportUrl is not an http or https address: no report";
+        return;
+    }
+    OutcomeReport(m_network, url, plan.install, {m_installDir, m_config.cacheDir, m_applicationDir})
+            .send({plan.folder, success, message, m_passClock.elapsed()});
 }
 
 int UpdateDriver::endWith(const QString &title, const QString &message)

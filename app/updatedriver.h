@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 
 #include <iostream>
@@ -64,6 +65,8 @@ private:
     PassEnd runPass();
     PassEnd runUpdate(UpdateCheck &check, const UpdatePlan &plan);
     PassEnd retryableFailure(const QString &message);
+    /// Sends the outcome of the pass that @p plan describes where ReportUrl asks for it.
+    void reportOutcome(const UpdatePlan &plan, bool success, const QString &message);
     /// Tells @p message under @p title without a retry and ends the run.
     int endWith(const QString &title, const QString &message);
     void report(bool success, bool update, const QString &message);
@@ -76,6 +79,7 @@ private:
     Configuration m_config;
     QNetworkAccessManager m_network;
     QDir m_installDir;
+    QElapsedTimer m_passClock;
     bool m_console = false;
     bool m_restart = false;
     SingleInstanceGuard m_guard;

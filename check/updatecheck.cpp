@@ -5,6 +5,7 @@
 #include "directories.h"
 #include "filenames.h"
 #include "installedfiles.h"
+#include "installid.h"
 #include "manifestfetch.h"
 #include "privatefolder.h"
 #include "serialstore.h"
@@ -14,6 +15,9 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
+
+#include <algorithm>
 
 namespace {
 // How far the clock may be behind before an expired update.ini is refused.
@@ -48,14 +52,46 @@ bool UpdateCheck::run(UpdatePlan &plan)
     }
     qCInfo(lcRun) << "update.ini: folder" << description.folder << "version" << description.version
                   << "type" << description.updateType;
-    plan.updateType = description.updateType;
-    plan.version = description.version;
+    const UpdateDescription release = chosenRelease(description, plan.install);
+    plan.updateType = release.updateType;
+    plan.folder = release.folder;
+    plan.version = release.version;
     // Plain concatenation: the update URL ends with "/" and the base keeps its own.
-    plan.downloadBaseUrl = m_site.updateUrl + description.folder + QLatin1Char('/');
-    if (!takeManifest(description, descriptionText, plan) || !compare(plan))
+    plan.downloadBaseUrl = m_site.updateUrl + release.folder + QLatin1Char('/');
+    if (!takeManifest(release, descriptionText, plan) || !compare(plan))
         return false;
     // Only what will be installed needs its SHA-256: a check with nothing new asks for no list.
-    return plan.changes.isEmpty() || takeSha256List(description, plan);
+    return plan.changes.isEmpty() || takeSha256List(release, plan);
+}
+
+UpdateDescription UpdateCheck::chosenRelease(const UpdateDescription &description, const HeldFolder &install) const
+{
+    if (!description.hasStage())
+        return description;
+    const UpdateDescription::Stage &stage = description.stage;
+    qCInfo(lcRun) << "update.ini stages folder" << stage.folder << "version" << stage.version << "to"
+                  << stage.share << "per cent of installs";
+    // An install that has the staged release keeps it, whatever the share now.
+    QFile local;
+    if (install.openFile(local, FileNames::localManifest, QIODevice::ReadOnly, HeldFolder::Owner::Self, HttpPolicy::manifestMaxBytes)
+            && QCryptographicHash::hash(local.readAll(), QCryptographicHash::Sha256).toHex() == stage.manifestSha256) {
+        qCInfo(lcRun) << "the staged release is installed";
+        return description.staged();
+    }
+    if (m_site.inEveryStage) {
+        qCInfo(lcRun) << "Rollout=always: in the stage";
+        return description.staged();
+    }
+    QByteArray id;
+    QString error;
+    if (!InstallId(install).take(&id, &error)) {
+        qCInfo(lcRun).noquote() << "the install's id cannot be read or stored (" << error
+                                << "): outside every stage for this pass";
+        return description;
+    }
+    const bool in = UpdateDescription::isInStage(id, stage.folder, stage.share);
+    qCInfo(lcRun) << (in ? "in the stage: the staged release" : "outside the stage: the live release");
+    return in ? description.staged() : description;
 }
 
 bool UpdateCheck::takeDescription(UpdateDescription &description, QByteArray &text)
@@ -202,8 +238,15 @@ void UpdateCheck::dropEntriesInCache(ManifestMap &manifest) const
     const QString resolvedCache = resolvedPath(cache);
     const QString install = m_site.installDir.absolutePath() + QLatin1Char('/');
     const QString resolvedInstall = resolvedPath(m_site.installDir.absolutePath()) + QLatin1Char('/');
+    const QLatin1String ownFiles[] = {FileNames::localManifest, FileNames::acceptedSerials, FileNames::installId,
+                                      FileNames::manifestCopy};
+    const auto isOwnFile = [&](const QString &path) {
+        return std::any_of(std::begin(ownFiles), std::end(ownFiles),
+                           [&](QLatin1String own) { return path.compare(own, Qt::CaseInsensitive) == 0; });
+    };
     for (auto entry = manifest.begin(); entry != manifest.end();) {
-        if (isSameOrInside(install + entry.key(), cache) || isSameOrInside(resolvedInstall + entry.key(), resolvedCache))
+        if (isSameOrInside(install + entry.key(), cache) || isSameOrInside(resolvedInstall + entry.key(), resolvedCache)
+                || isOwnFile(entry.key()))
             entry = manifest.erase(entry);
         else
             ++entry;

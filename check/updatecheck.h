@@ -22,6 +22,8 @@ struct UpdatePlan
     QByteArray manifest;
     /// 0: optional; anything else: mandatory.
     int updateType = 1;
+    /// The release taken: the live one, or the staged one for an install in its stage.
+    QString folder;
     QString version;
     /// The update URL, the version folder and "/": each file is fetched from it and its path.
     QString downloadBaseUrl;
@@ -57,6 +59,8 @@ public:
         const SignatureVerifier *verifier = nullptr;
         QDir installDir;
         QDir cacheDir;
+        /// Rollout=always: in every stage (testers' machines).
+        bool inEveryStage = false;
     };
 
     UpdateCheck(QNetworkAccessManager &network, const Site &site);
@@ -76,6 +80,8 @@ private:
     bool fail(const QString &message);
     bool takeDescription(UpdateDescription &description, QByteArray &text);
     bool readThroughCache(const QByteArray &text, UpdateDescription &description);
+    /// The release of @p description this install takes: the staged one when it is in the stage or has it already.
+    UpdateDescription chosenRelease(const UpdateDescription &description, const HeldFolder &install) const;
     /**
      * Whether a signed @p description may be used: not older than one accepted
      * before (a missing serial, once one was seen, counts as older), nor
@@ -87,7 +93,7 @@ private:
     bool takeManifest(const UpdateDescription &description, const QByteArray &descriptionText, UpdatePlan &plan);
     bool compare(UpdatePlan &plan);
     bool takeSha256List(const UpdateDescription &description, UpdatePlan &plan);
-    /// Drops the entries that would be installed into the cache folder.
+    /// Drops the entries that would be installed into the cache folder, or over the updater's own files.
     void dropEntriesInCache(ManifestMap &manifest) const;
 
     CheckFetcher m_fetcher;

@@ -12,6 +12,8 @@ inline const QLatin1String updateDescription("update.ini");
 inline const QLatin1String localManifest("update_md5.info");
 /// The highest serial of a signed update.ini accepted, per update URL, beside the local manifest.
 inline const QLatin1String acceptedSerials("update_serial.info");
+/// The install's own random id, drawn once: which stages of a rollout it is in.
+inline const QLatin1String installId("update_id.info");
 /// The last md5.txt fetched, kept whole with its validator for conditional requests.
 inline const QLatin1String manifestCopy("update_md5.cache");
 /// Manifest of a published version, in its folder on the server.

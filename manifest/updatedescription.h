@@ -22,9 +22,33 @@
  *     ManifestSha256=<64 hexadecimal digits>
  *     Sha256ListSize=5120
  *     Sha256ListSha256=<64 hexadecimal digits>
+ *     [Rollout]
+ *     Folder="2.1"
+ *     Version="2.1"
+ *     Share=10
+ *     ManifestSize=4100
+ *     ManifestSha256=<64 hexadecimal digits>
+ *     …
+ *
+ * [Version] names the live release: every install outside the stage, and every
+ * updater that knows no stage, takes it. [Rollout], when present, names a
+ * release staged to a share of installs (see Stage).
  */
 struct UpdateDescription
 {
+    /// A release staged to a whole-number share, 0 to 100 per cent, of installs.
+    struct Stage
+    {
+        QString folder;
+        QString version;
+        /// 0 halts the stage; -1: no stage.
+        int share = -1;
+        qint64 manifestSize = -1;
+        QByteArray manifestSha256;
+        qint64 sha256ListSize = -1;
+        QByteArray sha256ListSha256;
+    };
+
     /// 0: optional; anything else: mandatory. A value that is not a number reads as 0.
     int updateType = 1;
     QString folder = QStringLiteral("Base");
@@ -40,6 +64,8 @@ struct UpdateDescription
     /// Size and SHA-256 of the version's sha256.txt (signed sites); -1 and empty when not given.
     qint64 sha256ListSize = -1;
     QByteArray sha256ListSha256;
+    /// The staged release; its share is -1 when there is none.
+    Stage stage;
 
     /// Reads the file at @p path (INI syntax, UTF-8); missing keys keep their defaults.
     static UpdateDescription fromFile(const QString &path);
@@ -53,4 +79,17 @@ struct UpdateDescription
     bool namesASha256List() const { return sha256ListSize >= 0 || !sha256ListSha256.isEmpty(); }
     /// True when @p list is the sha256.txt this description names, or it names none.
     bool namesSha256List(const QByteArray &list) const;
+    /// True when a release is staged beside the live one.
+    bool hasStage() const { return stage.share >= 0; }
+    /// This description with the staged release in the live one's place, and no stage.
+    UpdateDescription staged() const;
+    /// Replaces the stage by the live release of @p release (its folder, version and bindings) at @p share.
+    void stageRelease(const UpdateDescription &release, int share);
+    /**
+     * True when the install of @p installId is in a stage of @p share per cent
+     * for @p folder: the first 32 bits of SHA-256(id ‖ folder) fall below that
+     * share of 2^32. Stable for one release, drawn anew for the next, and an
+     * install in at a share is in at every larger one.
+     */
+    static bool isInStage(const QByteArray &installId, const QString &folder, int share);
 };

@@ -340,6 +340,10 @@ void SigningTest::attacksOnASignedSite_data()
     QTest::newRow("sha256.txt signed, but disagreeing with md5.txt") << "list:signed disagreement" << "更新列表文件签名无效";
     QTest::newRow("signed site published before sha256.txt") << "list:none" << QString();
     QTest::newRow("an updater built before sha256.txt, on a site with it") << "earlier updater" << QString();
+    // A staged release is the signed site's like the rest: its share cannot be changed, nor an older one replayed.
+    QTest::newRow("stage, share raised without signing again") << "stage, share changed" << "升级描述文件签名无效";
+    QTest::newRow("stage, replay of the share before its halt") << "replay stage" << "升级描述文件版本回退";
+    QTest::newRow("an updater built before stages, on a staged site: the live release") << "earlier updater, staged site" << QString();
 }
 
 void SigningTest::attacksOnASignedSite()
@@ -367,6 +371,20 @@ void SigningTest::attacksOnASignedSite()
         options.signer = &signer;
         options.artifacts = artifacts;
         QVERIFY(ReleasePublisher(options).publish());
+    };
+    // Release 2.1 staged beside 2.0, or its share changed: signed, each with the next serial.
+    ReleaseSigner signer(m_keys.filePath(QStringLiteral("release.pem")));
+    const auto stage = [&](int share, bool publish) {
+        QTemporaryDir release;
+        QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), "staged a"));
+        ReleasePublisher::Options options;
+        options.releaseDir = release.path();
+        options.siteDir = m_site->path();
+        options.version = options.folder = QStringLiteral("2.1");
+        options.signer = &signer;
+        options.rollout = share;
+        ReleasePublisher publisher(options);
+        QVERIFY2(publish ? publisher.publish() : publisher.setRollout(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
     };
     const QString store = m_sandbox->path(QStringLiteral("update_serial.info"));
     const QString url = m_server->url(QStringLiteral("/up/"));
@@ -402,13 +420,23 @@ void SigningTest::attacksOnASignedSite()
     if (replay) {
         const QByteArray oldText = readTestFile(description);
         const QByteArray oldSignature = readTestFile(description + QStringLiteral(".sig"));
-        republish("newer a");
+        // A stage at 99 % (serial 2) halted once it was found wrong (serial 3), then replayed.
+        const bool staged = attack == QLatin1String("replay stage");
+        if (staged)
+            stage(99, true);
+        const QByteArray stagedText = readTestFile(description);
+        const QByteArray stagedSignature = readTestFile(description + QStringLiteral(".sig"));
+        if (staged)
+            stage(0, false);
+        else
+            republish("newer a");
         serveSite();
-        QCOMPARE(m_sandbox->run({"console"}).exitCode, 0);   // the client has seen serial 2
-        QCOMPARE(readTestFile(store), "2\t" + url.toUtf8() + '\n');
+        // The client has seen the last serial; halted, the stage leaves it at 2.0.
+        QCOMPARE(m_sandbox->run({"console"}).exitCode, staged ? 1 : 0);
+        QCOMPARE(readTestFile(store), (staged ? "3\t" : "2\t") + url.toUtf8() + '\n');
         m_server->clearLog();
-        QVERIFY(writeTestFile(description, oldText));
-        QVERIFY(writeTestFile(description + QStringLiteral(".sig"), oldSignature));
+        QVERIFY(writeTestFile(description, staged ? stagedText : oldText));
+        QVERIFY(writeTestFile(description + QStringLiteral(".sig"), staged ? stagedSignature : oldSignature));
         const QString respelt = attack.section(QLatin1String("respelt:"), 1);
         const QString damage = attack.section(QLatin1String("store:"), 1);
         if (!respelt.isEmpty()) {
@@ -518,7 +546,15 @@ void SigningTest::attacksOnASignedSite()
                                   ReleaseSigner(m_keys.filePath(QStringLiteral("release.pem"))).sign(index.text())));
         }
         attackerServes.insert("/up/2.0/a.dll", cut);
-    } else if (attack == QLatin1String("earlier updater")) {
+    } else if (attack == QLatin1String("stage, share changed")) {
+        stage(1, true);
+        QByteArray text = readTestFile(description);
+        QVERIFY(writeTestFile(description, text.replace("Share=1\n", "Share=100\n")));
+    } else if (attack == QLatin1String("earlier updater") || attack == QLatin1String("earlier updater, staged site")) {
+        if (attack.endsWith(QLatin1String("staged site"))) {
+            stage(99, true);
+            configure(publicKey(QStringLiteral("release")));
+        }
 #ifdef EARLIER_UPDATER_EXECUTABLE
         QVERIFY(QFile::remove(m_sandbox->updaterPath()));
         QVERIFY(QFile::copy(QStringLiteral(EARLIER_UPDATER_EXECUTABLE), m_sandbox->updaterPath()));
@@ -562,7 +598,7 @@ void SigningTest::attacksOnASignedSite()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), collision ? served : QByteArray("new a"));
     // An earlier updater knows nothing of the list; this one checks it on every signed site with one.
-    const QStringList unlisted{"earlier updater", "list:none", "collision:unsigned"};
+    const QStringList unlisted{"earlier updater", "earlier updater, staged site", "list:none", "collision:unsigned"};
     QCOMPARE(m_server->requestPaths().contains("/up/2.0/sha256.txt"), !unlisted.contains(attack));
     if (collision) {
         // Kept in the cache, a verified file is not fetched again.
@@ -573,7 +609,8 @@ void SigningTest::attacksOnASignedSite()
     }
     // An accepted serial is stored; a store that could not be read is replaced, a link by a file.
     QVERIFY(!QFileInfo(store).isSymLink());
-    QCOMPARE(readTestFile(store, QByteArray()), attack == QLatin1String("no serials") ? QByteArray() : "1\t" + url.toUtf8() + '\n');
+    const QByteArray serial = attack == QLatin1String("earlier updater, staged site") ? "2\t" : "1\t";
+    QCOMPARE(readTestFile(store, QByteArray()), attack == QLatin1String("no serials") ? QByteArray() : serial + url.toUtf8() + '\n');
     QCOMPARE(m_sandbox->hostStarts().size(), 1);
 }
 

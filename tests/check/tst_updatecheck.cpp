@@ -18,6 +18,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
+#include <QUrlQuery>
+#include <QtEndian>
 
 #include <algorithm>
 #include <memory>
@@ -54,9 +56,15 @@ private slots:
     void endlessManifest();
     void namesWindowsCannotHold_data();
     void namesWindowsCannotHold();
+    void stagedRollout_data();
+    void stagedRollout();
+    void outcomeReports_data();
+    void outcomeReports();
 
 private:
     void publishCurrentInstall();
+    /// Serves a site whose live release v2 and staged release v3 (at @p share) each hold their own a.dll.
+    void publishStaged(int share);
 
     TestHttpServer *m_server = nullptr;
     UpdaterSandbox *m_sandbox = nullptr;
@@ -284,6 +292,7 @@ void UpdateCheckTest::keptManifest_data()
     QTest::newRow("server ignores validators") << "ignored" << QByteArray("ETag") << true << true << false;
     QTest::newRow("304 without a validator sent") << "unasked 304" << QByteArray("ETag") << false << false << true;
     QTest::newRow("update.ini names the kept copy's digest") << "named" << QByteArray("ETag") << false << false << false;
+    QTest::newRow("a staged release's kept copy, named by its stage") << "staged" << QByteArray("ETag") << false << false << false;
     QTest::newRow("signed site, 304: the kept signature is checked") << "signed" << QByteArray("ETag") << true << false << false;
     // Header names are one name in any letter case (h2o, Caddy).
     for (const char *spelling : {"etag", "Etag", "ETAG", "last-modified", "LAST-MODIFIED"})
@@ -307,7 +316,12 @@ void UpdateCheckTest::keptManifest()
     manifest.conditional = change != QLatin1String("ignored");
     m_server->setResponse("/up/v2//md5.txt", manifest);
     QByteArray description = "[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=2.0\n";
-    if (change == QLatin1String("named"))
+    if (change == QLatin1String("staged")) {
+        // Live 1.0 is nowhere to be found: a tester's install takes the stage at 0 %.
+        description = "[Summary]\nUpdateType=1\n[Version]\nFolder=v1\nVersion=1.0\n[Rollout]\nFolder=v2\nVersion=2.0\nShare=0\n";
+        m_sandbox->writeConfig({{"URL", m_server->url(QStringLiteral("/up/"))}, {"Rollout", "always"}});
+    }
+    if (change == QLatin1String("named") || change == QLatin1String("staged"))
         description += "ManifestSize=" + QByteArray::number(m_manifest.size()) + "\nManifestSha256="
                 + QCryptographicHash::hash(m_manifest, QCryptographicHash::Sha256).toHex() + '\n';
     m_server->setFile("/up//update.ini", description);
@@ -595,6 +609,168 @@ void UpdateCheckTest::namesWindowsCannotHold()
              qPrintable(publisher.errors().join(QLatin1Char('\n'))));
     options.windowsNames = false;
     QVERIFY(ReleasePublisher(options).publish());
+}
+
+void UpdateCheckTest::publishStaged(int share)
+{
+    const QByteArray live = manifestLine("live a", "a.dll");
+    const QByteArray staged = manifestLine("staged a", "a.dll");
+    m_server->setFile("/up//update.ini", "[Summary]\nUpdateType=1\n[Version]\nFolder=v2\nVersion=2.0\nManifestSize="
+                                             + QByteArray::number(live.size()) + "\nManifestSha256="
+                                             + QCryptographicHash::hash(live, QCryptographicHash::Sha256).toHex()
+                                             + "\n[Rollout]\nFolder=v3\nVersion=3.0\nShare="
+                                             + QByteArray::number(share) + "\nManifestSize=" + QByteArray::number(staged.size())
+                                             + "\nManifestSha256=" + QCryptographicHash::hash(staged, QCryptographicHash::Sha256).toHex() + '\n');
+    m_server->setFile("/up/v2//md5.txt", live);
+    m_server->setFile("/up/v2/a.dll", "live a");
+    m_server->setFile("/up/v3//md5.txt", staged);
+    m_server->setFile("/up/v3/a.dll", "staged a");
+}
+
+void UpdateCheckTest::stagedRollout_data()
+{
+    QTest::addColumn<int>("share");
+    QTest::addColumn<int>("installs");
+    QTest::addColumn<QString>("install");   // "": a.dll of 1.0; "live", "staged": that release; "always": Rollout=always; "no id"
+    QTest::newRow("10 %") << 10 << 20 << QString();
+    QTest::newRow("50 %") << 50 << 20 << QString();
+    QTest::newRow("halted at 0 %") << 0 << 20 << QString();
+    QTest::newRow("Rollout=always at 0 %") << 0 << 1 << "always";
+    QTest::newRow("the live release installed, outside the stage") << 0 << 1 << "live";
+    QTest::newRow("the staged release installed, then halted") << 0 << 1 << "staged";
+    QTest::newRow("an id that can be neither read nor stored") << 100 << 1 << "no id";
+}
+
+void UpdateCheckTest::stagedRollout()
+{
+    QFETCH(int, share);
+    QFETCH(int, installs);
+    QFETCH(QString, install);
+
+    publishStaged(share);
+    QMap<QString, QString> config{{"URL", m_server->url(QStringLiteral("/up/"))}};
+    if (install == QLatin1String("always"))
+        config.insert(QStringLiteral("Rollout"), QStringLiteral("always"));
+    m_sandbox->writeConfig(config);
+    QProcessEnvironment logging;
+    logging.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("updater.run.info=true"));
+    int staged = 0;
+    for (int i = 0; i < installs; ++i) {
+        // Each install as the field has it: its own id, drawn once, and a.dll of 1.0.
+        const QByteArray id = QCryptographicHash::hash("install " + QByteArray::number(i), QCryptographicHash::Md5);
+        for (const char *kept : {"update_md5.info", "update_md5.cache", "update_md5.cache.info", "update_id.info"})
+            QFile::remove(m_sandbox->path(QString::fromLatin1(kept)));
+        if (install == QLatin1String("no id"))
+            QVERIFY(QDir().mkpath(m_sandbox->path(QStringLiteral("update_id.info"))));
+        else
+            m_sandbox->writeFile(QStringLiteral("update_id.info"), id.toHex() + '\n');
+        m_sandbox->writeFile(QStringLiteral("a.dll"), install == QLatin1String("live") ? "live a" : "1.0 a");
+        if (install == QLatin1String("staged")) {
+            m_sandbox->writeFile(QStringLiteral("a.dll"), "staged a");
+            m_sandbox->writeFile(QStringLiteral("update_md5.info"), manifestLine("staged a", "a.dll"));
+        }
+        const QByteArray digest = QCryptographicHash::hash(id + "v3", QCryptographicHash::Sha256);
+        const bool in = install == QLatin1String("always") || install == QLatin1String("staged")
+                || (install.isEmpty() && qFromBigEndian<quint32>(digest.constData()) < (quint64(share) << 32) / 100);
+        staged += in ? 1 : 0;
+        for (int pass = 0; pass < 3; ++pass) {
+            const UpdaterSandbox::Result result = m_sandbox->run({"console"}, 120000, QString(), logging);
+            const bool installs = pass == 0 && install != QLatin1String("live") && install != QLatin1String("staged");
+            QVERIFY2(result.output == (installs ? updateDueReport : noUpdateDueReport), result.errors.constData());
+            QCOMPARE(result.exitCode, installs ? 0 : 1);
+            QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), in ? QByteArray("staged a") : QByteArray("live a"));
+            if (install == QLatin1String("no id"))
+                QVERIFY2(result.errors.contains("outside every stage for this pass"), result.errors.constData());
+        }
+    }
+    qInfo("%d of %d installs took the staged release", staged, installs);
+    // A site with nothing new costs update.ini alone, staged or not, once md5.txt is kept.
+    m_server->clearLog();
+    m_sandbox->run({"console"});
+    QCOMPARE(m_server->requestPaths(), QList<QByteArray>{"/up//update.ini"});
+}
+
+void UpdateCheckTest::outcomeReports_data()
+{
+    QTest::addColumn<QString>("pass");       // what the pass meets
+    QTest::addColumn<bool>("reportUrl");     // system.cfg names one
+    QTest::addColumn<QString>("outcome");    // of the one report; empty: none is sent
+    QTest::addColumn<QString>("message");
+    QTest::newRow("installed") << "install" << true << "success" << QString();
+    QTest::newRow("failed") << "404" << true << "failure" << "下载更新文件a.dll网络错误：404-";
+    QTest::newRow("failed with a folder of this machine in its message") << "cache below a file" << true << "failure"
+                                                                        << "创建文件[<folder>/update.ini]失败:";
+    QTest::newRow("nothing to do") << "current" << true << QString() << QString();
+    QTest::newRow("installed, no ReportUrl") << "install" << false << QString() << QString();
+    QTest::newRow("a report URL that never answers") << "never answers" << true << "success" << QString();
+}
+
+void UpdateCheckTest::outcomeReports()
+{
+    QFETCH(QString, pass);
+    QFETCH(bool, reportUrl);
+    QFETCH(QString, outcome);
+    QFETCH(QString, message);
+
+    publishStaged(0);
+    m_sandbox->writeFile(QStringLiteral("a.dll"), pass == QLatin1String("current") ? "live a" : "1.0 a");
+    m_sandbox->writeFile(QStringLiteral("update_id.info"), QByteArray(32, 'a') + '\n');
+    if (pass == QLatin1String("404")) {
+        TestHttpServer::Response missing;
+        missing.status = 404;
+        m_server->setResponse("/up/v2/a.dll", missing);
+    }
+    if (pass == QLatin1String("never answers")) {
+        TestHttpServer::Response silent;
+        silent.end = TestHttpServer::BodyEnd::NoAnswer;
+        m_server->setResponse("/report", silent);
+    }
+    QMap<QString, QString> config{{"URL", m_server->url(QStringLiteral("/up/"))}};
+    if (reportUrl)
+        config.insert(QStringLiteral("ReportUrl"), m_server->url(QStringLiteral("/report?site=1")));
+    // A cache outside the install folder, which no report may name.
+    QTemporaryDir elsewhere;
+    if (pass == QLatin1String("cache below a file")) {
+        QVERIFY(writeTestFile(elsewhere.filePath(QStringLiteral("file")), "a file"));
+        config.insert(QStringLiteral("Cache"), elsewhere.filePath(QStringLiteral("file/cache")));
+    }
+    m_sandbox->writeConfig(config);
+    QElapsedTimer clock;
+    clock.start();
+    const UpdaterSandbox::Result result = m_sandbox->run({"console"});
+    const qint64 took = clock.elapsed();
+    QVERIFY(result.finished);
+    // The report changes neither the console report nor the exit code.
+    QCOMPARE(result.exitCode, pass == QLatin1String("install") || pass == QLatin1String("never answers") ? 0 : 1);
+    QList<TestHttpServer::Request> reports;
+    for (const TestHttpServer::Request &request : m_server->requests()) {
+        if (request.path.startsWith("/report"))
+            reports << request;
+    }
+    if (outcome.isEmpty()) {
+        QCOMPARE(reports.size(), 0);
+        return;
+    }
+    QCOMPARE(reports.size(), 1);
+    const QUrlQuery query(QUrl(QString::fromLatin1(reports.first().path)));
+    QCOMPARE(query.queryItemValue(QStringLiteral("site")), QStringLiteral("1"));
+    QCOMPARE(query.queryItemValue(QStringLiteral("outcome")), outcome);
+    QCOMPARE(query.queryItemValue(QStringLiteral("folder")), pass == QLatin1String("cache below a file") ? QString() : QStringLiteral("v2"));
+    // A per-release id, never the install's own.
+    QCOMPARE(query.queryItemValue(QStringLiteral("id")).toLatin1(),
+             QCryptographicHash::hash(QByteArray::fromHex(QByteArray(32, 'a'))
+                                              + (pass == QLatin1String("cache below a file") ? "" : "v2"),
+                                      QCryptographicHash::Sha256).toHex());
+    const QString told = query.queryItemValue(QStringLiteral("message"), QUrl::FullyDecoded);
+    QVERIFY2(told.startsWith(message), qPrintable(told));
+    for (const QString &folder : {m_sandbox->root(), elsewhere.path()})
+        QVERIFY2(!told.contains(folder) && !told.contains(QDir::toNativeSeparators(folder)), qPrintable(told));
+    bool isNumber = false;
+    QVERIFY(query.queryItemValue(QStringLiteral("msecs")).toLongLong(&isNumber) >= 0 && isNumber);
+    qInfo("the run took %lld ms", took);
+    // The report waits 5 s at most (the run took 5.0-5.3 s here): a busy machine gets ten times that.
+    if (pass == QLatin1String("never answers"))
+        QVERIFY2(took >= 4500 && took < 50000, "the report did not wait for its answer, or held the end far longer");
 }
 
 QTEST_MAIN(UpdateCheckTest)

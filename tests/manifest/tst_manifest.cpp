@@ -1,6 +1,9 @@
 #include "manifest.h"
+#include "updatedescription.h"
 #include "testfiles.h"
 
+#include <QCryptographicHash>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -21,6 +24,7 @@ private slots:
     void unsafePathsDropped();
     void sha256List_data();
     void sha256List();
+    void stageShares();
 };
 
 void ManifestTest::parse_data()
@@ -136,6 +140,48 @@ void ManifestTest::unsafePathsDropped()
             + rawManifestLine(digestA, "0", "sub/..name/last.dll");
     QCOMPARE(describeManifest(parseManifest(text)),
              (QStringList{"first.dll|0|" + QString(digestA), "sub/..name/last.dll|0|" + QString(digestA)}));
+}
+
+void ManifestTest::stageShares()
+{
+    // 10,000 installs, their ids planted: who is in stays in as the share grows,
+    // and the next release draws its stage anew.
+    int inAtTen = 0;
+    int inForTheNext = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const QByteArray id = QCryptographicHash::hash("install " + QByteArray::number(i), QCryptographicHash::Md5);
+        QVERIFY(!UpdateDescription::isInStage(id, QStringLiteral("2.1"), 0));
+        QVERIFY(UpdateDescription::isInStage(id, QStringLiteral("2.1"), 100));
+        if (!UpdateDescription::isInStage(id, QStringLiteral("2.1"), 10))
+            continue;
+        ++inAtTen;
+        QVERIFY(UpdateDescription::isInStage(id, QStringLiteral("2.1"), 50));
+        inForTheNext += UpdateDescription::isInStage(id, QStringLiteral("2.2"), 10) ? 1 : 0;
+    }
+    qInfo("at 10 %%: %d of 10,000 in; %d of them in at 10 %% for the next release", inAtTen, inForTheNext);
+    QVERIFY(inAtTen >= 900 && inAtTen <= 1100);
+    QVERIFY(inForTheNext >= inAtTen * 8 / 100 && inForTheNext <= inAtTen * 12 / 100);
+
+    // The stage goes through update.ini's text and back; the live release stays what it was.
+    UpdateDescription description;
+    description.folder = QStringLiteral("2.0");
+    description.manifestSize = 10;
+    description.manifestSha256 = QByteArray(64, 'a');
+    UpdateDescription next = description;
+    next.folder = QStringLiteral("2.1");
+    next.version = QStringLiteral("2.1 beta");
+    next.manifestSha256 = QByteArray(64, 'b');
+    description.stageRelease(next, 10);
+    QTemporaryDir dir;
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("update.ini")), description.text()));
+    const UpdateDescription read = UpdateDescription::fromFile(dir.filePath(QStringLiteral("update.ini")));
+    QCOMPARE(read.text(), description.text());
+    QCOMPARE(read.folder, QStringLiteral("2.0"));
+    QCOMPARE(read.stage.share, 10);
+    QCOMPARE(read.staged().text(), next.text());
+    // A share that does not read as 0 to 100 halts the stage.
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("update.ini")), QByteArray(description.text()).replace("Share=10", "Share=150")));
+    QCOMPARE(UpdateDescription::fromFile(dir.filePath(QStringLiteral("update.ini"))).stage.share, 0);
 }
 
 QTEST_GUILESS_MAIN(ManifestTest)

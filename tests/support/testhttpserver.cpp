@@ -206,7 +206,8 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     Response response;
     response.status = 404;
     response.body = "not found";
-    response = answer(request, m_responses.value(request.path, response));
+    // A path with a query is answered as the path alone when it has no response of its own.
+    response = answer(request, m_responses.value(request.path, m_responses.value(request.path.left(request.path.indexOf('?')), response)));
     if (response.end == BodyEnd::NoAnswer)
         return;
     const int index = m_requests.size() - 1;

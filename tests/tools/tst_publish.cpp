@@ -4,6 +4,7 @@
 #include "releasepublisher.h"
 #include "sitechecker.h"
 #include "testfiles.h"
+#include "updatedescription.h"
 #include "updatersandbox.h"
 
 #include <QCryptographicHash>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTest>
+#include <QUrl>
 
 namespace {
 
@@ -68,6 +70,8 @@ private slots:
     void refusedInput();
     void refusalKeepsEarlierVersion();
     void commandLine();
+    void reportSummary_data();
+    void reportSummary();
     void signedSiteOnCommandLine();
     void killedWhileRepublishing_data();
     void killedWhileRepublishing();
@@ -189,6 +193,11 @@ void PublishTest::refusedInput_data()
     QTest::newRow("collides with md5.txt") << "md5.txt" << "2.0" << "" << "collide with the manifest";
     QTest::newRow("collides with md5.txt.sig") << "md5.txt.sig" << "2.0" << "" << "collide with the manifest";
     QTest::newRow("link outside the release") << "@link" << "2.0" << "" << "leads outside the release";
+    QTest::newRow("the install's id") << "update_id.info" << "2.0" << "" << "a file the updater keeps";
+    QTest::newRow("the local manifest, in capitals") << "UPDATE_MD5.INFO" << "2.0" << "" << "a file the updater keeps";
+    QTest::newRow("the accepted serials") << "update_serial.info" << "2.0" << "" << "a file the updater keeps";
+    QTest::newRow("--rollout on a site without a live release") << "@rollout" << "2.0" << "" << "publish a live release first";
+    QTest::newRow("--rollout into the live release's folder") << "@rollout into live" << "2.0" << "" << "needs a folder of its own";
     // An earlier version to patch from is read only as published: never through a link.
     QTest::newRow("--delta-from a link out of the site") << "@delta folder link" << "2.0" << ""
                                                         << "--delta-from 1.0: a link, not a published version folder";
@@ -209,7 +218,7 @@ void PublishTest::refusedInput()
     QFETCH(QString, error);
 #ifdef Q_OS_WIN
     // Windows names hold no TAB, CR, LF, trailing dots or backslash, and QFile::link makes shortcuts there.
-    if (badFile.contains(QRegularExpression(QStringLiteral("[\t\r\n\\\\]|\\.\\.\\.|^@"))))
+    if (badFile.contains(QRegularExpression(QStringLiteral("[\t\r\n\\\\]|\\.\\.\\.|^@(link|delta)"))))
         QSKIP("a name or a link Windows does not have");
 #endif
     // The earlier version in the site, or a link out of it standing for it.
@@ -225,7 +234,9 @@ void PublishTest::refusedInput()
         QVERIFY(QDir(site(QStringLiteral("1.0"))).removeRecursively() && QFile::link(outside, site(QStringLiteral("1.0"))));
     else if (badFile == QLatin1String("@delta file link"))
         QVERIFY(QFile::link(outside + QStringLiteral("/app.bin"), site(QStringLiteral("1.0/app.bin"))));
-    else if (!badFile.isEmpty())
+    else if (badFile == QLatin1String("@rollout into live"))
+        QVERIFY(ReleasePublisher(options()).publish());
+    else if (!badFile.isEmpty() && !badFile.startsWith(QLatin1Char('@')))
         QVERIFY(writeTestFile(release(badFile), "bad"));
     const QMap<QString, QByteArray> siteBefore = tree(site());
     const auto siteEntries = [&] { return QDir(site()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System); };
@@ -235,6 +246,8 @@ void PublishTest::refusedInput()
     bad.folder = folder;
     if (badFile.startsWith(QLatin1String("@delta")))
         bad.deltaFrom = QStringList{QStringLiteral("1.0")};
+    if (badFile.startsWith(QLatin1String("@rollout")))
+        bad.rollout = 10;
     ReleasePublisher publisher(bad);
     QVERIFY(!publisher.publish());
     QVERIFY2(publisher.errors().join(QLatin1Char('\n')).contains(error), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
@@ -255,6 +268,40 @@ void PublishTest::refusalKeepsEarlierVersion()
     ReleasePublisher nested(inside);
     QVERIFY(!nested.publish());
     QVERIFY(nested.errors().join(QLatin1Char('\n')).contains(QStringLiteral("must not contain each other")));
+}
+
+void PublishTest::reportSummary_data()
+{
+    // The same reports as each server logs them by default, among other requests.
+    QTest::addColumn<QByteArray>("prefix");   // what stands before the request line
+    QTest::addColumn<QByteArray>("suffix");   // and after it
+    QTest::newRow("nginx, combined") << QByteArray("127.0.0.1 - - [09/Dec/2026:05:30:00 +0000] ")
+                                     << QByteArray(" 404 153 \"-\" \"Mozilla/5.0\"\n");
+    QTest::newRow("Apache, common") << QByteArray("192.0.2.7 - - [09/Dec/2026:05:30:00 +0000] ") << QByteArray(" 404 196\n");
+}
+
+void PublishTest::reportSummary()
+{
+    QFETCH(QByteArray, prefix);
+    QFETCH(QByteArray, suffix);
+    const auto report = [&](const char *id, const char *folder, const char *outcome, const QString &message) -> QByteArray {
+        return prefix + "\"GET /report?site=1&id=" + id + "&folder=" + folder + "&outcome=" + outcome + "&message="
+                + QUrl::toPercentEncoding(message) + "&msecs=120 HTTP/1.1\"" + suffix;
+    };
+    const QByteArray log = report("a1", "2.1", "success", QString()) + report("a1", "2.1", "success", QString())
+            + report("b2", "2.1", "success", QString()) + report("c3", "2.0", "success", QString())
+            + report("d4", "2.1", "failure", QStringLiteral("覆盖文件a.dll失败")) + report("d4", "2.1", "failure", QStringLiteral("覆盖文件a.dll失败"))
+            + report("e5", "2.1", "failure", QStringLiteral("下载更新文件b.dll大小不对")) + report("e5", "2.1", "success", QString())
+            + prefix + "\"GET /up//update.ini HTTP/1.1\"" + suffix + "a line that is no request\n";
+    QVERIFY(writeTestFile(m_dir->filePath(QStringLiteral("access.log")), log));
+    const Tool summary = runTool({"--report-summary", m_dir->filePath(QStringLiteral("access.log"))});
+    QCOMPARE(summary.exitCode, 0);
+    // Windows writes CR LF to a console stream.
+    const QStringList lines = QString::fromLocal8Bit(summary.output).split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
+    QCOMPARE(lines.mid(1), (QStringList{"folder 2.0: 1 installs reported success, 0 failure",
+                                        "folder 2.1: 3 installs reported success, 2 failure",
+                                        QStringLiteral("  2 × 覆盖文件a.dll失败"), QStringLiteral("  1 × 下载更新文件b.dll大小不对")}));
+    QVERIFY(lines.value(0).endsWith(QLatin1String(": 8 outcome reports")));
 }
 
 void PublishTest::commandLine()
@@ -367,6 +414,37 @@ void PublishTest::signedSiteOnCommandLine()
     // An unsigned publication leaves no stale signature of update.ini behind.
     QCOMPARE(runTool({"--version", "2.2", release(), site()}).exitCode, 0);
     QVERIFY(!QFileInfo::exists(site(QStringLiteral("update.ini.sig"))));
+
+    // A release staged beside the live one, its share changed with a new serial each time, then made live.
+    QCOMPARE(runTool({"--version", "2.4", "--sign", privateKey, release(), site()}).exitCode, 0);
+    QVERIFY(writeTestFile(release(QStringLiteral("lib.dll")), "a staged library"));
+    const Tool staged = runTool({"--version", "2.5", "--rollout", "10", "--sign", privateKey, release(), site()});
+    QVERIFY2(staged.exitCode == 0 && staged.output.contains("staged to 10 % of installs"), staged.output.constData());
+    const UpdateDescription stagedAt10 = UpdateDescription::fromFile(site(QStringLiteral("update.ini")));
+    QCOMPARE(stagedAt10.folder, QStringLiteral("2.4"));
+    QCOMPARE(stagedAt10.stage.folder, QStringLiteral("2.5"));
+    const Tool checkedStage = runTool({"--check", site(), "--key", publicKey});
+    QVERIFY2(checkedStage.exitCode == 0 && checkedStage.output.contains("folder 2.5 (version 2.5) staged to 10 %"),
+             checkedStage.output.constData());
+    const Tool unsignedChange = runTool({"--rollout", "50", site()});
+    QCOMPARE(unsignedChange.exitCode, 1);
+    QVERIFY2(unsignedChange.output.contains("give --sign"), unsignedChange.output.constData());
+    QCOMPARE(runTool({"--rollout", "50", "--sign", privateKey, site()}).exitCode, 0);
+    const UpdateDescription stagedAt50 = UpdateDescription::fromFile(site(QStringLiteral("update.ini")));
+    QCOMPARE(stagedAt50.stage.share, 50);
+    QCOMPARE(stagedAt50.serial, stagedAt10.serial + 1);
+    QCOMPARE(runTool({"--check", site(), "--key", publicKey}).exitCode, 0);
+    // A stage's folder damaged is found like the live one's.
+    QVERIFY(writeTestFile(site(QStringLiteral("2.5/lib.dll")), "another library"));
+    QCOMPARE(runTool({"--check", site(), "--key", publicKey}).exitCode, 1);
+    QVERIFY(writeTestFile(site(QStringLiteral("2.5/lib.dll")), "a staged library"));
+    QCOMPARE(runTool({"--rollout", "100", "--sign", privateKey, site()}).exitCode, 0);
+    const UpdateDescription promoted = UpdateDescription::fromFile(site(QStringLiteral("update.ini")));
+    QCOMPARE(promoted.folder, QStringLiteral("2.5"));
+    QVERIFY(!promoted.hasStage());
+    QCOMPARE(promoted.serial, stagedAt50.serial + 1);
+    QCOMPARE(runTool({"--check", site(), "--key", publicKey}).exitCode, 0);
+    QCOMPARE(runTool({"--rollout", "20", "--sign", privateKey, site()}).exitCode, 1);
 }
 
 void PublishTest::killedWhileRepublishing_data()

@@ -2,6 +2,7 @@
 
 #include "releasepublisher.h"
 #include "releasesigner.h"
+#include "reportsummary.h"
 #include "signatureverifier.h"
 #include "sitechecker.h"
 
@@ -42,6 +43,8 @@ int check(const QString &siteDir, const QString &publicKeyPath, QTextCodec *path
     SiteChecker checker(siteDir, verifier.get(), pathCodec, windowsNames);
     if (!checker.check())
         return fail(checker.problems());
+    if (!checker.stage().isEmpty())
+        printLine(stdout, QStringLiteral("%1: %2 beside the live release").arg(siteDir, checker.stage()));
     printLine(stdout, QStringLiteral("%1: %2 files of folder %3 verified, %4 artifacts applied and verified%5")
                           .arg(siteDir).arg(checker.checkedFiles()).arg(checker.folder()).arg(checker.appliedArtifacts())
                           .arg(checker.skippedArtifacts() ? QStringLiteral(" (%1 patches skipped: their base is on no folder of the site)")
@@ -66,6 +69,8 @@ struct CommandLine {
     const QCommandLineOption expires{QStringLiteral("expires"), QStringLiteral("Signed clients stop trusting update.ini after this many days, e.g. 30d."), QStringLiteral("DAYS")};
     const QCommandLineOption linuxNames{QStringLiteral("allow-names-windows-refuses"),
                                         QStringLiteral("Publish (or pass --check with) names Windows cannot hold: a site for Linux clients only.")};
+    const QCommandLineOption rollout{QStringLiteral("rollout"), QStringLiteral("Stage RELEASE_DIR to PERCENT of installs beside the live release, or with SITE_DIR alone set the staged release's share (0 halts it, 100 makes it live)."), QStringLiteral("PERCENT")};
+    const QCommandLineOption reportSummary{QStringLiteral("report-summary"), QStringLiteral("Count the outcome reports in a web server's access log (common or combined format), per folder."), QStringLiteral("ACCESS_LOG")};
     const QCommandLineOption resign{QStringLiteral("resign"), QStringLiteral("Renew the serial, expiry and signature of SITE_DIR's update.ini: --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR.")};
 
     explicit CommandLine(const QCoreApplication &app)
@@ -73,7 +78,8 @@ struct CommandLine {
         parser.setApplicationDescription(QStringLiteral(
             "Publishes RELEASE_DIR as a version of the update site SITE_DIR, or checks a site."));
         parser.addHelpOption();
-        parser.addOptions({version, type, folder, encoding, check, key, sign, keygen, deltaFrom, noDelta, expires, resign, linuxNames});
+        parser.addOptions({version, type, folder, encoding, check, key, sign, keygen, deltaFrom, noDelta, expires, resign, linuxNames,
+                           rollout, reportSummary});
         parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
         parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
         parser.process(app);
@@ -88,6 +94,32 @@ int makeKeys(const QStringList &positional)
     if (!ReleaseSigner::generateKeys(positional.at(0), positional.at(1), &error))
         return fail({error});
     printLine(stdout, QStringLiteral("private key in %1 (keep it secret), public key in %2").arg(positional.at(0), positional.at(1)));
+    return 0;
+}
+
+int summarizeReports(const QString &logPath)
+{
+    QFile log(logPath);
+    if (!log.open(QIODevice::ReadOnly))
+        return fail({QStringLiteral("cannot read the access log %1: %2").arg(logPath, log.errorString())});
+    ReportSummary summary;
+    while (!log.atEnd())
+        summary.addLogLine(log.readLine());
+    printLine(stdout, QStringLiteral("%1: %2 outcome reports").arg(logPath).arg(summary.reports()));
+    for (const QString &line : summary.lines())
+        printLine(stdout, line);
+    return 0;
+}
+
+int changeRollout(ReleasePublisher::Options options, const QStringList &positional)
+{
+    options.siteDir = positional.at(0);
+    ReleasePublisher publisher(options);
+    if (!publisher.setRollout())
+        return fail(publisher.errors());
+    printLine(stdout, options.rollout == 100 ? QStringLiteral("the staged release of %1 is now its live release").arg(options.siteDir)
+                                             : QStringLiteral("the staged release of %1 now goes to %2 % of installs")
+                                                       .arg(options.siteDir).arg(options.rollout));
     return 0;
 }
 
@@ -107,7 +139,7 @@ int publish(ReleasePublisher::Options options, const CommandLine &line)
 {
     const QStringList positional = line.parser.positionalArguments();
     if (positional.size() != 2 || !line.parser.isSet(line.version))
-        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] [--delta-from FOLDER]... [--no-delta] [--expires DAYSd] RELEASE_DIR SITE_DIR")});
+        return fail({QStringLiteral("usage: update-publish --version TEXT [--type N] [--folder NAME] [--sign PRIVATE_FILE] [--delta-from FOLDER]... [--no-delta] [--expires DAYSd] [--rollout PERCENT] RELEASE_DIR SITE_DIR")});
     options.releaseDir = positional.at(0);
     options.siteDir = positional.at(1);
     options.version = line.parser.value(line.version);
@@ -122,8 +154,10 @@ int publish(ReleasePublisher::Options options, const CommandLine &line)
     ReleasePublisher publisher(options);
     if (!publisher.publish())
         return fail(publisher.errors());
-    printLine(stdout, QStringLiteral("published %1 files (%2 bytes) as version %3 in %4")
-                          .arg(publisher.fileCount()).arg(publisher.byteCount()).arg(options.version, publisher.folderPath()));
+    printLine(stdout, QStringLiteral("published %1 files (%2 bytes) as version %3 in %4%5")
+                          .arg(publisher.fileCount()).arg(publisher.byteCount()).arg(options.version, publisher.folderPath())
+                          .arg(options.rollout >= 0 && options.rollout < 100
+                                       ? QStringLiteral(", staged to %1 % of installs").arg(options.rollout) : QString()));
     if (!publisher.artifactSummary().isEmpty())
         printLine(stdout, publisher.artifactSummary());
     return 0;
@@ -140,6 +174,8 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(line.keygen))
         return makeKeys(parser.positionalArguments());
+    if (parser.isSet(line.reportSummary))
+        return summarizeReports(parser.value(line.reportSummary));
     ReleasePublisher::Options options;
     if (parser.isSet(line.encoding)) {
         options.pathCodec = QTextCodec::codecForName(parser.value(line.encoding).toLatin1());
@@ -168,5 +204,13 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(line.resign))
         return resign(options, parser.positionalArguments());
+    if (parser.isSet(line.rollout)) {
+        bool isNumber = false;
+        options.rollout = parser.value(line.rollout).toInt(&isNumber);
+        if (!isNumber || options.rollout < 0 || options.rollout > 100)
+            return fail({QStringLiteral("--rollout takes a whole number of per cent, 0 to 100")});
+        if (parser.positionalArguments().size() == 1)
+            return changeRollout(options, parser.positionalArguments());
+    }
     return publish(options, line);
 }

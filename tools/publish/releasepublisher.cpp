@@ -168,6 +168,13 @@ bool ReleasePublisher::validateOptions()
         || folder.contains(QLatin1Char('%')))
         m_errors << tr("the folder name \"%1\" holds a character that does not fit a URL path").arg(folder);
 
+    const QString current = QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription);
+    if (m_options.rollout >= 0 && m_options.rollout < 100) {
+        if (!QFileInfo(current).isFile())
+            m_errors << tr("--rollout stages a release beside the live one: publish a live release first");
+        else if (UpdateDescription::fromFile(current).folder == folder)
+            m_errors << tr("--rollout: the folder %1 is the live release's; a staged release needs a folder of its own").arg(folder);
+    }
     const QFileInfo release(m_options.releaseDir);
     if (!release.isDir()) {
         m_errors << tr("the release folder %1 does not exist").arg(m_options.releaseDir);
@@ -276,6 +283,13 @@ bool ReleasePublisher::checkFileName(const QString &relativePath)
         m_errors << tr("%1 would collide with the manifest of the version folder").arg(relativePath);
         return false;
     }
+    for (const QLatin1String own : {FileNames::localManifest, FileNames::acceptedSerials, FileNames::installId,
+                                    FileNames::manifestCopy}) {
+        if (relativePath.compare(own, Qt::CaseInsensitive) == 0) {
+            m_errors << tr("%1 is a file the updater keeps in the install folder; a release cannot hold it").arg(relativePath);
+            return false;
+        }
+    }
     if (isSameOrInside(relativePath, ArtifactIndex::folder)) {
         m_errors << tr("%1 would collide with the artifacts of the version folder").arg(relativePath);
         return false;
@@ -376,12 +390,17 @@ UpdateDescription ReleasePublisher::newDescription() const
         description.sha256ListSize = m_sha256List.size();
         description.sha256ListSha256 = QCryptographicHash::hash(m_sha256List, QCryptographicHash::Sha256).toHex();
     }
-    return description;
+    if (m_options.rollout < 0 || m_options.rollout >= 100)
+        return description;
+    // Staged: the live release stays what it is; the new one replaces any earlier stage.
+    UpdateDescription staged = UpdateDescription::fromFile(QDir(m_options.siteDir).absoluteFilePath(FileNames::updateDescription));
+    staged.updateType = m_options.updateType;
+    staged.stageRelease(description, m_options.rollout);
+    return staged;
 }
 
-bool ReleasePublisher::resign()
+bool ReleasePublisher::currentDescription(const HeldFolder &site, UpdateDescription &description)
 {
-    const HeldFolder site = HeldFolder::open(m_options.siteDir);
     const QString path = site.filePath(FileNames::updateDescription);
     if (!completePendingPair(site))
         return false;
@@ -389,9 +408,45 @@ bool ReleasePublisher::resign()
         m_errors << tr("%1 is missing: publish a version first").arg(path);
         return false;
     }
+    description = UpdateDescription::fromFile(path);
+    return true;
+}
+
+bool ReleasePublisher::setRollout()
+{
+    const HeldFolder site = HeldFolder::open(m_options.siteDir);
+    UpdateDescription description;
+    if (!currentDescription(site, description))
+        return false;
+    if (!description.hasStage()) {
+        m_errors << tr("update.ini stages no release: publish one with --rollout PERCENT RELEASE_DIR SITE_DIR");
+        return false;
+    }
+    // Without a new signature every signed client would refuse the site.
+    if (!m_options.signer && site.kindOf(FileNames::updateDescription + QLatin1String(".sig")) != HeldFolder::Kind::Missing) {
+        m_errors << tr("update.ini is signed: give --sign PRIVATE_FILE to change the rollout");
+        return false;
+    }
+    if (m_options.rollout == 100)
+        description = description.staged();
+    else
+        description.stage.share = m_options.rollout;
+    const QString mismatch = manifestMismatch(m_options.siteDir, description);
+    if (!mismatch.isEmpty()) {
+        m_errors << mismatch;
+        return false;
+    }
+    return writePendingPair(description) && completePendingPair(site);
+}
+
+bool ReleasePublisher::resign()
+{
+    const HeldFolder site = HeldFolder::open(m_options.siteDir);
+    UpdateDescription description;
+    if (!currentDescription(site, description))
+        return false;
     // What is signed must name what the folder holds: an update.ini edited by
     // hand would be signed for a manifest no client can be given.
-    const UpdateDescription description = UpdateDescription::fromFile(path);
     const QString mismatch = manifestMismatch(m_options.siteDir, description);
     if (!mismatch.isEmpty()) {
         m_errors << mismatch + tr("; publish the version again instead of editing update.ini");
@@ -423,7 +478,7 @@ QString ReleasePublisher::manifestMismatch(const QString &siteDir, const UpdateD
                     .arg(list.name).arg(list.size).arg(QString::fromLatin1(list.sha256), path)
                     .arg(bytes.size()).arg(QString::fromLatin1(sha256));
     }
-    return QString();
+    return description.hasStage() ? manifestMismatch(siteDir, description.staged()) : QString();
 }
 
 bool ReleasePublisher::writePendingPair(UpdateDescription description)

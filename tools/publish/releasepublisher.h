@@ -46,6 +46,7 @@ public:
         bool artifacts = true;   ///< false: no patches and no compressed copies, as sites were before them
         int expiresDays = 0;     ///< above 0: signed clients stop trusting update.ini after this many days
         bool windowsNames = true;   ///< refuse names Windows cannot hold (false: a site for Linux clients only)
+        int rollout = -1;        ///< 0 to 99: publish staged to this share beside the live release; -1 or 100: live
     };
 
     explicit ReleasePublisher(const Options &options);
@@ -57,6 +58,12 @@ public:
      * serial, the expiry of the options (none when 0), and a new signature.
      */
     bool resign();
+    /**
+     * Sets the share of the site's staged release to the options' rollout: 0
+     * halts it, 100 makes it the live release and drops the stage. A signed
+     * site needs the signer (a new serial and signature).
+     */
+    bool setRollout();
 
     QStringList errors() const { return m_errors; }
 
@@ -94,6 +101,8 @@ private:
     bool putInPlace(const QString &staged, const QString &previous);
     bool makeDurable(const QString &folderPath);
     UpdateDescription newDescription() const;
+    /// The site's update.ini, completing a pending pair first; false with errors() when it has none to change.
+    bool currentDescription(const HeldFolder &site, UpdateDescription &description);
     bool writePendingPair(UpdateDescription description);
     bool completePendingPair(const HeldFolder &site);
     static void removePendingPair(const HeldFolder &site);

@@ -57,11 +57,22 @@ bool SiteChecker::check()
     if (!mismatch.isEmpty())
         m_problems << mismatch;
 
-    const QDir version(site.absoluteFilePath(m_folder));
+    checkRelease(site, description);
+    if (description.hasStage()) {
+        m_stage = tr("folder %1 (version %2) staged to %3 %").arg(description.stage.folder, description.stage.version)
+                          .arg(description.stage.share);
+        checkRelease(site, description.staged());
+    }
+    return m_problems.isEmpty();
+}
+
+void SiteChecker::checkRelease(const QDir &site, const UpdateDescription &release)
+{
+    const QDir version(site.absoluteFilePath(release.folder));
     QFile manifestFile(version.absoluteFilePath(FileNames::remoteManifest));
     if (!manifestFile.open(QIODevice::ReadOnly)) {
         m_problems << tr("%1 cannot be read: %2").arg(manifestFile.fileName(), manifestFile.errorString());
-        return false;
+        return;
     }
     const QByteArray manifest = manifestFile.readAll();
     if (m_verifier)
@@ -73,7 +84,7 @@ bool SiteChecker::check()
     // The binding is checked with the manifest's; what the list says must agree with md5.txt.
     QFile listFile(version.absoluteFilePath(FileNames::sha256List));
     QString disagreement;
-    if (description.namesASha256List() && listFile.open(QIODevice::ReadOnly)
+    if (release.namesASha256List() && listFile.open(QIODevice::ReadOnly)
             && !applySha256List(entries, listFile.readAll(), &disagreement, m_pathCodec))
         m_problems << disagreement;
 
@@ -94,7 +105,6 @@ bool SiteChecker::check()
             m_problems << tr("%1: its content does not match the listed digest").arg(entry.path);
     }
     checkArtifacts(version, entries);
-    return m_problems.isEmpty();
 }
 
 void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries)

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 class QTextCodec;
+struct UpdateDescription;
 class SignatureVerifier;
 
 /**
@@ -39,8 +40,12 @@ public:
     int appliedArtifacts() const { return m_appliedArtifacts; }
     int skippedArtifacts() const { return m_skippedArtifacts; }
     QString folder() const { return m_folder; }
+    /// The staged release, as told to the publisher; empty when none is staged.
+    QString stage() const { return m_stage; }
 
 private:
+    /// Checks the version folder of @p release in @p site: its manifests, signatures, files and artifacts.
+    void checkRelease(const QDir &site, const UpdateDescription &release);
     void checkManifestLines(const QByteArray &manifest, int entryCount);
     void checkSignature(const QString &signedFilePath);
     void checkArtifacts(const QDir &version, const ManifestMap &entries);
@@ -51,6 +56,7 @@ private:
     QTextCodec *m_pathCodec;
     bool m_windowsNames;
     QString m_folder;
+    QString m_stage;
     QStringList m_problems;
     int m_checkedFiles = 0;
     int m_appliedArtifacts = 0;
