@@ -17,8 +17,6 @@
 #include <QDateTime>
 #include <QFile>
 
-#include <algorithm>
-
 namespace {
 // How far the clock may be behind before an expired update.ini is refused.
 constexpr int clockSlackSeconds = 5 * 60;
@@ -238,15 +236,9 @@ void UpdateCheck::dropEntriesInCache(ManifestMap &manifest) const
     const QString resolvedCache = resolvedPath(cache);
     const QString install = m_site.installDir.absolutePath() + QLatin1Char('/');
     const QString resolvedInstall = resolvedPath(m_site.installDir.absolutePath()) + QLatin1Char('/');
-    const QLatin1String ownFiles[] = {FileNames::localManifest, FileNames::acceptedSerials, FileNames::installId,
-                                      FileNames::manifestCopy};
-    const auto isOwnFile = [&](const QString &path) {
-        return std::any_of(std::begin(ownFiles), std::end(ownFiles),
-                           [&](QLatin1String own) { return path.compare(own, Qt::CaseInsensitive) == 0; });
-    };
     for (auto entry = manifest.begin(); entry != manifest.end();) {
         if (isSameOrInside(install + entry.key(), cache) || isSameOrInside(resolvedInstall + entry.key(), resolvedCache)
-                || isOwnFile(entry.key()))
+                || FileNames::isKeptInInstall(entry.key()))
             entry = manifest.erase(entry);
         else
             ++entry;

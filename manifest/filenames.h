@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLatin1String>
+#include <QString>
 
 /// Names of the files that the driver, the manifest code and the engine share.
 namespace FileNames {
@@ -20,4 +21,14 @@ inline const QLatin1String manifestCopy("update_md5.cache");
 inline const QLatin1String remoteManifest("md5.txt");
 /// Each file's SHA-256 beside md5.txt, on a signed site; update.ini names it by size and digest.
 inline const QLatin1String sha256List("sha256.txt");
+
+/// True when @p path names, in any letter case, a file the updater keeps in the install folder.
+inline bool isKeptInInstall(const QString &path)
+{
+    for (const QLatin1String kept : {localManifest, acceptedSerials, installId, manifestCopy}) {
+        if (path.compare(kept, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
 }

@@ -283,12 +283,9 @@ bool ReleasePublisher::checkFileName(const QString &relativePath)
         m_errors << tr("%1 would collide with the manifest of the version folder").arg(relativePath);
         return false;
     }
-    for (const QLatin1String own : {FileNames::localManifest, FileNames::acceptedSerials, FileNames::installId,
-                                    FileNames::manifestCopy}) {
-        if (relativePath.compare(own, Qt::CaseInsensitive) == 0) {
-            m_errors << tr("%1 is a file the updater keeps in the install folder; a release cannot hold it").arg(relativePath);
-            return false;
-        }
+    if (FileNames::isKeptInInstall(relativePath)) {
+        m_errors << tr("%1 is a file the updater keeps in the install folder; a release cannot hold it").arg(relativePath);
+        return false;
     }
     if (isSameOrInside(relativePath, ArtifactIndex::folder)) {
         m_errors << tr("%1 would collide with the artifacts of the version folder").arg(relativePath);
