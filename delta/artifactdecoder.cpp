@@ -1,6 +1,8 @@
 #include "artifactdecoder.h"
 
+#include "executableimage.h"
 #include "patchformat.h"
+#include "referenceprojection.h"
 
 #include <QtEndian>
 
@@ -152,28 +154,96 @@ QString decodeCompressed(const uchar *artifact, qint64 artifactSize, uchar *out,
     return qint64(output.pos) == outSize && consumed == size_t(artifactSize) ? QString() : QStringLiteral("short result");
 }
 
-QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint64 baseSize, uchar *out, qint64 outSize,
-                   const std::atomic_bool *cancel)
+// A reference patch's own moves: their count, then each as the distance of its
+// base from the previous one's, the distance it moves and its length. They
+// must be in order, not overlapping, inside the base image, and few enough.
+QString readMoves(StreamReader &stream, const ExecutableImage &baseImage, std::vector<AddressMove> &moves)
+{
+    uchar number[12];
+    if (!stream.read(number, 4))
+        return QStringLiteral("moves stream damaged");
+    const quint32 count = qFromLittleEndian<quint32>(number);
+    if (count > quint32(PatchFormat::maxStretches))
+        return QStringLiteral("moves stream holds more moves than a reference patch may");
+    moves.reserve(count);
+    quint64 previous = 0;
+    quint64 free = 0;
+    for (quint32 i = 0; i < count; ++i) {
+        if (!stream.read(number, 12))
+            return QStringLiteral("moves stream damaged");
+        const quint64 base = previous + qFromLittleEndian<quint32>(number);
+        const quint32 length = qFromLittleEndian<quint32>(number + 8);
+        if (base < free || length == 0 || base + length > baseImage.imageSize())
+            return QStringLiteral("moves stream leads outside the base");
+        moves.push_back({quint32(base), quint32(base) + qFromLittleEndian<quint32>(number + 4), length});
+        previous = base;
+        free = base + length;
+    }
+    return QString();
+}
+
+// Adds to the result the predicted bytes of the base's references that the
+// stretches carried (the plain pass added the base's own bytes there).
+QString correctReferences(const ExecutableImage &baseImage, const uchar *base, qint64 baseSize,
+                          const std::vector<PatchStretch> &stretches, std::vector<AddressMove> moves, uchar *out,
+                          qint64 outSize, const std::atomic_bool *cancel)
+{
+    ExecutableImage resultImage;
+    if (!resultImage.readLayout(out, outSize))
+        return QStringLiteral("the result is not an executable");
+    const std::vector<ImageReference> references = baseImage.references(base, baseSize);
+    if (isCancelled(cancel))
+        return QStringLiteral("cancelled");
+    ReferenceProjection(baseImage, resultImage, stretches, std::move(moves))
+            .forEach(references, base, [&](const ImageReference &, size_t stretch, qint64 offset, const uchar *delta,
+                                           int width) {
+                uchar *at = out + stretches[stretch].result + offset;
+                for (int i = 0; i < width; ++i)
+                    at[i] = uchar(at[i] + delta[i]);
+            });
+    return QString();
+}
+
+QString applyPatch(bool references, const uchar *patch, qint64 patchSize, const uchar *base, qint64 baseSize, uchar *out,
+                   qint64 outSize, const std::atomic_bool *cancel)
 {
     using namespace PatchFormat;
-    if (patchSize < headerSize || std::memcmp(patch, magic, sizeof magic) != 0)
+    const int streamCount = references ? 4 : 3;
+    const qint64 header = 24 + 8 * streamCount;
+    if (patchSize < header || std::memcmp(patch, references ? referenceMagic : magic, sizeof magic) != 0)
         return QStringLiteral("not a patch");
+    ExecutableImage baseImage;
+    if (references && patch[12] != ExecutableImage::extractorVersion)
+        return QStringLiteral("made by rules for references this version does not know");
+    if (references && !baseImage.readLayout(base, baseSize))
+        return QStringLiteral("the base is not an executable");
     const quint64 resultSize = qFromLittleEndian<quint64>(patch + 16);
-    const quint64 lengths[3] = {qFromLittleEndian<quint64>(patch + 24), qFromLittleEndian<quint64>(patch + 32),
-                                qFromLittleEndian<quint64>(patch + 40)};
-    if (resultSize != quint64(outSize) || lengths[0] > quint64(patchSize - headerSize)
-            || lengths[1] > quint64(patchSize - headerSize) - lengths[0]
-            || lengths[2] > quint64(patchSize - headerSize) - lengths[0] - lengths[1])
+    quint64 offsets[5] = {quint64(header)};
+    for (int i = 0; i < streamCount; ++i) {
+        const quint64 length = qFromLittleEndian<quint64>(patch + 24 + 8 * i);
+        if (length > quint64(patchSize) - offsets[i])
+            return QStringLiteral("patch header does not fit");
+        offsets[i + 1] = offsets[i] + length;
+    }
+    if (resultSize != quint64(outSize))
         return QStringLiteral("patch header does not fit");
-    const uchar *stream = patch + headerSize;
-    StreamReader control(patch[8], stream, lengths[0]);
-    StreamReader difference(patch[9], stream + lengths[0], lengths[1]);
-    StreamReader extra(patch[10], stream + lengths[0] + lengths[1], lengths[2]);
+    const auto streamAt = [&](int i) { return StreamReader(patch[8 + i], patch + offsets[i], offsets[i + 1] - offsets[i]); };
+    StreamReader control = streamAt(0);
+    StreamReader difference = streamAt(1);
+    StreamReader extra = streamAt(2);
+    std::vector<AddressMove> moves;
+    if (references) {
+        StreamReader movesStream = streamAt(3);
+        const QString problem = readMoves(movesStream, baseImage, moves);
+        if (!problem.isEmpty())
+            return problem;
+    }
 
     // Every step but a first one (which may only move to where the first match
     // starts) writes at least one byte: the steps, and the work, are bounded by
     // the result's size, whatever the streams hold.
     const qint64 reach = baseSize + outSize;
+    std::vector<PatchStretch> stretches;
     qint64 written = 0;
     qint64 basePosition = 0;
     for (bool first = true; written < outSize; first = false) {
@@ -191,6 +261,11 @@ QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint
             return QStringLiteral("control stream holds a step that writes nothing");
         if (seek < -reach || seek > reach)
             return QStringLiteral("control stream leads outside the base");
+        if (references && add > 0) {
+            if (stretches.size() == size_t(maxStretches))
+                return QStringLiteral("control stream holds more steps than a reference patch may");
+            stretches.push_back({basePosition, written, add});
+        }
         if (!difference.read(out + written, size_t(add)))
             return QStringLiteral("difference stream damaged");
         // Bytes beyond the base add nothing, as where the patch was made.
@@ -206,7 +281,8 @@ QString applyPatch(const uchar *patch, qint64 patchSize, const uchar *base, qint
         if (basePosition < -reach || basePosition > reach)
             return QStringLiteral("control stream leads outside the base");
     }
-    return QString();
+    return references ? correctReferences(baseImage, base, baseSize, stretches, std::move(moves), out, outSize, cancel)
+                      : QString();
 }
 
 } // namespace
@@ -215,7 +291,8 @@ bool decodeArtifact(Artifact::Kind kind, const uchar *artifact, qint64 artifactS
                     const uchar *base, qint64 baseSize, uchar *out, qint64 outSize, QString *error,
                     const std::atomic_bool *cancel)
 {
-    *error = kind == Artifact::Kind::Compressed ? decodeCompressed(artifact, artifactSize, out, outSize, cancel)
-                                                : applyPatch(artifact, artifactSize, base, baseSize, out, outSize, cancel);
+    *error = kind == Artifact::Kind::Compressed
+            ? decodeCompressed(artifact, artifactSize, out, outSize, cancel)
+            : applyPatch(kind == Artifact::Kind::ReferencePatch, artifact, artifactSize, base, baseSize, out, outSize, cancel);
     return error->isEmpty();
 }

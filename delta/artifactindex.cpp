@@ -36,6 +36,11 @@ QByteArray digestText(const std::array<uchar, 16> &digest)
     return QByteArray(reinterpret_cast<const char *>(digest.data()), int(digest.size())).toHex();
 }
 
+const char *kindName(Artifact::Kind kind)
+{
+    return kind == Artifact::Kind::Compressed ? "zst" : kind == Artifact::Kind::Patch ? "patch" : "refpatch";
+}
+
 bool readSize(const char *text, int length, quint64 &size)
 {
     bool isNumber = false;
@@ -47,7 +52,7 @@ bool readSize(const char *text, int length, quint64 &size)
 QString Artifact::relativeUrl() const
 {
     const QByteArray name = kind == Kind::Compressed ? QByteArray(targetDigest + ".zst")
-                                                     : QByteArray(baseDigest + '-' + targetDigest + ".patch");
+                                                     : QByteArray(baseDigest + '-' + targetDigest + '.' + kindName(kind));
     return ArtifactIndex::folder + QLatin1Char('/') + QString::fromLatin1(name);
 }
 
@@ -98,11 +103,17 @@ bool ArtifactIndex::addLine(const char *line, int length)
         return false;
     Entry entry{};
     const QByteArray kind = QByteArray::fromRawData(fields[0], lengths[0]);
-    if (kind != "patch" && kind != "zst")
+    if (kind == "zst")
+        entry.kind = Artifact::Kind::Compressed;
+    else if (kind == "patch")
+        entry.kind = Artifact::Kind::Patch;
+    else if (kind == "refpatch")
+        entry.kind = Artifact::Kind::ReferencePatch;
+    else
         return false;
-    entry.patch = kind == "patch";
+    const bool patch = entry.kind != Artifact::Kind::Compressed;
     if (!readDigest(fields[1], lengths[1], entry.target) || !readSize(fields[2], lengths[2], entry.targetSize)
-            || (entry.patch && !readDigest(fields[3], lengths[3], entry.base))
+            || (patch && !readDigest(fields[3], lengths[3], entry.base))
             || !readSize(fields[4], lengths[4], entry.size) || !readDigest(fields[5], lengths[5], entry.digest))
         return false;
     entry.pathStart = quint32(m_paths.size());
@@ -116,8 +127,9 @@ QByteArray ArtifactIndex::text() const
 {
     QByteArray text;
     for (const Entry &entry : m_entries) {
-        text += QByteArray(entry.patch ? "patch" : "zst") + '\t' + digestText(entry.target) + '\t'
-                + QByteArray::number(entry.targetSize) + '\t' + (entry.patch ? digestText(entry.base) : QByteArray("-"))
+        const bool patch = entry.kind != Artifact::Kind::Compressed;
+        text += QByteArray(kindName(entry.kind)) + '\t' + digestText(entry.target) + '\t'
+                + QByteArray::number(entry.targetSize) + '\t' + (patch ? digestText(entry.base) : QByteArray("-"))
                 + '\t' + QByteArray::number(entry.size) + '\t' + digestText(entry.digest) + '\t'
                 + m_paths.mid(int(entry.pathStart), int(entry.pathLength)) + '\n';
     }
@@ -127,10 +139,11 @@ QByteArray ArtifactIndex::text() const
 void ArtifactIndex::add(const Artifact &artifact)
 {
     Entry entry{};
-    entry.patch = artifact.kind == Artifact::Kind::Patch;
+    entry.kind = artifact.kind;
+    const bool patch = artifact.kind != Artifact::Kind::Compressed;
     const QByteArray path = m_pathCodec ? m_pathCodec->fromUnicode(artifact.path) : artifact.path.toLocal8Bit();
     if (!readDigest(artifact.targetDigest.constData(), artifact.targetDigest.size(), entry.target)
-            || (entry.patch && !readDigest(artifact.baseDigest.constData(), artifact.baseDigest.size(), entry.base))
+            || (patch && !readDigest(artifact.baseDigest.constData(), artifact.baseDigest.size(), entry.base))
             || !readDigest(artifact.digest.constData(), artifact.digest.size(), entry.digest))
         return;
     entry.targetSize = artifact.targetSize;
@@ -152,10 +165,10 @@ void ArtifactIndex::insert(const Entry &entry)
 Artifact ArtifactIndex::artifactAt(const Entry &entry) const
 {
     const QByteArray path = m_paths.mid(int(entry.pathStart), int(entry.pathLength));
-    return Artifact{entry.patch ? Artifact::Kind::Patch : Artifact::Kind::Compressed,
+    return Artifact{entry.kind,
                     digestText(entry.target),
                     entry.targetSize,
-                    entry.patch ? digestText(entry.base) : QByteArray(),
+                    entry.kind != Artifact::Kind::Compressed ? digestText(entry.base) : QByteArray(),
                     entry.size,
                     digestText(entry.digest),
                     m_pathCodec ? m_pathCodec->toUnicode(path) : QString::fromLocal8Bit(path)};

@@ -11,12 +11,13 @@ class QTextCodec;
 
 /**
  * A smaller way to obtain one published file: its bytes compressed whole, or a
- * patch that turns an earlier file (the base, known by its digest) into it.
+ * patch that turns an earlier file (the base, known by its digest) into it; for
+ * an executable, also a reference patch, which follows its code's references.
  * The result is always checked against md5.txt; an artifact only saves bytes.
  */
 struct Artifact
 {
-    enum class Kind { Compressed, Patch };
+    enum class Kind { Compressed, Patch, ReferencePatch };
 
     Kind kind = Kind::Compressed;
     /// Digest text and size of the file the artifact gives.
@@ -38,9 +39,9 @@ struct Artifact
 /**
  * The list of artifacts of a version folder, ".artifacts/index": one line per
  * artifact, "kind TAB target digest TAB target size TAB base digest (or -) TAB
- * size TAB digest TAB path", kind "zst" or "patch", sizes in decimal, digests
+ * size TAB digest TAB path", kind "zst", "patch" or "refpatch", sizes in decimal, digests
  * as digest text, the path in the clients' 8-bit encoding. Lines that do not
- * read are skipped.
+ * read are skipped: updaters that know no "refpatch" skip those lines.
  *
  * An index is kept compact (digests as raw bytes, paths as they were encoded),
  * so that parsing one takes at most about its own size again, and looked up by
@@ -78,7 +79,7 @@ private:
         quint64 size;
         quint32 pathStart;
         quint32 pathLength;
-        bool patch;
+        Artifact::Kind kind;
     };
 
     bool addLine(const char *line, int length);

@@ -68,7 +68,7 @@ bool ArtifactApplier::apply(QString *problem)
     }
     QFile base;
     const uchar *baseBytes = nullptr;
-    if (m_artifact.kind == Artifact::Kind::Patch) {
+    if (m_artifact.kind != Artifact::Kind::Compressed) {
         if (!m_baseFolder.openFile(base, m_baseName, QIODevice::ReadOnly, HeldFolder::Owner::Any) || base.size() == 0
                 || !(baseBytes = base.map(0, base.size()))) {
             *problem = QStringLiteral("the base cannot be read");

@@ -248,7 +248,7 @@ TransferSource CDownloadThread::sourceFor(const ManifestEntry &entry) const
     // manifest believes. A file changed since is caught by the result's digest.
     const QByteArray baseDigest = m_installed.value(entry.path);
     for (const Artifact &artifact : artifacts) {
-        if (artifact.kind == Artifact::Kind::Patch && (baseDigest.isEmpty() || artifact.baseDigest != baseDigest))
+        if (artifact.kind != Artifact::Kind::Compressed && (baseDigest.isEmpty() || artifact.baseDigest != baseDigest))
             continue;
         if (artifact.size < entry.size && (!source.artifact || artifact.size < source.artifact->size))
             source.artifact = artifact;

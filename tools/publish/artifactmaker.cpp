@@ -1,6 +1,8 @@
 #include "artifactmaker.h"
 
+#include "executableimage.h"
 #include "patchformat.h"
+#include "referenceprojection.h"
 
 #include <QThread>
 #include <QtEndian>
@@ -9,13 +11,40 @@
 #include <lzma.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <vector>
 
 namespace {
 
 using Bytes = const uchar *;
+
+struct Step
+{
+    qint64 add;
+    qint64 copy;
+    qint64 seek;
+};
+
+// The previous alignment's start and the new one's, in the target and the base.
+struct Alignments
+{
+    qint64 lastScan;
+    qint64 lastPosition;
+    qint64 scan;
+    qint64 position;
+};
+
+// The three streams of a patch, as made.
+struct Streams
+{
+    QByteArray control;
+    QByteArray difference;
+    QByteArray extra;
+    QByteArray moves;   // a reference patch's only
+};
 
 QByteArray zstdCompress(const QByteArray &bytes, int windowLog, bool longDistance)
 {
@@ -94,36 +123,62 @@ qint64 longestMatch(const std::vector<saidx_t> &suffixes, Bytes base, qint64 bas
     return qMax(lowLength, highLength);
 }
 
-void appendNumber(QByteArray &to, qint64 value)
+// Stretches the previous alignment forward and the new one backward, as far
+// as each still matches more than half its bytes; where the two overlap, splits
+// at the point that keeps the most matches.
+void extend(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, const Alignments &at, qint64 &forward,
+            qint64 &backward)
 {
-    uchar bytes[8];
-    qToLittleEndian<qint64>(value, bytes);
-    to.append(reinterpret_cast<const char *>(bytes), 8);
+    const qint64 lastScan = at.lastScan;
+    const qint64 lastPosition = at.lastPosition;
+    const qint64 scan = at.scan;
+    const qint64 position = at.position;
+    for (qint64 i = 0, matches = 0, best = 0; lastScan + i < scan && lastPosition + i < baseSize;) {
+        if (base[lastPosition + i] == target[lastScan + i])
+            ++matches;
+        ++i;
+        if (matches * 2 - i > best * 2 - forward) {
+            best = matches;
+            forward = i;
+        }
+    }
+    if (scan < targetSize) {
+        for (qint64 i = 1, matches = 0, best = 0; scan >= lastScan + i && position >= i; ++i) {
+            if (base[position - i] == target[scan - i])
+                ++matches;
+            if (matches * 2 - i > best * 2 - backward) {
+                best = matches;
+                backward = i;
+            }
+        }
+    }
+    if (lastScan + forward > scan - backward) {
+        const qint64 overlap = (lastScan + forward) - (scan - backward);
+        qint64 split = 0;
+        for (qint64 i = 0, score = 0, best = 0; i < overlap; ++i) {
+            if (target[lastScan + forward - overlap + i] == base[lastPosition + forward - overlap + i])
+                ++score;
+            if (target[scan - backward + i] == base[position - backward + i])
+                --score;
+            if (score > best) {
+                best = score;
+                split = i + 1;
+            }
+        }
+        forward += split - overlap;
+        backward -= split;
+    }
+
 }
 
-} // namespace
-
-QByteArray compressWhole(const QByteArray &bytes)
+// Where the target follows the base: bsdiff's approximate matching over a
+// suffix array of the base. Each step's add bytes follow the base, its copy
+// bytes are new, then the base position moves by add + seek.
+bool align(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, std::vector<Step> &steps)
 {
-    return zstdCompress(bytes, 27, true);
-}
-
-QByteArray makePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
-{
-    const auto *base = reinterpret_cast<Bytes>(baseBytes.constData());
-    const auto *target = reinterpret_cast<Bytes>(targetBytes.constData());
-    const qint64 baseSize = baseBytes.size();
-    const qint64 targetSize = targetBytes.size();
-    if (baseSize < 2 || baseSize > maxPatchedFileSize)
-        return {};
     std::vector<saidx_t> suffixes(static_cast<size_t>(baseSize));
     if (divsufsort(base, suffixes.data(), saidx_t(baseSize)) != 0)
-        return {};
-
-    QByteArray control;
-    QByteArray difference;
-    QByteArray extra;
-    difference.reserve(int(targetSize));
+        return false;
     qint64 scan = 0;
     qint64 length = 0;
     qint64 position = 0;
@@ -148,79 +203,239 @@ QByteArray makePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
         if (length == oldScore && scan != targetSize)
             continue;
 
-        // Stretch the previous alignment forward and the new one backward, as
-        // far as each still matches more than half its bytes.
         qint64 forward = 0;
-        for (qint64 i = 0, matches = 0, best = 0; lastScan + i < scan && lastPosition + i < baseSize;) {
-            if (base[lastPosition + i] == target[lastScan + i])
-                ++matches;
-            ++i;
-            if (matches * 2 - i > best * 2 - forward) {
-                best = matches;
-                forward = i;
-            }
-        }
         qint64 backward = 0;
-        if (scan < targetSize) {
-            for (qint64 i = 1, matches = 0, best = 0; scan >= lastScan + i && position >= i; ++i) {
-                if (base[position - i] == target[scan - i])
-                    ++matches;
-                if (matches * 2 - i > best * 2 - backward) {
-                    best = matches;
-                    backward = i;
-                }
-            }
-        }
-        // Where the two overlap, split at the point that keeps the most matches.
-        if (lastScan + forward > scan - backward) {
-            const qint64 overlap = (lastScan + forward) - (scan - backward);
-            qint64 split = 0;
-            for (qint64 i = 0, score = 0, best = 0; i < overlap; ++i) {
-                if (target[lastScan + forward - overlap + i] == base[lastPosition + forward - overlap + i])
-                    ++score;
-                if (target[scan - backward + i] == base[position - backward + i])
-                    --score;
-                if (score > best) {
-                    best = score;
-                    split = i + 1;
-                }
-            }
-            forward += split - overlap;
-            backward -= split;
-        }
-
-        for (qint64 i = 0; i < forward; ++i)
-            difference.append(char(target[lastScan + i] - base[lastPosition + i]));
+        extend(base, baseSize, target, targetSize, {lastScan, lastPosition, scan, position}, forward, backward);
         const qint64 copied = (scan - backward) - (lastScan + forward);
-        extra.append(reinterpret_cast<const char *>(target + lastScan + forward), int(copied));
         const qint64 seek = (position - backward) - (lastPosition + forward);
-        if (forward == 0 && copied == 0 && !control.isEmpty()) {
-            // Appliers refuse a step that writes nothing after the first: the
-            // move joins the step before.
-            const qint64 before = qFromLittleEndian<qint64>(control.constData() + control.size() - 8);
-            control.chop(8);
-            appendNumber(control, before + seek);
-        } else {
-            appendNumber(control, forward);
-            appendNumber(control, copied);
-            appendNumber(control, seek);
-        }
+        if (forward == 0 && copied == 0 && !steps.empty())
+            steps.back().seek += seek;   // appliers refuse a step that writes nothing after the first
+        else
+            steps.push_back({forward, copied, seek});
 
         lastScan = scan - backward;
         lastPosition = position - backward;
         lastOffset = position - scan;
     }
 
-    quint8 codecs[3];
-    const QByteArray streams[3] = {compressStream(control, codecs[0]), compressStream(difference, codecs[1]),
-                                   compressStream(extra, codecs[2])};
-    QByteArray patch(PatchFormat::magic, sizeof PatchFormat::magic);
-    patch.append(reinterpret_cast<const char *>(codecs), 3);
-    patch.append(5, '\0');
+    return true;
+}
+
+void appendNumber(QByteArray &to, qint64 value)
+{
+    uchar bytes[8];
+    qToLittleEndian<qint64>(value, bytes);
+    to.append(reinterpret_cast<const char *>(bytes), 8);
+}
+
+// The streams of @p steps: the add bytes as their difference from the base
+// (bytes beyond the base add nothing), the copy bytes as they are.
+Streams streamsOf(const std::vector<Step> &steps, Bytes base, qint64 baseSize, Bytes target)
+{
+    Streams streams;
+    qint64 written = 0;
+    qint64 basePosition = 0;
+    for (const Step &step : steps) {
+        appendNumber(streams.control, step.add);
+        appendNumber(streams.control, step.copy);
+        appendNumber(streams.control, step.seek);
+        for (qint64 i = 0; i < step.add; ++i) {
+            const qint64 from = basePosition + i;
+            streams.difference.append(char(target[written + i] - (from >= 0 && from < baseSize ? base[from] : 0)));
+        }
+        written += step.add;
+        streams.extra.append(reinterpret_cast<const char *>(target + written), int(step.copy));
+        written += step.copy;
+        basePosition += step.add + step.seek;
+    }
+    return streams;
+}
+
+// The header and the streams, each compressed: a reference patch's has the
+// moves as a fourth stream and the extractor's version after the codecs.
+QByteArray encode(const char *magic, quint8 version, const Streams &streams, qint64 targetSize)
+{
+    const bool references = std::memcmp(magic, PatchFormat::referenceMagic, sizeof PatchFormat::magic) == 0;
+    const int count = references ? 4 : 3;
+    quint8 codecs[4] = {0, 0, 0, 0};
+    QByteArray compressed[4];
+    const QByteArray *parts[4] = {&streams.control, &streams.difference, &streams.extra, &streams.moves};
+    for (int i = 0; i < count; ++i)
+        compressed[i] = compressStream(*parts[i], codecs[i]);
+    QByteArray patch(magic, sizeof PatchFormat::magic);
+    patch.append(reinterpret_cast<const char *>(codecs), count);
+    if (references)
+        patch.append(char(version));
+    patch.append(16 - patch.size(), '\0');
     appendNumber(patch, targetSize);
-    for (const QByteArray &stream : streams)
-        appendNumber(patch, stream.size());
-    for (const QByteArray &stream : streams)
-        patch += stream;
+    for (int i = 0; i < count; ++i)
+        appendNumber(patch, compressed[i].size());
+    for (int i = 0; i < count; ++i)
+        patch += compressed[i];
     return patch;
+}
+
+// A copy of @p bytes with every reference's bytes zero, so that code which only
+// moved matches where it was.
+QByteArray withoutReferences(const QByteArray &bytes, const std::vector<ImageReference> &references)
+{
+    QByteArray normalized = bytes;
+    char *data = normalized.data();
+    for (const ImageReference &reference : references)
+        std::memset(data + reference.location, 0, size_t(referenceWidth(reference.kind)));
+    return normalized;
+}
+
+// The moves a reference patch adds for the base's targets that the stretches
+// alone carry elsewhere than the result's references say: for each target,
+// the result's most frequent target at the places its references were carried
+// to. Runs of such targets that moved alike make one move.
+std::vector<AddressMove> targetMoves(const ExecutableImage &baseImage, const ExecutableImage &targetImage,
+                                     const std::vector<PatchStretch> &stretches,
+                                     const std::vector<ImageReference> &references,
+                                     const std::vector<ImageReference> &targetReferences, Bytes base)
+{
+    const ReferenceProjection projection(baseImage, targetImage, stretches);
+    std::vector<std::pair<quint32, quint32>> votes;   // base target, result target
+    projection.forEach(references, base, [&](const ImageReference &reference, size_t stretch, qint64 offset,
+                                             const uchar *, int) {
+        const qint64 location = stretches[stretch].result + offset;
+        const auto found = std::lower_bound(targetReferences.cbegin(), targetReferences.cend(), location,
+                                            [](const ImageReference &r, qint64 at) { return qint64(r.location) < at; });
+        if (found != targetReferences.cend() && qint64(found->location) == location && found->kind == reference.kind)
+            votes.emplace_back(reference.target, found->target);
+    });
+    std::sort(votes.begin(), votes.end());
+    // A move costs about as much as the bytes of one reference it puts right:
+    // it is kept only where it puts right more than one.
+    std::vector<AddressMove> moves;
+    qint64 rightened = 0;
+    bool open = false;
+    const auto close = [&] {
+        if (open && rightened < 2)
+            moves.pop_back();
+        open = false;
+    };
+    for (size_t i = 0; i < votes.size();) {
+        const quint32 from = votes[i].first;
+        quint32 chosen = votes[i].second;
+        size_t best = 0;
+        size_t next = i;
+        while (next < votes.size() && votes[next].first == from) {
+            size_t same = next;
+            while (same < votes.size() && votes[same] == votes[next])
+                ++same;
+            if (same - next > best) {
+                best = same - next;
+                chosen = votes[next].second;
+            }
+            next = same;
+        }
+        i = next;
+        const bool right = projection.project(from) == chosen;
+        if (open && chosen - from == moves.back().result - moves.back().base) {
+            moves.back().length = from - moves.back().base + 1;
+            rightened += right ? 0 : qint64(best);
+            continue;
+        }
+        close();
+        if (!right) {
+            moves.push_back({from, chosen, 1});
+            rightened = qint64(best);
+            open = true;
+        }
+    }
+    close();
+    return moves;
+}
+
+void appendNumber32(QByteArray &to, quint32 value)
+{
+    uchar bytes[4];
+    qToLittleEndian<quint32>(value, bytes);
+    to.append(reinterpret_cast<const char *>(bytes), 4);
+}
+
+// The moves as a stream: their count, then each as the distance of its base from the previous
+// one's, the distance it moves, and its length, 32 bits each.
+QByteArray movesStream(const std::vector<AddressMove> &moves)
+{
+    QByteArray stream;
+    appendNumber32(stream, quint32(moves.size()));
+    quint32 previous = 0;
+    for (const AddressMove &move : moves) {
+        appendNumber32(stream, move.base - previous);
+        appendNumber32(stream, move.result - move.base);
+        appendNumber32(stream, move.length);
+        previous = move.base;
+    }
+    return stream;
+}
+
+} // namespace
+
+QByteArray compressWhole(const QByteArray &bytes)
+{
+    return zstdCompress(bytes, 27, true);
+}
+
+QByteArray makePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
+{
+    const auto *base = reinterpret_cast<Bytes>(baseBytes.constData());
+    const auto *target = reinterpret_cast<Bytes>(targetBytes.constData());
+    std::vector<Step> steps;
+    if (baseBytes.size() < 2 || baseBytes.size() > maxPatchedFileSize
+            || !align(base, baseBytes.size(), target, targetBytes.size(), steps))
+        return {};
+    return encode(PatchFormat::magic, 0, streamsOf(steps, base, baseBytes.size(), target), targetBytes.size());
+}
+
+QByteArray makeReferencePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
+{
+    const auto *base = reinterpret_cast<Bytes>(baseBytes.constData());
+    const auto *target = reinterpret_cast<Bytes>(targetBytes.constData());
+    ExecutableImage baseImage;
+    ExecutableImage targetImage;
+    if (baseBytes.size() < 2 || baseBytes.size() > maxPatchedFileSize || !baseImage.readLayout(base, baseBytes.size())
+            || !targetImage.readLayout(target, targetBytes.size()))
+        return {};
+    const std::vector<ImageReference> references = baseImage.references(base, baseBytes.size());
+    const std::vector<ImageReference> targetReferences = targetImage.references(target, targetBytes.size());
+    std::vector<Step> steps;
+    {
+        const QByteArray baseView = withoutReferences(baseBytes, references);
+        const QByteArray targetView = withoutReferences(targetBytes, targetReferences);
+        if (!align(reinterpret_cast<Bytes>(baseView.constData()), baseView.size(),
+                   reinterpret_cast<Bytes>(targetView.constData()), targetView.size(), steps))
+            return {};
+    }
+    std::vector<PatchStretch> stretches;
+    std::vector<qint64> differenceAt;   // where each stretch's bytes start in the difference stream
+    qint64 written = 0;
+    qint64 basePosition = 0;
+    qint64 added = 0;
+    for (const Step &step : steps) {
+        if (step.add > 0) {
+            stretches.push_back({basePosition, written, step.add});
+            differenceAt.push_back(added);
+        }
+        added += step.add;
+        written += step.add + step.copy;
+        basePosition += step.add + step.seek;
+    }
+    if (stretches.size() > size_t(PatchFormat::maxStretches))
+        return {};
+    std::vector<AddressMove> moves = targetMoves(baseImage, targetImage, stretches, references, targetReferences, base);
+    if (moves.size() > size_t(PatchFormat::maxStretches))
+        return {};
+    Streams streams = streamsOf(steps, base, baseBytes.size(), target);
+    streams.moves = movesStream(moves);
+    uchar *difference = reinterpret_cast<uchar *>(streams.difference.data());
+    ReferenceProjection(baseImage, targetImage, stretches, std::move(moves))
+            .forEach(references, base, [&](const ImageReference &, size_t stretch, qint64 offset, const uchar *delta,
+                                           int width) {
+                for (int i = 0; i < width; ++i)
+                    difference[differenceAt[stretch] + offset + i] -= delta[i];
+            });
+    return encode(PatchFormat::referenceMagic, ExecutableImage::extractorVersion, streams, targetBytes.size());
 }

@@ -21,3 +21,10 @@ QByteArray compressWhole(const QByteArray &bytes);
  * is stored in the smaller of zstd and xz, with windows that keep applying small.
  */
 QByteArray makePatch(const QByteArray &base, const QByteArray &target);
+
+/**
+ * A reference patch from @p base to @p target (see patchformat.h) when both are
+ * x86-64 executables this reads; empty otherwise, or when the alignment has
+ * more steps than an applier holds.
+ */
+QByteArray makeReferencePatch(const QByteArray &base, const QByteArray &target);

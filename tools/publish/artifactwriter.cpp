@@ -67,13 +67,20 @@ bool ArtifactWriter::add(const ManifestEntry &entry)
                                 .arg(base.name, entry.path);
             return false;
         }
-        const QByteArray patch = makePatch(readWhole(folder, relativeName(entry.path)), bytes);
-        if (patch.isEmpty() || patch.size() >= smallest)
-            continue;
-        if (!keep(Artifact{Artifact::Kind::Patch, entry.md5, entry.size, earlier->md5, 0, {}, entry.path}, patch))
-            return false;
+        const QByteArray baseBytes = readWhole(folder, relativeName(entry.path));
+        qint64 smallestFromBase = smallest;
+        // Today's patch for every updater, and for an executable the reference patch where it is smaller still.
+        for (const Artifact::Kind kind : {Artifact::Kind::Patch, Artifact::Kind::ReferencePatch}) {
+            const QByteArray patch = kind == Artifact::Kind::Patch ? makePatch(baseBytes, bytes)
+                                                                   : makeReferencePatch(baseBytes, bytes);
+            if (patch.isEmpty() || patch.size() >= smallestFromBase)
+                continue;
+            if (!keep(Artifact{kind, entry.md5, entry.size, earlier->md5, 0, {}, entry.path}, patch))
+                return false;
+            smallestFromBase = patch.size();
+        }
         if (fromFirstBase)
-            smallestFromFirstBase = patch.size();
+            smallestFromFirstBase = smallestFromBase;
     }
     if (changed) {
         ++m_changedFiles;
@@ -93,7 +100,8 @@ bool ArtifactWriter::keep(const Artifact &made, const QByteArray &bytes)
         if (!write(m_versionDir.absoluteFilePath(url), bytes))
             return false;
         m_written.insert(url, artifact.digest);
-        ++(artifact.kind == Artifact::Kind::Patch ? m_patches : m_compressed);
+        ++(artifact.kind == Artifact::Kind::Compressed ? m_compressed
+           : artifact.kind == Artifact::Kind::Patch ? m_patches : m_referencePatches);
     }
     m_index.append(artifact);
     return true;
@@ -131,7 +139,8 @@ bool ArtifactWriter::finish()
 
 QString ArtifactWriter::summary() const
 {
-    QString text = tr("artifacts: %1 patches, %2 compressed files").arg(m_patches).arg(m_compressed);
+    QString text = tr("artifacts: %1 patches, %2 reference patches, %3 compressed files")
+                           .arg(m_patches).arg(m_referencePatches).arg(m_compressed);
     if (m_changedFiles > 0)
         text += tr("; the %1 files changed since %2 (%3 bytes) come as %4 bytes (%5)")
                         .arg(m_changedFiles).arg(m_bases.constFirst().name).arg(m_changedBytes).arg(m_changedArtifactBytes)

@@ -56,6 +56,7 @@ private:
     QList<Artifact> m_index;
     QHash<QString, QByteArray> m_written;   // artifact's relative URL -> its digest text
     int m_patches = 0;
+    int m_referencePatches = 0;
     int m_compressed = 0;
     int m_changedFiles = 0;
     qint64 m_changedBytes = 0;

@@ -139,7 +139,7 @@ void SiteChecker::checkArtifacts(const QDir &version, const ManifestMap &entries
             continue;
         }
         QByteArray base;
-        if (artifact.kind == Artifact::Kind::Patch) {
+        if (artifact.kind != Artifact::Kind::Compressed) {
             QFile baseFile;
             const QString basePath = fileWithDigest(artifact.baseDigest);
             if (basePath.isEmpty() || !openRegularFile(baseFile, basePath, QIODevice::ReadOnly)) {
