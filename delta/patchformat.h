@@ -39,6 +39,6 @@ enum Codec : quint8 { Raw = 0, Zstd = 1, Xz = 2 };
 /// What a stream's decoder may hold: windows of up to 8 MiB, so applying stays small.
 constexpr int zstdWindowLog = 23;
 constexpr quint32 xzDictionarySize = 8u << 20;
-/// The most add steps a reference patch may have: an applier holds them all (36 bytes each, with their pieces).
-constexpr int maxStretches = 1 << 18;
+/// The most add steps, and moves, a reference patch may have: an applier holds them all (at most 72 bytes each, with their pieces).
+constexpr int maxStretches = 1 << 17;
 }

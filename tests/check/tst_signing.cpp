@@ -9,6 +9,7 @@
 #include "releasesigner.h"
 #include "serialstore.h"
 #include "signatureverifier.h"
+#include "syntheticexecutable.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "updatedescription.h"
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -344,6 +346,10 @@ void SigningTest::attacksOnASignedSite_data()
     QTest::newRow("stage, share raised without signing again") << "stage, share changed" << "升级描述文件签名无效";
     QTest::newRow("stage, replay of the share before its halt") << "replay stage" << "升级描述文件版本回退";
     QTest::newRow("an updater built before stages, on a staged site: the live release") << "earlier updater, staged site" << QString();
+    // An executable's reference patch is listed beside today's patch: each updater takes what it knows.
+    QTest::newRow("reference patches: the smaller one") << "pair" << QString();
+    QTest::newRow("an updater built before reference patches, on a site with them: today's patch") << "pair, earlier updater" << QString();
+    QTest::newRow("a site published before reference patches") << "pair, earlier publisher" << QString();
 }
 
 void SigningTest::attacksOnASignedSite()
@@ -416,6 +422,8 @@ void SigningTest::attacksOnASignedSite()
             "0d1ec69821bcb6a8839396f965ab6ff72a70") + suffix;
     QVERIFY(good != evil && md5Text(good) == md5Text(evil));
     QByteArray served = good;
+    const QByteArray release1 = syntheticExecutable(ExecutableFormat::Pe, 1);
+    const QByteArray release2 = syntheticExecutable(ExecutableFormat::Pe, 2);
     QHash<QByteArray, TestHttpServer::Response> attackerServes;
     if (replay) {
         const QByteArray oldText = readTestFile(description);
@@ -535,7 +543,9 @@ void SigningTest::attacksOnASignedSite()
         }
         if (attack == QLatin1String("collision:patch")) {
             // A patch from the installed a.dll, listed in a signed index as giving the published one.
-            const QByteArray patch = makePatch("old a", evil);
+            QByteArray base("old a");
+            QByteArray result = evil;
+            const QByteArray patch = makePatches(base, result).patch;
             const QByteArray manifest = readTestFile(m_site->filePath(QStringLiteral("2.0/md5.txt")));
             const ManifestEntry entry = parseManifest(manifest).value(QStringLiteral("a.dll"));
             ArtifactIndex index;
@@ -561,6 +571,38 @@ void SigningTest::attacksOnASignedSite()
 #else
         QSKIP("no earlier build: scripts/test makes one with scripts/earlier-build");
 #endif
+    } else if (attack.startsWith(QLatin1String("pair"))) {
+        // Releases 1.0 and 2.0 of an executable, 1.0 installed, each release signed.
+        QVERIFY(QDir(m_site->path()).removeRecursively());
+        m_sandbox->writeFile(QStringLiteral("a.dll"), release1);
+        for (const auto &[folder, bytes] : {std::pair<QString, QByteArray>{"1.0", release1}, {"2.0", release2}}) {
+            QTemporaryDir release;
+            QVERIFY(writeTestFile(release.filePath(QStringLiteral("a.dll")), bytes));
+            const QStringList arguments{"--version", folder, "--sign", m_keys.filePath(QStringLiteral("release.pem")),
+                                        release.path(), m_site->path()};
+            if (!attack.endsWith(QLatin1String("earlier publisher"))) {
+                ReleasePublisher::Options options;
+                options.releaseDir = release.path();
+                options.siteDir = m_site->path();
+                options.version = folder;
+                options.signer = &signer;
+                QVERIFY(ReleasePublisher(options).publish());
+            } else {
+#ifdef EARLIER_PUBLISH_EXECUTABLE
+                QCOMPARE(QProcess::execute(QStringLiteral(EARLIER_PUBLISH_EXECUTABLE), arguments), 0);
+#else
+                QSKIP("no earlier build: scripts/test makes one with scripts/earlier-build");
+#endif
+            }
+        }
+        if (attack.endsWith(QLatin1String("earlier updater"))) {
+#ifdef EARLIER_UPDATER_EXECUTABLE
+            QVERIFY(QFile::remove(m_sandbox->updaterPath()));
+            QVERIFY(QFile::copy(QStringLiteral(EARLIER_UPDATER_EXECUTABLE), m_sandbox->updaterPath()));
+#else
+            QSKIP("no earlier build: scripts/test makes one with scripts/earlier-build");
+#endif
+        }
     } else if (attack == QLatin1String("store damaged")) {
         QVERIFY(writeTestFile(store, "\xff\x00 not a serial\n"));
     } else if (attack == QLatin1String("store is a link")) {
@@ -596,7 +638,19 @@ void SigningTest::attacksOnASignedSite()
     }
     QCOMPARE(result.output, updateDueReport);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), collision ? served : QByteArray("new a"));
+    const bool pair = attack.startsWith(QLatin1String("pair"));
+    QCOMPARE(m_sandbox->readFile(QStringLiteral("a.dll")), collision ? served : pair ? release2 : QByteArray("new a"));
+    if (pair) {
+        // Patched, never fetched whole: by the reference patch where the updater knows it and it is listed.
+        const QByteArrayList paths = m_server->requestPaths();
+        const bool references = attack == QLatin1String("pair");
+        QVERIFY(!paths.contains("/up/2.0/a.dll"));
+        QCOMPARE(std::count_if(paths.cbegin(), paths.cend(), [](const QByteArray &p) { return p.endsWith(".refpatch"); }),
+                 references ? 1 : 0);
+        QCOMPARE(std::count_if(paths.cbegin(), paths.cend(), [](const QByteArray &p) { return p.endsWith(".patch"); }),
+                 references ? 0 : 1);
+        return;
+    }
     // An earlier updater knows nothing of the list; this one checks it on every signed site with one.
     const QStringList unlisted{"earlier updater", "earlier updater, staged site", "list:none", "collision:unsigned"};
     QCOMPARE(m_server->requestPaths().contains("/up/2.0/sha256.txt"), !unlisted.contains(attack));

@@ -1,5 +1,6 @@
 #include "hostilepatch.h"
 
+#include "executableimage.h"
 #include "patchformat.h"
 
 #include <QtEndian>
@@ -74,6 +75,34 @@ QByteArray storedStream(const QByteArray &pattern, qint64 count, quint8 codec, q
     return out;
 }
 
+QByteArray littleEndian32(quint32 value)
+{
+    return littleEndian(value).left(4);
+}
+
+QByteArray hostileReferencePatch(Hostile kind, quint8 codec, qint64 resultSize)
+{
+    const auto stored = [codec](const QByteArray &stream) {
+        return stream.isEmpty() ? stream : storedStream(stream, 1, codec, stream.size());
+    };
+    QByteArray moves = littleEndian32(0);
+    if (kind == Hostile::MoveBeyondTheImage)
+        moves = littleEndian32(1) + littleEndian32(0xfffff000) + littleEndian32(0) + littleEndian32(0x2000);
+    if (kind == Hostile::MoveCountsDisagree)
+        moves = littleEndian32(5) + littleEndian32(0x1000) + littleEndian32(16) + littleEndian32(64);
+    const QByteArray control = stored(controlStep(resultSize, 0, 0));
+    QByteArray difference = storedStream(QByteArray(1, '\0'), resultSize, codec, resultSize / 4);
+    if (kind == Hostile::TruncatedStream)
+        difference.chop(difference.size() / 2);
+    const QByteArray extra = stored(QByteArray());
+    const QByteArray movesStream = stored(moves);
+    QByteArray patch(PatchFormat::referenceMagic, sizeof PatchFormat::referenceMagic);
+    patch += QByteArray(4, char(codec)) + char(ExecutableImage::extractorVersion + (kind == Hostile::UnknownRules ? 1 : 0)) + QByteArray(3, '\0')
+            + littleEndian(resultSize) + littleEndian(control.size()) + littleEndian(difference.size())
+            + littleEndian(extra.size()) + littleEndian(movesStream.size()) + control + difference + extra + movesStream;
+    return patch;
+}
+
 }
 
 QByteArray hostilePatch(Hostile kind, quint8 codec, qint64 resultSize)
@@ -98,6 +127,8 @@ QByteArray hostilePatch(Hostile kind, quint8 codec, qint64 resultSize)
         break;
     case Hostile::None:
         break;
+    default:
+        return hostileReferencePatch(kind, codec, resultSize);
     }
     QByteArray patch(PatchFormat::magic, sizeof PatchFormat::magic);
     patch += QByteArray(3, char(codec)) + QByteArray(5, '\0') + littleEndian(resultSize) + littleEndian(control.size())

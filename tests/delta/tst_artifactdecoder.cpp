@@ -2,10 +2,13 @@
 #include "artifactmaker.h"
 #include "hostilepatch.h"
 #include "patchformat.h"
+#include "syntheticexecutable.h"
 #include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QTest>
+
+Q_DECLARE_METATYPE(Artifact::Kind)
 
 // Decoding driven alone, on the caller's buffers: a good artifact gives exactly
 // its file, anything else is refused (or gives other bytes, which the caller's
@@ -21,7 +24,7 @@ private slots:
 
 void ArtifactDecoderTest::decode_data()
 {
-    QTest::addColumn<bool>("patch");
+    QTest::addColumn<Artifact::Kind>("kind");
     QTest::addColumn<QByteArray>("artifact");
     QTest::addColumn<QByteArray>("base");
     QTest::addColumn<QByteArray>("result");        // what a good artifact gives
@@ -33,21 +36,23 @@ void ArtifactDecoderTest::decode_data()
     QByteArray version2 = version1;
     version2.replace(100000, 9, "version 2");
     const qint64 size2 = version2.size();
-    const QByteArray patch = makePatch(version1, version2);
+    QByteArray base = version1;
+    QByteArray target = version2;
+    const QByteArray patch = makePatches(base, target).patch;
     const QByteArray compressed = compressWhole(version2);
     QByteArray damaged = compressed;
     damaged[damaged.size() / 2] = char(damaged.at(damaged.size() / 2) ^ 0x55);
 
-    QTest::newRow("patch") << true << patch << version1 << version2 << size2 << true << QString();
-    QTest::newRow("compressed") << false << compressed << QByteArray() << version2 << size2 << true << QString();
-    QTest::newRow("compressed, damaged") << false << damaged << QByteArray() << version2 << size2 << false << QString();
-    QTest::newRow("compressed, cut short") << false << compressed.left(compressed.size() / 2) << QByteArray() << version2
+    QTest::newRow("patch") << Artifact::Kind::Patch << patch << version1 << version2 << size2 << true << QString();
+    QTest::newRow("compressed") << Artifact::Kind::Compressed << compressed << QByteArray() << version2 << size2 << true << QString();
+    QTest::newRow("compressed, damaged") << Artifact::Kind::Compressed << damaged << QByteArray() << version2 << size2 << false << QString();
+    QTest::newRow("compressed, cut short") << Artifact::Kind::Compressed << compressed.left(compressed.size() / 2) << QByteArray() << version2
                                            << size2 << false << QString();
-    QTest::newRow("compressed bomb") << false << compressWhole(QByteArray(64 << 20, '\0')) << QByteArray() << version2
+    QTest::newRow("compressed bomb") << Artifact::Kind::Compressed << compressWhole(QByteArray(64 << 20, '\0')) << QByteArray() << version2
                                      << size2 << false << QString();
-    QTest::newRow("patch, result shorter than it says") << true << patch << version1 << version2 << size2 - 1 << false << QString();
-    QTest::newRow("patch, cut short") << true << patch.left(patch.size() - 10) << version1 << version2 << size2 << false << QString();
-    QTest::newRow("patch from another base") << true << patch << version2.left(1000) << version2 << size2 << false << QString();
+    QTest::newRow("patch, result shorter than it says") << Artifact::Kind::Patch << patch << version1 << version2 << size2 - 1 << false << QString();
+    QTest::newRow("patch, cut short") << Artifact::Kind::Patch << patch.left(patch.size() - 10) << version1 << version2 << size2 << false << QString();
+    QTest::newRow("patch from another base") << Artifact::Kind::Patch << patch << version2.left(1000) << version2 << size2 << false << QString();
 
     const struct { Hostile hostile; const char *name; const char *refusal; } hostiles[] = {
         {Hostile::ZeroSteps, "zero steps", "a step that writes nothing"},
@@ -58,14 +63,45 @@ void ArtifactDecoderTest::decode_data()
     for (const auto &hostile : hostiles) {
         for (const auto &codec : codecs)
             QTest::addRow("hostile patch, %s, %s", hostile.name, codec.name)
-                    << true << hostilePatch(hostile.hostile, quint8(codec.codec), hostileSize) << version1
+                    << Artifact::Kind::Patch << hostilePatch(hostile.hostile, quint8(codec.codec), hostileSize) << version1
                     << QByteArray() << hostileSize << false << QString::fromLatin1(hostile.refusal);
+    }
+
+    // Reference patches between two releases of an executable: the applier finds
+    // the base's references as the publisher did, and refuses what it may not take.
+    for (const ExecutableFormat format : {ExecutableFormat::Pe, ExecutableFormat::Elf}) {
+        QByteArray release1 = syntheticExecutable(format, 1);
+        QByteArray release2 = syntheticExecutable(format, 2);
+        const Patches patches = makePatches(release1, release2);
+        QVERIFY(!patches.referencePatch.isEmpty() && patches.referencePatch.size() < patches.patch.size());
+        QTest::addRow("reference patch, %s", format == ExecutableFormat::Pe ? "PE" : "ELF")
+                << Artifact::Kind::ReferencePatch << patches.referencePatch << release1 << release2
+                << qint64(release2.size()) << true << QString();
+    }
+    QByteArray release1 = syntheticExecutable(ExecutableFormat::Pe, 1);
+    QByteArray release2 = syntheticExecutable(ExecutableFormat::Pe, 2);
+    const QByteArray referencePatch = makePatches(release1, release2).referencePatch;
+    const qint64 size = release2.size();
+    QTest::newRow("reference patch, base not an executable") << Artifact::Kind::ReferencePatch << referencePatch
+            << version1 << release2 << size << false << "the base is not an executable";
+    QTest::newRow("reference patch taken for today's") << Artifact::Kind::Patch << referencePatch << release1 << release2
+            << size << false << "not a patch";
+    const struct { Hostile hostile; const char *name; const char *refusal; } references[] = {
+        {Hostile::UnknownRules, "unknown rules", "rules for references"},
+        {Hostile::MoveBeyondTheImage, "a move beyond the image", "leads outside the base"},
+        {Hostile::MoveCountsDisagree, "a move count the stream does not hold", "moves stream damaged"},
+        {Hostile::TruncatedStream, "a stream cut short", ""}};
+    for (const auto &hostile : references) {
+        for (const auto &codec : codecs)
+            QTest::addRow("hostile reference patch, %s, %s", hostile.name, codec.name)
+                    << Artifact::Kind::ReferencePatch << hostilePatch(hostile.hostile, quint8(codec.codec), size) << release1
+                    << release2 << size << false << QString::fromLatin1(hostile.refusal);
     }
 }
 
 void ArtifactDecoderTest::decode()
 {
-    QFETCH(bool, patch);
+    QFETCH(Artifact::Kind, kind);
     QFETCH(QByteArray, artifact);
     QFETCH(QByteArray, base);
     QFETCH(QByteArray, result);
@@ -78,7 +114,7 @@ void ArtifactDecoderTest::decode()
     QString error;
     QElapsedTimer clock;
     clock.start();
-    const bool decoded = decodeArtifact(patch ? Artifact::Kind::Patch : Artifact::Kind::Compressed,
+    const bool decoded = decodeArtifact(kind,
                                         reinterpret_cast<const uchar *>(artifact.constData()), artifact.size(),
                                         reinterpret_cast<const uchar *>(base.constData()), base.size(),
                                         reinterpret_cast<uchar *>(out.data()), outSize, &error);

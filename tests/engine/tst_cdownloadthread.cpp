@@ -2,6 +2,7 @@
 #include "cdownloadthread.h"
 #include "filehash.h"
 #include "hostilepatch.h"
+#include "syntheticexecutable.h"
 #include "patchformat.h"
 #include "privatefolder.h"
 #include "testfiles.h"
@@ -882,13 +883,13 @@ void CDownloadThreadTest::artifacts_data()
 {
     // a.bin goes from version 1 (installed) to version 2 by the artifact of the
     // row; whatever happens to the artifact, version 2 ends up installed.
-    QTest::addColumn<QString>("kind");         // "patch" or "compressed"
+    QTest::addColumn<QString>("kind");         // "patch", "refpatch" (of an executable) or "compressed"
     QTest::addColumn<QString>("fault");        // empty: none
     QTest::addColumn<bool>("plainFetched");    // the artifact did not serve, the plain file did
     QTest::addColumn<Hostile>("hostile");      // a hostile patch of a file of this many MiB, in this codec
     QTest::addColumn<int>("mebibytes");
     QTest::addColumn<int>("codec");
-    for (const char *kind : {"patch", "compressed"}) {
+    for (const char *kind : {"patch", "refpatch", "compressed"}) {
         QTest::addRow("%s", kind) << kind << QString() << false << Hostile::None << 0 << 0;
         QTest::addRow("%s, damaged", kind) << kind << "damaged" << true << Hostile::None << 0 << 0;
         QTest::addRow("%s, the index lies about its size", kind) << kind << "listed size" << true << Hostile::None << 0 << 0;
@@ -897,6 +898,8 @@ void CDownloadThreadTest::artifacts_data()
     QTest::newRow("patch, the base changed since the check") << "patch" << "base changed" << true << Hostile::None << 0 << 0;
     QTest::newRow("patch from another base") << "patch" << "other base" << true << Hostile::None << 0 << 0;
     QTest::newRow("compressed bomb") << "compressed" << "bomb" << true << Hostile::None << 0 << 0;
+    // Listed beside today's patch, the smaller reference patch is the one fetched.
+    QTest::newRow("refpatch beside today's patch") << "refpatch" << "beside" << false << Hostile::None << 0 << 0;
     // An index at its 16 MiB limit is parsed in at most twice its size, and still serves.
     QTest::newRow("patch in a 16 MiB index") << "patch" << "large index" << false << Hostile::None << 0 << 0;
     // Decoding is bounded by the result, off the event loop's thread: refused
@@ -912,6 +915,14 @@ void CDownloadThreadTest::artifacts_data()
             QTest::addRow("hostile patch, %s, %s, %d MiB", hostile.name, codec.name, codec.mebibytes)
                     << "patch" << "hostile" << true << hostile.hostile << codec.mebibytes << codec.codec;
     }
+    const struct { Hostile hostile; const char *name; } references[] = {
+        {Hostile::UnknownRules, "unknown rules"}, {Hostile::MoveBeyondTheImage, "a move beyond the image"},
+        {Hostile::MoveCountsDisagree, "move counts that disagree"}, {Hostile::TruncatedStream, "a stream cut short"}};
+    for (const auto &hostile : references) {
+        for (const auto &codec : codecs)
+            QTest::addRow("hostile reference patch, %s, %s", hostile.name, codec.name)
+                    << "refpatch" << "hostile" << true << hostile.hostile << 1 << codec.codec;
+    }
 }
 
 void CDownloadThreadTest::artifacts()
@@ -923,20 +934,25 @@ void CDownloadThreadTest::artifacts()
     QFETCH(int, mebibytes);
     QFETCH(int, codec);
 
-    const QByteArray version1 = hostile != Hostile::None ? content("a large file of version one ", mebibytes << 20)
-                                                          : numberedLines(300000, "of version one");
-    QByteArray version2 = version1;
-    version2.replace(100000, 9, "version 2");
+    const bool references = kind == QLatin1String("refpatch");
+    QByteArray version1 = references ? syntheticExecutable(ExecutableFormat::Pe, 1)
+                          : hostile != Hostile::None ? content("a large file of version one ", mebibytes << 20)
+                                                     : numberedLines(300000, "of version one");
+    QByteArray version2 = references ? syntheticExecutable(ExecutableFormat::Pe, 2) : version1;
+    if (!references)
+        version2.replace(100000, 9, "version 2");
     const ManifestEntry entry = publish(QStringLiteral("a.bin"), version2);
     QVERIFY(writeTestFile(installPath(QStringLiteral("a.bin")), fault == QLatin1String("other base") ? version2.left(1000) : version1));
 
-    const bool patch = kind == QLatin1String("patch");
-    const QByteArray gives = fault == QLatin1String("other file") ? version1 + "!" : version2;
+    const bool patch = kind != QLatin1String("compressed");
+    QByteArray gives = fault == QLatin1String("other file") ? version1 + "!" : version2;
+    const Patches patches = patch && hostile == Hostile::None ? makePatches(version1, gives) : Patches();
     QByteArray bytes = fault == QLatin1String("bomb") ? compressWhole(QByteArray(64 << 20, '\0'))
                        : hostile != Hostile::None ? hostilePatch(hostile, quint8(codec), version2.size())
-                       : patch ? makePatch(version1, gives) : compressWhole(gives);
-    QVERIFY(bytes.size() < version2.size());
-    Artifact artifact{patch ? Artifact::Kind::Patch : Artifact::Kind::Compressed, entry.md5, entry.size,
+                       : references ? patches.referencePatch : patch ? patches.patch : compressWhole(gives);
+    QVERIFY(bytes.size() > 0 && bytes.size() < version2.size());
+    Artifact artifact{references ? Artifact::Kind::ReferencePatch : patch ? Artifact::Kind::Patch : Artifact::Kind::Compressed,
+                      entry.md5, entry.size,
                       patch ? md5Text(version1) : QByteArray(), quint64(bytes.size()), md5Text(bytes), entry.path};
     if (fault == QLatin1String("damaged"))
         bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x55);
@@ -949,6 +965,14 @@ void CDownloadThreadTest::artifacts()
     m_server->setResponse("/v2/" + artifact.relativeUrl().toUtf8(), served);
     ArtifactIndex index;
     index.add(artifact);
+    if (fault == QLatin1String("beside")) {
+        const Artifact plain{Artifact::Kind::Patch, entry.md5, entry.size, md5Text(version1), quint64(patches.patch.size()),
+                             md5Text(patches.patch), entry.path};
+        index.add(plain);
+        TestHttpServer::Response plainServed;
+        plainServed.body = patches.patch;
+        m_server->setResponse("/v2/" + plain.relativeUrl().toUtf8(), plainServed);
+    }
     if (fault == QLatin1String("large index")) {
         QByteArray text = index.text();
         for (int i = 0; text.size() < 16 * 1024 * 1024 - 100; ++i) {
@@ -986,6 +1010,7 @@ void CDownloadThreadTest::artifacts()
         memory.append({lastTick, memoryKiB()});
     });
     ticks.start(20);
+    memory.append({clock.elapsed(), memoryKiB()});   // before anything arrives, however soon
 
     // What the check found installed.
     TransferSettings settings(1, {}, index);
@@ -1018,7 +1043,7 @@ void CDownloadThreadTest::artifacts()
         }
         return qint64(-1);
     };
-    const qint64 arrived = loggedAt(QStringLiteral(".patch status 200"));
+    const qint64 arrived = loggedAt(QStringLiteral("patch status 200"));
     const qint64 givenUp = loggedAt(QStringLiteral("artifact not used"));
     QVERIFY(arrived >= 0 && givenUp >= arrived);
     // Refused for what it is, not for running out of steps.

@@ -1,8 +1,10 @@
+#include "artifactindex.h"
 #include "expectedreports.h"
 #include "filehash.h"
 #include "nginxserver.h"
 #include "releasepublisher.h"
 #include "sitechecker.h"
+#include "syntheticexecutable.h"
 #include "testfiles.h"
 #include "updatedescription.h"
 #include "updatersandbox.h"
@@ -39,15 +41,17 @@ struct Tool
     QByteArray output;
 };
 
-// Runs update-publish, through @p launcher (a program and its arguments) when given.
-Tool runTool(const QStringList &arguments, const QStringList &launcher = {})
+// Runs update-publish, through @p launcher (a program and its arguments) when given,
+// which runs the publisher itself when @p named is false.
+Tool runTool(const QStringList &arguments, const QStringList &launcher = {}, bool named = true)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     if (launcher.isEmpty())
         process.start(QStringLiteral(UPDATE_PUBLISH_EXECUTABLE), arguments);
     else
-        process.start(launcher.first(), launcher.mid(1) + QStringList{QStringLiteral(UPDATE_PUBLISH_EXECUTABLE)} + arguments);
+        process.start(launcher.first(), launcher.mid(1) + (named ? QStringList{QStringLiteral(UPDATE_PUBLISH_EXECUTABLE)}
+                                                                 : QStringList()) + arguments);
     // The slowest publication here (22 MB at zstd's level 19) takes seconds when idle.
     process.waitForFinished(300000);
     return Tool{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll()};
@@ -155,6 +159,8 @@ void PublishTest::checkFindsDamage_data()
     QTest::newRow("longer") << "lib/plugins/深层/插件.dll" << QByteArray("plugin v2!") << "插件.dll: 10 bytes, the manifest says 9";
     QTest::newRow("missing") << "docs/read me.txt" << QByteArray() << "docs/read me.txt: listed but missing";
     QTest::newRow("malformed manifest line") << "md5.txt" << QByteArray("appended junk\n") << "usable entries";
+    // An executable's reference patch is applied and verified like any other artifact.
+    QTest::newRow("reference patch that gives other bytes") << "refpatch" << QByteArray() << "does not give program.exe";
 }
 
 void PublishTest::checkFindsDamage()
@@ -162,12 +168,36 @@ void PublishTest::checkFindsDamage()
     QFETCH(QString, file);
     QFETCH(QByteArray, content);
     QFETCH(QString, problem);
+    const bool references = file == QLatin1String("refpatch");
+    if (references) {
+        QVERIFY(writeTestFile(release(QStringLiteral("program.exe")), syntheticExecutable(ExecutableFormat::Pe, 1)));
+        QVERIFY(ReleasePublisher(options(QStringLiteral("1.0"))).publish());
+        QVERIFY(writeTestFile(release(QStringLiteral("program.exe")), syntheticExecutable(ExecutableFormat::Pe, 2)));
+    }
     ReleasePublisher publisher(options());
     QVERIFY(publisher.publish());
-    QVERIFY(SiteChecker(site()).check());
-
+    SiteChecker good(site());
+    QVERIFY(good.check());
     const QString path = site(QStringLiteral("2.0/") + file);
-    if (file == QLatin1String("md5.txt"))
+    if (references) {
+        // --check applies every artifact, the reference patch among them.
+        const QString indexPath = site(QStringLiteral("2.0/.artifacts/index"));
+        QList<Artifact> artifacts = ArtifactIndex::parse(readTestFile(indexPath)).artifacts();
+        QCOMPARE(good.appliedArtifacts(), artifacts.size());
+        QVERIFY(std::any_of(artifacts.cbegin(), artifacts.cend(),
+                            [](const Artifact &a) { return a.kind == Artifact::Kind::ReferencePatch; }));
+        ArtifactIndex damaged;
+        for (Artifact &artifact : artifacts) {
+            if (artifact.kind == Artifact::Kind::ReferencePatch) {
+                QByteArray bytes = readTestFile(site(QStringLiteral("2.0/") + artifact.relativeUrl()));
+                bytes[bytes.size() - 20] = char(bytes.at(bytes.size() - 20) ^ 0x40);
+                QVERIFY(writeTestFile(site(QStringLiteral("2.0/") + artifact.relativeUrl()), bytes));
+                artifact.digest = md5Text(bytes);
+            }
+            damaged.add(artifact);
+        }
+        QVERIFY(writeTestFile(indexPath, damaged.text()));
+    } else if (file == QLatin1String("md5.txt"))
         QVERIFY(writeTestFile(path, readTestFile(path) + content));
     else if (content.isEmpty())
         QVERIFY(QFile::remove(path));
@@ -582,20 +612,46 @@ void PublishTest::signedSiteLifecycle()
 void PublishTest::compressedCopies_data()
 {
     // A compressed copy is kept only when it is at least a tenth smaller, however large the file.
+    // The seconds it takes show as a progress line on a terminal, elsewhere only when asked.
     QTest::addColumn<bool>("compressible");
-    QTest::newRow("22 MB that do not compress") << false;
-    QTest::newRow("22 MB of text") << true;
+    QTest::addColumn<QString>("run");          // empty: through the publisher's interface
+    QTest::newRow("22 MB that do not compress") << false << QString();
+    QTest::newRow("22 MB of text") << true << QString();
+    QTest::newRow("22 MB of text, on a terminal") << true << "terminal";
+    QTest::newRow("22 MB of text, into a pipe") << true << "pipe";
+    QTest::newRow("22 MB of text, into a pipe, asked for progress") << true << "pipe --progress";
 }
 
 void PublishTest::compressedCopies()
 {
     QFETCH(bool, compressible);
+    QFETCH(QString, run);
     QFile random(QStringLiteral("/dev/urandom"));
     QVERIFY(random.open(QIODevice::ReadOnly));
     const QByteArray big = compressible ? numberedLines(22 * 1000 * 1000, "of a large text") : random.read(22 * 1000 * 1000);
     QVERIFY(writeTestFile(release(QStringLiteral("big.bin")), big));
-    ReleasePublisher publisher(options());
-    QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    if (run.isEmpty()) {
+        ReleasePublisher publisher(options());
+        QVERIFY2(publisher.publish(), qPrintable(publisher.errors().join(QLatin1Char('\n'))));
+    } else {
+        QStringList arguments{"--version", "2.0", release(), site()};
+        if (run.endsWith(QLatin1String("--progress")))
+            arguments.prepend(QStringLiteral("--progress"));
+        Tool tool;
+        if (run == QLatin1String("terminal")) {
+#ifdef Q_OS_WIN
+            QSKIP("a terminal of its own is script(1)'s, a Linux program");
+#endif
+            // script gives the publisher a pseudo-terminal for its standard error.
+            tool = runTool({"-qec", QStringLiteral(UPDATE_PUBLISH_EXECUTABLE " '") + arguments.join(QLatin1String("' '")) + '\'',
+                            QStringLiteral("/dev/null")}, {QStringLiteral("script")}, false);
+        } else {
+            tool = runTool(arguments);
+        }
+        QCOMPARE(tool.exitCode, 0);
+        const bool shown = QRegularExpression(QStringLiteral("\rbig\\.bin  \\d+ %  \\d+\\.\\d s")).match(QString::fromUtf8(tool.output)).hasMatch();
+        QVERIFY2(shown == (run != QLatin1String("pipe")), tool.output.constData());
+    }
     const QByteArray copy = md5Text(big) + ".zst";
     QCOMPARE(QFileInfo::exists(site(QStringLiteral("2.0/.artifacts/")) + QString::fromLatin1(copy)), compressible);
     QCOMPARE(readTestFile(site(QStringLiteral("2.0/.artifacts/index"))).contains("zst\t" + md5Text(big)), compressible);

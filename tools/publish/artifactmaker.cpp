@@ -13,13 +13,17 @@
 
 #include <algorithm>
 #include <cstring>
-#include <future>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using Bytes = const uchar *;
+
+// How often the alignment tells how far it got.
+constexpr qint64 progressStep = 1 << 20;
 
 struct Step
 {
@@ -46,7 +50,7 @@ struct Streams
     QByteArray moves;   // a reference patch's only
 };
 
-QByteArray zstdCompress(const QByteArray &bytes, int windowLog, bool longDistance)
+QByteArray zstdCompress(const QByteArray &bytes, int windowLog, bool longDistance, int workers)
 {
     std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
     if (!context)
@@ -56,7 +60,8 @@ QByteArray zstdCompress(const QByteArray &bytes, int windowLog, bool longDistanc
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, longDistance ? 1 : 0);
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 0);
     // Ignored where the library was built without threads.
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
+    if (workers > 1)
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, workers);
     QByteArray out(int(ZSTD_compressBound(size_t(bytes.size()))), Qt::Uninitialized);
     const size_t written = ZSTD_compress2(context.get(), out.data(), size_t(out.size()), bytes.constData(), size_t(bytes.size()));
     if (ZSTD_isError(written))
@@ -70,7 +75,8 @@ QByteArray xzCompress(const QByteArray &bytes)
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME))
         return {};
-    options.dict_size = PatchFormat::xzDictionarySize;
+    // No larger than the input: a larger dictionary costs memory on both sides and finds nothing more.
+    options.dict_size = quint32(qBound<qint64>(LZMA_DICT_SIZE_MIN, bytes.size(), PatchFormat::xzDictionarySize));
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     QByteArray out(int(lzma_stream_buffer_bound(size_t(bytes.size()))), Qt::Uninitialized);
     size_t written = 0;
@@ -82,17 +88,51 @@ QByteArray xzCompress(const QByteArray &bytes)
     return out;
 }
 
-// The smaller of zstd and xz, with the windows the applying side allows.
-QByteArray compressStream(const QByteArray &stream, quint8 &codec)
+// What runs at once: both cores of a small machine, no more, so that memory
+// stays within what the publisher promises whatever the machine.
+int workerCount()
 {
-    const QByteArray zstd = zstdCompress(stream, PatchFormat::zstdWindowLog, false);
-    const QByteArray xz = xzCompress(stream);
-    if (!xz.isEmpty() && (zstd.isEmpty() || xz.size() < zstd.size())) {
-        codec = PatchFormat::Xz;
-        return xz;
+    return qBound(1, QThread::idealThreadCount(), 2);
+}
+
+// Each stream in zstd and in xz, with the windows the applying side allows,
+// the codings spread over the workers; the smaller of the two for each stream.
+std::vector<std::pair<QByteArray, quint8>> compressStreams(const std::vector<const QByteArray *> &streams)
+{
+    std::vector<std::pair<size_t, quint8>> jobs;   // stream, codec: the largest streams first
+    for (size_t i = 0; i < streams.size(); ++i) {
+        jobs.emplace_back(i, PatchFormat::Zstd);
+        jobs.emplace_back(i, PatchFormat::Xz);
     }
-    codec = zstd.isEmpty() ? PatchFormat::Raw : PatchFormat::Zstd;
-    return zstd.isEmpty() ? stream : zstd;
+    std::stable_sort(jobs.begin(), jobs.end(), [&](const auto &a, const auto &b) {
+        return streams[a.first]->size() > streams[b.first]->size();
+    });
+    std::vector<QByteArray> coded(jobs.size());
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t job; (job = next++) < jobs.size();) {
+            const QByteArray &stream = *streams[jobs[job].first];
+            coded[job] = jobs[job].second == PatchFormat::Zstd ? zstdCompress(stream, PatchFormat::zstdWindowLog, false, 1)
+                                                               : xzCompress(stream);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < workerCount(); ++i)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread &helper : helpers)
+        helper.join();
+    std::vector<std::pair<QByteArray, quint8>> smallest(streams.size(), {QByteArray(), PatchFormat::Raw});
+    for (size_t i = 0; i < streams.size(); ++i)
+        smallest[i].first = *streams[i];
+    for (size_t job = 0; job < jobs.size(); ++job) {
+        auto &best = smallest[jobs[job].first];
+        const bool better = !coded[job].isEmpty() && (coded[job].size() < best.first.size()
+                || (coded[job].size() == best.first.size() && jobs[job].second < best.second));
+        if (better)
+            best = {coded[job], jobs[job].second};
+    }
+    return smallest;
 }
 
 qint64 matchLength(Bytes a, qint64 aLength, Bytes b, qint64 bLength)
@@ -174,7 +214,8 @@ void extend(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, const 
 // Where the target follows the base: bsdiff's approximate matching over a
 // suffix array of the base. Each step's add bytes follow the base, its copy
 // bytes are new, then the base position moves by add + seek.
-bool align(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, std::vector<Step> &steps)
+bool align(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, std::vector<Step> &steps,
+           std::atomic<qint64> *progress)
 {
     std::vector<saidx_t> suffixes(static_cast<size_t>(baseSize));
     if (divsufsort(base, suffixes.data(), saidx_t(baseSize)) != 0)
@@ -185,7 +226,12 @@ bool align(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, std::ve
     qint64 lastScan = 0;
     qint64 lastPosition = 0;
     qint64 lastOffset = 0;
+    qint64 reported = 0;
     while (scan < targetSize) {
+        if (progress && scan - reported >= progressStep) {
+            *progress += scan - reported;
+            reported = scan;
+        }
         // Find the next place where an exact match beats, by more than a few
         // bytes, simply carrying on with the current alignment.
         qint64 oldScore = 0;
@@ -217,7 +263,8 @@ bool align(Bytes base, qint64 baseSize, Bytes target, qint64 targetSize, std::ve
         lastPosition = position - backward;
         lastOffset = position - scan;
     }
-
+    if (progress)
+        *progress += targetSize - reported;
     return true;
 }
 
@@ -251,40 +298,59 @@ Streams streamsOf(const std::vector<Step> &steps, Bytes base, qint64 baseSize, B
     return streams;
 }
 
-// The header and the streams, each compressed: a reference patch's has the
+// A patch's header, then its streams as compressed: a reference patch has the
 // moves as a fourth stream and the extractor's version after the codecs.
-QByteArray encode(const char *magic, quint8 version, const Streams &streams, qint64 targetSize)
+QByteArray encode(bool references, const std::pair<QByteArray, quint8> *streams, qint64 targetSize)
 {
-    const bool references = std::memcmp(magic, PatchFormat::referenceMagic, sizeof PatchFormat::magic) == 0;
     const int count = references ? 4 : 3;
-    quint8 codecs[4] = {0, 0, 0, 0};
-    QByteArray compressed[4];
-    const QByteArray *parts[4] = {&streams.control, &streams.difference, &streams.extra, &streams.moves};
+    QByteArray patch(references ? PatchFormat::referenceMagic : PatchFormat::magic, sizeof PatchFormat::magic);
     for (int i = 0; i < count; ++i)
-        compressed[i] = compressStream(*parts[i], codecs[i]);
-    QByteArray patch(magic, sizeof PatchFormat::magic);
-    patch.append(reinterpret_cast<const char *>(codecs), count);
+        patch.append(char(streams[i].second));
     if (references)
-        patch.append(char(version));
+        patch.append(char(ExecutableImage::extractorVersion));
     patch.append(16 - patch.size(), '\0');
     appendNumber(patch, targetSize);
     for (int i = 0; i < count; ++i)
-        appendNumber(patch, compressed[i].size());
+        appendNumber(patch, streams[i].first.size());
     for (int i = 0; i < count; ++i)
-        patch += compressed[i];
+        patch += streams[i].first;
     return patch;
 }
 
-// A copy of @p bytes with every reference's bytes zero, so that code which only
-// moved matches where it was.
-QByteArray withoutReferences(const QByteArray &bytes, const std::vector<ImageReference> &references)
+// Zeroes every reference's bytes in place while it lives, so that code which
+// only moved matches where it was, and puts them back after: no copy of a
+// large file is held.
+class ZeroedReferences
 {
-    QByteArray normalized = bytes;
-    char *data = normalized.data();
-    for (const ImageReference &reference : references)
-        std::memset(data + reference.location, 0, size_t(referenceWidth(reference.kind)));
-    return normalized;
-}
+public:
+    ZeroedReferences(QByteArray &bytes, const std::vector<ImageReference> &references)
+        : m_bytes(bytes), m_references(references)
+    {
+        uchar *data = reinterpret_cast<uchar *>(bytes.data());
+        for (const ImageReference &reference : references) {
+            const int width = referenceWidth(reference.kind);
+            m_saved.insert(m_saved.end(), data + reference.location, data + reference.location + width);
+            std::memset(data + reference.location, 0, size_t(width));
+        }
+    }
+    ~ZeroedReferences()
+    {
+        uchar *data = reinterpret_cast<uchar *>(m_bytes.data());
+        size_t at = 0;
+        for (const ImageReference &reference : m_references) {
+            const int width = referenceWidth(reference.kind);
+            std::memcpy(data + reference.location, m_saved.data() + at, size_t(width));
+            at += size_t(width);
+        }
+    }
+    ZeroedReferences(const ZeroedReferences &) = delete;
+    ZeroedReferences &operator=(const ZeroedReferences &) = delete;
+
+private:
+    QByteArray &m_bytes;
+    const std::vector<ImageReference> &m_references;
+    std::vector<uchar> m_saved;
+};
 
 // The moves a reference patch adds for the base's targets that the stretches
 // alone carry elsewhere than the result's references say: for each target,
@@ -372,43 +438,13 @@ QByteArray movesStream(const std::vector<AddressMove> &moves)
     return stream;
 }
 
-} // namespace
-
-QByteArray compressWhole(const QByteArray &bytes)
+// A reference patch's streams: the steps, the difference from the predicted
+// references, the new bytes and the moves; empty when an applier could not
+// hold its steps or moves.
+Streams referenceStreams(const std::vector<Step> &steps, const Streams &plain, const ExecutableImage &baseImage,
+                         const ExecutableImage &targetImage, const std::vector<ImageReference> &references,
+                         const std::vector<ImageReference> &targetReferences, Bytes base)
 {
-    return zstdCompress(bytes, 27, true);
-}
-
-QByteArray makePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
-{
-    const auto *base = reinterpret_cast<Bytes>(baseBytes.constData());
-    const auto *target = reinterpret_cast<Bytes>(targetBytes.constData());
-    std::vector<Step> steps;
-    if (baseBytes.size() < 2 || baseBytes.size() > maxPatchedFileSize
-            || !align(base, baseBytes.size(), target, targetBytes.size(), steps))
-        return {};
-    return encode(PatchFormat::magic, 0, streamsOf(steps, base, baseBytes.size(), target), targetBytes.size());
-}
-
-QByteArray makeReferencePatch(const QByteArray &baseBytes, const QByteArray &targetBytes)
-{
-    const auto *base = reinterpret_cast<Bytes>(baseBytes.constData());
-    const auto *target = reinterpret_cast<Bytes>(targetBytes.constData());
-    ExecutableImage baseImage;
-    ExecutableImage targetImage;
-    if (baseBytes.size() < 2 || baseBytes.size() > maxPatchedFileSize || !baseImage.readLayout(base, baseBytes.size())
-            || !targetImage.readLayout(target, targetBytes.size()))
-        return {};
-    const std::vector<ImageReference> references = baseImage.references(base, baseBytes.size());
-    const std::vector<ImageReference> targetReferences = targetImage.references(target, targetBytes.size());
-    std::vector<Step> steps;
-    {
-        const QByteArray baseView = withoutReferences(baseBytes, references);
-        const QByteArray targetView = withoutReferences(targetBytes, targetReferences);
-        if (!align(reinterpret_cast<Bytes>(baseView.constData()), baseView.size(),
-                   reinterpret_cast<Bytes>(targetView.constData()), targetView.size(), steps))
-            return {};
-    }
     std::vector<PatchStretch> stretches;
     std::vector<qint64> differenceAt;   // where each stretch's bytes start in the difference stream
     qint64 written = 0;
@@ -428,8 +464,7 @@ QByteArray makeReferencePatch(const QByteArray &baseBytes, const QByteArray &tar
     std::vector<AddressMove> moves = targetMoves(baseImage, targetImage, stretches, references, targetReferences, base);
     if (moves.size() > size_t(PatchFormat::maxStretches))
         return {};
-    Streams streams = streamsOf(steps, base, baseBytes.size(), target);
-    streams.moves = movesStream(moves);
+    Streams streams{plain.control, plain.difference, plain.extra, movesStream(moves)};
     uchar *difference = reinterpret_cast<uchar *>(streams.difference.data());
     ReferenceProjection(baseImage, targetImage, stretches, std::move(moves))
             .forEach(references, base, [&](const ImageReference &, size_t stretch, qint64 offset, const uchar *delta,
@@ -437,5 +472,56 @@ QByteArray makeReferencePatch(const QByteArray &baseBytes, const QByteArray &tar
                 for (int i = 0; i < width; ++i)
                     difference[differenceAt[stretch] + offset + i] -= delta[i];
             });
-    return encode(PatchFormat::referenceMagic, ExecutableImage::extractorVersion, streams, targetBytes.size());
+    return streams;
+}
+
+} // namespace
+
+QByteArray compressWhole(const QByteArray &bytes)
+{
+    return zstdCompress(bytes, 27, true, workerCount());
+}
+
+Patches makePatches(QByteArray &baseBytes, QByteArray &targetBytes, std::atomic<qint64> *progress)
+{
+    const qint64 baseSize = baseBytes.size();
+    if (baseSize < 2 || baseSize > maxPatchedFileSize)
+        return {};
+    ExecutableImage baseImage;
+    ExecutableImage targetImage;
+    const bool executables = baseImage.readLayout(reinterpret_cast<Bytes>(baseBytes.constData()), baseSize)
+            && targetImage.readLayout(reinterpret_cast<Bytes>(targetBytes.constData()), targetBytes.size());
+    std::vector<ImageReference> references;
+    std::vector<ImageReference> targetReferences;
+    if (executables) {
+        references = baseImage.references(reinterpret_cast<Bytes>(baseBytes.constData()), baseSize);
+        targetReferences = targetImage.references(reinterpret_cast<Bytes>(targetBytes.constData()), targetBytes.size());
+    }
+    // One alignment for both patches. Today's patch made from the executables'
+    // alignment is an ordinary patch, often smaller than the one bytes alone
+    // give, and found in a fraction of the time.
+    std::vector<Step> steps;
+    {
+        const ZeroedReferences zeroedBase(baseBytes, references);
+        const ZeroedReferences zeroedTarget(targetBytes, targetReferences);
+        if (!align(reinterpret_cast<Bytes>(baseBytes.constData()), baseSize,
+                   reinterpret_cast<Bytes>(targetBytes.constData()), targetBytes.size(), steps, progress))
+            return {};
+    }
+    const auto *base = reinterpret_cast<Bytes>(baseBytes.constData());
+    const auto *target = reinterpret_cast<Bytes>(targetBytes.constData());
+    const Streams plain = streamsOf(steps, base, baseSize, target);
+    Streams predicted;
+    if (executables)
+        predicted = referenceStreams(steps, plain, baseImage, targetImage, references, targetReferences, base);
+    const bool both = !predicted.control.isEmpty();
+    std::vector<const QByteArray *> parts = {&plain.control, &plain.difference, &plain.extra};
+    if (both)
+        parts.insert(parts.end(), {&predicted.control, &predicted.difference, &predicted.extra, &predicted.moves});
+    const std::vector<std::pair<QByteArray, quint8>> coded = compressStreams(parts);
+    Patches patches;
+    patches.patch = encode(false, coded.data(), targetBytes.size());
+    if (both)
+        patches.referencePatch = encode(true, coded.data() + 3, targetBytes.size());
+    return patches;
 }

@@ -1,34 +1,60 @@
 #include "artifactwriter.h"
 
-#include "artifactindex.h"
 #include "artifactmaker.h"
 #include "atomicfile.h"
 #include "filehash.h"
+#include "progressline.h"
 #include "releasesigner.h"
 #include "safeopen.h"
 
 #include <QFile>
+#include <QThread>
+
+#include <algorithm>
+#include <future>
 
 namespace {
 // A compressed copy must save at least this share to be worth a request of its own.
 constexpr qint64 worthPercent = 90;
+// What the work in flight may hold beyond six times the largest file it diffs.
+constexpr qint64 memoryReserve = 256LL << 20;
+// What one file's work holds beyond six times its largest file: the codings at once.
+constexpr qint64 jobReserve = 128LL << 20;
 
-QByteArray readWhole(const QString &path)
+QByteArray readWhole(QFile &file)
 {
-    QFile file;
-    if (!openRegularFile(file, path, QIODevice::ReadOnly) || file.size() > maxPatchedFileSize)
-        return {};
-    return file.readAll();
+    return file.isOpen() && file.size() <= maxPatchedFileSize ? file.readAll() : QByteArray();
+}
 }
 
-QByteArray readWhole(const HeldFolder &folder, const QString &name)
+/// What one file's work made: each artifact with its bytes, in the order they are kept.
+struct ArtifactWriter::Made
 {
-    QFile file;
-    if (!folder.openFile(file, name, QIODevice::ReadOnly, HeldFolder::Owner::Any) || file.size() > maxPatchedFileSize)
-        return {};
-    return file.readAll();
-}
-}
+    std::vector<std::pair<Artifact, QByteArray>> artifacts;
+    bool changed = false;
+    qint64 smallestFromFirstBase = 0;
+    Artifact::Kind firstBaseKind = Artifact::Kind::Compressed;
+};
+
+/// One file's work: its file and the earlier files it is patched from, opened
+/// before the work starts, and what the work made.
+struct ArtifactWriter::Job
+{
+    struct Earlier
+    {
+        QByteArray md5;
+        std::unique_ptr<QFile> file;
+        bool first;
+    };
+
+    size_t index;
+    ManifestEntry entry;
+    std::unique_ptr<QFile> file;
+    std::vector<Earlier> bases;
+    qint64 cost = 0;       // memory, by the largest file it holds
+    qint64 units = 0;      // work, for the progress line
+    std::future<Made> made;
+};
 
 ArtifactWriter::ArtifactWriter(const QDir &versionDir, const QList<Base> &bases, QTextCodec *pathCodec,
                                const ReleaseSigner *signer)
@@ -39,27 +65,27 @@ ArtifactWriter::ArtifactWriter(const QDir &versionDir, const QList<Base> &bases,
 {
 }
 
-bool ArtifactWriter::add(const ManifestEntry &entry)
+ArtifactWriter::~ArtifactWriter() = default;
+
+void ArtifactWriter::add(const ManifestEntry &entry)
 {
-    const QByteArray bytes = readWhole(m_versionDir.absoluteFilePath(entry.path));
-    if (bytes.isEmpty())
-        return true;   // empty, or too large to hold: served whole
-    qint64 smallest = qint64(entry.size);
-    Artifact compressed{Artifact::Kind::Compressed, entry.md5, entry.size, {}, 0, {}, entry.path};
-    const QByteArray packed = compressWhole(bytes);
-    if (!packed.isEmpty() && qint64(packed.size()) * 100 <= qint64(entry.size) * worthPercent) {
-        if (!keep(compressed, packed))
-            return false;
-        smallest = packed.size();
+    m_queue.push_back(entry);
+}
+
+bool ArtifactWriter::prepare(Job &job)
+{
+    const ManifestEntry &entry = job.entry;
+    job.file = std::make_unique<QFile>();
+    if (!openRegularFile(*job.file, m_versionDir.absoluteFilePath(entry.path), QIODevice::ReadOnly)
+            || job.file->size() == 0 || job.file->size() > maxPatchedFileSize) {
+        job.file.reset();   // empty, or too large to hold: served whole
+        return true;
     }
-    bool changed = false;
-    qint64 smallestFromFirstBase = smallest;
+    qint64 largest = job.file->size();
     for (const Base &base : qAsConst(m_bases)) {
         const auto earlier = base.files.constFind(entry.path);
         if (earlier == base.files.cend() || earlier->md5 == entry.md5)
             continue;
-        const bool fromFirstBase = &base == &m_bases.constFirst();
-        changed = changed || fromFirstBase;
         // Never what a link in the earlier version leads to: it could lead out of the site.
         const HeldFolder folder = base.folder.folder(relativeFolder(entry.path));
         if (folder.kindOf(relativeName(entry.path)) == HeldFolder::Kind::Link || !folder.isValid()) {
@@ -67,32 +93,137 @@ bool ArtifactWriter::add(const ManifestEntry &entry)
                                 .arg(base.name, entry.path);
             return false;
         }
-        const QByteArray baseBytes = readWhole(folder, relativeName(entry.path));
-        qint64 smallestFromBase = smallest;
-        // Today's patch for every updater, and for an executable the reference patch where it is smaller still.
-        for (const Artifact::Kind kind : {Artifact::Kind::Patch, Artifact::Kind::ReferencePatch}) {
-            const QByteArray patch = kind == Artifact::Kind::Patch ? makePatch(baseBytes, bytes)
-                                                                   : makeReferencePatch(baseBytes, bytes);
-            if (patch.isEmpty() || patch.size() >= smallestFromBase)
-                continue;
-            if (!keep(Artifact{kind, entry.md5, entry.size, earlier->md5, 0, {}, entry.path}, patch))
-                return false;
-            smallestFromBase = patch.size();
-        }
-        if (fromFirstBase)
-            smallestFromFirstBase = smallestFromBase;
+        auto file = std::make_unique<QFile>();
+        if (!folder.openFile(*file, relativeName(entry.path), QIODevice::ReadOnly, HeldFolder::Owner::Any))
+            file.reset();
+        else
+            largest = qMax(largest, file->size());
+        job.bases.push_back({earlier->md5, std::move(file), &base == &m_bases.constFirst()});
     }
-    if (changed) {
-        ++m_changedFiles;
-        m_changedBytes += qint64(entry.size);
-        m_changedArtifactBytes += smallestFromFirstBase;
-    }
+    job.cost = 6 * largest + jobReserve;
+    job.units = job.file->size() * qint64(1 + 2 * job.bases.size());
     return true;
 }
 
-bool ArtifactWriter::keep(const Artifact &made, const QByteArray &bytes)
+ArtifactWriter::Made ArtifactWriter::make(Job &job, std::atomic<qint64> *progress)
 {
-    Artifact artifact = made;
+    Made made;
+    const ManifestEntry &entry = job.entry;
+    QByteArray bytes = readWhole(*job.file);
+    qint64 smallest = qint64(entry.size);
+    const QByteArray packed = compressWhole(bytes);
+    *progress += bytes.size();
+    if (!packed.isEmpty() && qint64(packed.size()) * 100 <= qint64(entry.size) * worthPercent) {
+        made.artifacts.emplace_back(Artifact{Artifact::Kind::Compressed, entry.md5, entry.size, {}, 0, {}, entry.path},
+                                    packed);
+        smallest = packed.size();
+    }
+    made.smallestFromFirstBase = smallest;
+    made.firstBaseKind = Artifact::Kind::Compressed;
+    for (Job::Earlier &base : job.bases) {
+        made.changed = made.changed || base.first;
+        QByteArray baseBytes = base.file ? readWhole(*base.file) : QByteArray();
+        const Patches patches = makePatches(baseBytes, bytes, progress);
+        *progress += bytes.size();
+        qint64 smallestFromBase = smallest;
+        Artifact::Kind kind = Artifact::Kind::Compressed;
+        // Today's patch for every updater, and for an executable the reference patch where it is smaller still.
+        for (const auto &[patchKind, patch] : {std::pair<Artifact::Kind, const QByteArray &>{Artifact::Kind::Patch, patches.patch},
+                                               {Artifact::Kind::ReferencePatch, patches.referencePatch}}) {
+            if (patch.isEmpty() || patch.size() >= smallestFromBase)
+                continue;
+            made.artifacts.emplace_back(Artifact{patchKind, entry.md5, entry.size, base.md5, 0, {}, entry.path}, patch);
+            smallestFromBase = patch.size();
+            kind = patchKind;
+        }
+        if (base.first) {
+            made.smallestFromFirstBase = smallestFromBase;
+            made.firstBaseKind = kind;
+        }
+    }
+    return made;
+}
+
+bool ArtifactWriter::finish(ProgressLine *progress)
+{
+    std::vector<std::unique_ptr<Job>> pending;
+    m_index.assign(m_queue.size(), {});
+    qint64 budget = memoryReserve;
+    qint64 total = 0;
+    for (size_t i = 0; i < m_queue.size(); ++i) {
+        auto job = std::make_unique<Job>();
+        job->index = i;
+        job->entry = m_queue[i];
+        if (!prepare(*job))
+            return false;
+        if (!job->file)
+            continue;
+        budget = qMax(budget, job->cost - jobReserve + memoryReserve);
+        total += job->units;
+        pending.push_back(std::move(job));
+    }
+    // The largest first, so that the smaller ones fill the room beside it.
+    std::stable_sort(pending.begin(), pending.end(), [](const auto &a, const auto &b) { return a->cost > b->cost; });
+    std::atomic<qint64> done{0};
+    std::vector<std::unique_ptr<Job>> running;
+    qint64 held = 0;
+    bool failed = false;
+    const int workers = qBound(1, QThread::idealThreadCount(), 2);
+    while (!running.empty() || (!pending.empty() && !failed)) {
+        for (auto it = pending.begin(); !failed && it != pending.end() && int(running.size()) < workers;) {
+            if (!running.empty() && held + (*it)->cost > budget) {
+                ++it;
+                continue;
+            }
+            held += (*it)->cost;
+            Job *job = it->get();
+            job->made = std::async(std::launch::async, [job, &done] { return make(*job, &done); });
+            running.push_back(std::move(*it));
+            it = pending.erase(it);
+        }
+        const auto ready = std::find_if(running.begin(), running.end(), [](const auto &job) {
+            return job->made.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+        });
+        if (ready == running.end()) {
+            running.front()->made.wait_for(std::chrono::milliseconds(100));
+            if (progress)
+                progress->show(running.front()->entry.path, total > 0 ? double(done) / double(total) : 1.0);
+            continue;
+        }
+        held -= (*ready)->cost;
+        failed = !take(**ready) || failed;
+        running.erase(ready);
+    }
+    if (progress)
+        progress->finish();
+    return !failed && writeIndex();
+}
+
+bool ArtifactWriter::take(Job &job)
+{
+    Made made = job.made.get();
+    for (auto &[artifact, bytes] : made.artifacts) {
+        if (!keep(artifact, bytes))
+            return false;
+        m_index[job.index].append(artifact);
+    }
+    if (!made.changed)
+        return true;
+    const ManifestEntry &entry = job.entry;
+    ++m_changedFiles;
+    m_changedBytes += qint64(entry.size);
+    m_changedArtifactBytes += made.smallestFromFirstBase;
+    const char *kinds[] = {"compressed copy", "patch", "reference patch"};
+    m_fileSummaries << tr("%1: %2, %3 bytes (%4 of the file)")
+                               .arg(entry.path, made.smallestFromFirstBase < qint64(entry.size)
+                                                        ? QLatin1String(kinds[int(made.firstBaseKind)]) : QLatin1String("whole"))
+                               .arg(made.smallestFromFirstBase)
+                               .arg(double(made.smallestFromFirstBase) / double(qMax<quint64>(1, entry.size)), 0, 'f', 3);
+    return true;
+}
+
+bool ArtifactWriter::keep(Artifact &artifact, const QByteArray &bytes)
+{
     artifact.size = quint64(bytes.size());
     artifact.digest = md5Text(bytes);
     const QString url = artifact.relativeUrl();
@@ -103,7 +234,6 @@ bool ArtifactWriter::keep(const Artifact &made, const QByteArray &bytes)
         ++(artifact.kind == Artifact::Kind::Compressed ? m_compressed
            : artifact.kind == Artifact::Kind::Patch ? m_patches : m_referencePatches);
     }
-    m_index.append(artifact);
     return true;
 }
 
@@ -116,13 +246,15 @@ bool ArtifactWriter::write(const QString &path, const QByteArray &bytes)
     return false;
 }
 
-bool ArtifactWriter::finish()
+bool ArtifactWriter::writeIndex()
 {
-    if (m_index.isEmpty())
-        return true;
     ArtifactIndex index(m_pathCodec);
-    for (const Artifact &artifact : qAsConst(m_index))
-        index.add(artifact);
+    for (const QList<Artifact> &artifacts : m_index) {
+        for (const Artifact &artifact : artifacts)
+            index.add(artifact);
+    }
+    if (index.size() == 0)
+        return true;
     const QByteArray text = index.text();
     const QString path = m_versionDir.absoluteFilePath(ArtifactIndex::indexPath);
     if (!write(path, text))

@@ -2,6 +2,7 @@
 
 #include "releasepublisher.h"
 #include "releasesigner.h"
+#include "progressline.h"
 #include "reportsummary.h"
 #include "signatureverifier.h"
 #include "sitechecker.h"
@@ -71,6 +72,7 @@ struct CommandLine {
                                         QStringLiteral("Publish (or pass --check with) names Windows cannot hold: a site for Linux clients only.")};
     const QCommandLineOption rollout{QStringLiteral("rollout"), QStringLiteral("Stage RELEASE_DIR to PERCENT of installs beside the live release, or with SITE_DIR alone set the staged release's share (0 halts it, 100 makes it live)."), QStringLiteral("PERCENT")};
     const QCommandLineOption reportSummary{QStringLiteral("report-summary"), QStringLiteral("Count the outcome reports in a web server's access log (common or combined format), per folder."), QStringLiteral("ACCESS_LOG")};
+    const QCommandLineOption progress{QStringLiteral("progress"), QStringLiteral("Show how making the artifacts goes on standard error even where it is not a terminal (on a terminal it is shown anyway).")};
     const QCommandLineOption resign{QStringLiteral("resign"), QStringLiteral("Renew the serial, expiry and signature of SITE_DIR's update.ini: --resign --sign PRIVATE_FILE [--expires 30d] SITE_DIR.")};
 
     explicit CommandLine(const QCoreApplication &app)
@@ -79,7 +81,7 @@ struct CommandLine {
             "Publishes RELEASE_DIR as a version of the update site SITE_DIR, or checks a site."));
         parser.addHelpOption();
         parser.addOptions({version, type, folder, encoding, check, key, sign, keygen, deltaFrom, noDelta, expires, resign, linuxNames,
-                           rollout, reportSummary});
+                           rollout, reportSummary, progress});
         parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"), QStringLiteral("Folder holding the files of the release."));
         parser.addPositionalArgument(QStringLiteral("SITE_DIR"), QStringLiteral("Folder to upload to the update server."));
         parser.process(app);
@@ -150,6 +152,9 @@ int publish(ReleasePublisher::Options options, const CommandLine &line)
         return fail({QStringLiteral("--type takes a whole number")});
     options.deltaFrom = line.parser.values(line.deltaFrom);
     options.artifacts = !line.parser.isSet(line.noDelta);
+    ProgressLine progress(stderr);
+    if (line.parser.isSet(line.progress) || isTerminal(stderr))
+        options.progress = &progress;
 
     ReleasePublisher publisher(options);
     if (!publisher.publish())
@@ -158,8 +163,8 @@ int publish(ReleasePublisher::Options options, const CommandLine &line)
                           .arg(publisher.fileCount()).arg(publisher.byteCount()).arg(options.version, publisher.folderPath())
                           .arg(options.rollout >= 0 && options.rollout < 100
                                        ? QStringLiteral(", staged to %1 % of installs").arg(options.rollout) : QString()));
-    if (!publisher.artifactSummary().isEmpty())
-        printLine(stdout, publisher.artifactSummary());
+    for (const QString &summaryLine : publisher.artifactSummary())
+        printLine(stdout, summaryLine);
     return 0;
 }
 

@@ -338,17 +338,15 @@ bool ReleasePublisher::writeVersionFolder(const QString &versionDir)
         manifest += formatManifestLine(entry, encodePath(file.relativePath));
         if (m_options.signer)
             sha256List += formatSha256Line(entry, encodePath(file.relativePath));
-        if (m_options.artifacts && !artifacts.add(entry)) {
-            m_errors << artifacts.errors();
-            return false;
-        }
+        if (m_options.artifacts)
+            artifacts.add(entry);
     }
-    if (!artifacts.finish()) {
+    if (!artifacts.finish(m_options.progress)) {
         m_errors << artifacts.errors();
         return false;
     }
     if (m_options.artifacts)
-        m_artifactSummary = artifacts.summary();
+        m_artifactSummary = QStringList(artifacts.summary()) + artifacts.fileSummaries();
     const QString manifestPath = version.absoluteFilePath(FileNames::remoteManifest);
     m_manifest = manifest;
     m_sha256List = sha256List;

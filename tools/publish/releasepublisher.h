@@ -9,6 +9,7 @@
 #include <QStringList>
 
 class HeldFolder;
+class ProgressLine;
 class QTextCodec;
 class ReleaseSigner;
 
@@ -47,6 +48,7 @@ public:
         int expiresDays = 0;     ///< above 0: signed clients stop trusting update.ini after this many days
         bool windowsNames = true;   ///< refuse names Windows cannot hold (false: a site for Linux clients only)
         int rollout = -1;        ///< 0 to 99: publish staged to this share beside the live release; -1 or 100: live
+        ProgressLine *progress = nullptr;   ///< when set, shows how the artifacts' work goes
     };
 
     explicit ReleasePublisher(const Options &options);
@@ -79,7 +81,8 @@ public:
      */
     static const QLatin1String pendingSuffix;
     /// What was written besides the files: the artifacts and how much they save.
-    QString artifactSummary() const { return m_artifactSummary; }
+    /// What the artifacts came to: a line in all, then a line per changed file.
+    QStringList artifactSummary() const { return m_artifactSummary; }
     int fileCount() const { return m_files.size(); }
     qint64 byteCount() const;
     QString folderPath() const;
@@ -112,7 +115,7 @@ private:
     Options m_options;
     QList<ReleaseFile> m_files;
     QList<ArtifactWriter::Base> m_bases;
-    QString m_artifactSummary;
+    QStringList m_artifactSummary;
     QByteArray m_manifest;
     QByteArray m_sha256List;
     QStringList m_errors;

@@ -1,0 +1,8 @@
+#include "progressline.h"
+
+#include <unistd.h>
+
+bool isTerminal(FILE *stream)
+{
+    return isatty(fileno(stream)) == 1;
+}

@@ -1,0 +1,8 @@
+#include "progressline.h"
+
+#include <io.h>
+
+bool isTerminal(FILE *stream)
+{
+    return _isatty(_fileno(stream)) != 0;
+}
