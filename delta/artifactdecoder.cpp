@@ -191,7 +191,7 @@ QString correctReferences(const ExecutableImage &baseImage, const uchar *base, q
     ExecutableImage resultImage;
     if (!resultImage.readLayout(out, outSize))
         return QStringLiteral("the result is not an executable");
-    const std::vector<ImageReference> references = baseImage.references(base, baseSize);
+    const ImageReferences references = baseImage.references(base, baseSize);
     if (isCancelled(cancel))
         return QStringLiteral("cancelled");
     ReferenceProjection(baseImage, resultImage, stretches, std::move(moves))

@@ -196,9 +196,26 @@ const ExecutableImage::Segment *ExecutableImage::segmentAtAddress(quint32 addres
     return quint64(address) < quint64(it->address) + it->size ? &*it : nullptr;
 }
 
-std::vector<ImageReference> ExecutableImage::references(const uchar *data, qint64 size) const
+ImageReferences::Run::const_iterator ImageReferences::firstAt(const Run &run, qint64 location)
 {
-    std::vector<ImageReference> tables;
+    return std::lower_bound(run.cbegin(), run.cend(), location,
+                            [](const ImageReference &r, qint64 at) { return qint64(r.location) < at; });
+}
+
+const ImageReference *ImageReferences::find(qint64 location) const
+{
+    for (const Run *run : {&m_tables, &m_code}) {
+        const auto it = firstAt(*run, location);
+        if (it != run->cend() && qint64(it->location) == location)
+            return &*it;
+    }
+    return nullptr;
+}
+
+ImageReferences ExecutableImage::references(const uchar *data, qint64 size) const
+{
+    ImageReferences found;
+    std::deque<ImageReference> &tables = found.m_tables;
     if (m_pe)
         addPeTables(data, size, tables);
     else
@@ -213,15 +230,11 @@ std::vector<ImageReference> ExecutableImage::references(const uchar *data, qint6
             tables[kept++] = reference;
     }
     tables.resize(kept);
-    std::vector<ImageReference> code;
-    scanCode(data, tables, code);
-    std::vector<ImageReference> all(tables.size() + code.size());
-    std::merge(tables.cbegin(), tables.cend(), code.cbegin(), code.cend(), all.begin(),
-               [](const ImageReference &a, const ImageReference &b) { return a.location < b.location; });
-    return all;
+    scanCode(data, tables, found.m_code);
+    return found;
 }
 
-void ExecutableImage::addPeTables(const uchar *data, qint64 size, std::vector<ImageReference> &found) const
+void ExecutableImage::addPeTables(const uchar *data, qint64 size, std::deque<ImageReference> &found) const
 {
     Q_UNUSED(size)
     // A table's bytes: those of the segment its address is in, no further.
@@ -272,7 +285,7 @@ void ExecutableImage::addPeTables(const uchar *data, qint64 size, std::vector<Im
     }
 }
 
-void ExecutableImage::addElfTables(const uchar *data, qint64 size, std::vector<ImageReference> &found) const
+void ExecutableImage::addElfTables(const uchar *data, qint64 size, std::deque<ImageReference> &found) const
 {
     const quint64 sectionHeaders = u64(data + 40);
     const quint32 entrySize = u16(data + 58);
@@ -312,8 +325,8 @@ void ExecutableImage::addElfTables(const uchar *data, qint64 size, std::vector<I
     }
 }
 
-void ExecutableImage::scanCode(const uchar *data, const std::vector<ImageReference> &tables,
-                               std::vector<ImageReference> &found) const
+void ExecutableImage::scanCode(const uchar *data, const std::deque<ImageReference> &tables,
+                               std::deque<ImageReference> &found) const
 {
     auto table = tables.cbegin();
     for (const Segment &segment : m_segments) {

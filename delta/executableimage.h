@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+#include <deque>
 #include <vector>
 
 /**
@@ -40,6 +42,53 @@ struct ImageReference
 int referenceWidth(ReferenceKind kind);
 
 /**
+ * An image's references by location, none overlapping another: those of its
+ * tables and those of its code, held as two runs in chunks and read as one, so
+ * that finding them holds 12 bytes per reference and no copy.
+ */
+class ImageReferences
+{
+public:
+    size_t size() const { return m_tables.size() + m_code.size(); }
+    /// The reference at @p location exactly, or null.
+    const ImageReference *find(qint64 location) const;
+    /// Calls @p visit for each reference whose bytes lie in [from, to), by location.
+    template<typename Visit>
+    void forEachWithin(qint64 from, qint64 to, Visit visit) const;
+    template<typename Visit>
+    void forEach(Visit visit) const { forEachWithin(0, qint64(1) << 40, visit); }
+
+private:
+    friend class ExecutableImage;
+    using Run = std::deque<ImageReference>;
+    static Run::const_iterator firstAt(const Run &run, qint64 location);
+
+    Run m_tables;
+    Run m_code;
+};
+
+template<typename Visit>
+void ImageReferences::forEachWithin(qint64 from, qint64 to, Visit visit) const
+{
+    auto table = firstAt(m_tables, from);
+    auto code = firstAt(m_code, from);
+    const auto fits = [to](Run::const_iterator it, const Run &run) {
+        return it != run.cend() && qint64(it->location) + referenceWidth(it->kind) <= to;
+    };
+    for (;;) {
+        const bool tableFits = fits(table, m_tables);
+        const bool codeFits = fits(code, m_code);
+        if (!tableFits && !codeFits)
+            return;
+        // Neither run overlaps the other: whichever comes first, and past the end of the range, nothing more.
+        if (tableFits && (!codeFits || table->location < code->location))
+            visit(*table++);
+        else
+            visit(*code++);
+    }
+}
+
+/**
  * The layout of an executable as its headers give it: which file offsets are
  * loaded at which addresses. Read from the first headerSize() bytes only, so it
  * can be read from a result whose later bytes are still being written.
@@ -74,20 +123,20 @@ public:
     const Segment *segmentAtAddress(quint32 address) const;
 
     /**
-     * Every reference of the image, by location, none overlapping another: the
-     * relocation tables' absolute addresses, the exception table's, ELF's
-     * relative relocations, and the rel32 and RIP-relative forms of x86-64 code.
-     * @p data is the whole file the layout was read from.
+     * Every reference of the image: the relocation tables' absolute addresses,
+     * the exception table's, ELF's relative relocations, and the rel32 and
+     * RIP-relative forms of x86-64 code. @p data is the whole file the layout
+     * was read from.
      */
-    std::vector<ImageReference> references(const uchar *data, qint64 size) const;
+    ImageReferences references(const uchar *data, qint64 size) const;
 
 private:
     bool readPe(const uchar *data, qint64 size, quint32 peOffset);
     bool readElf(const uchar *data, qint64 size);
     bool sortSegments();
-    void addPeTables(const uchar *data, qint64 size, std::vector<ImageReference> &found) const;
-    void addElfTables(const uchar *data, qint64 size, std::vector<ImageReference> &found) const;
-    void scanCode(const uchar *data, const std::vector<ImageReference> &tables, std::vector<ImageReference> &found) const;
+    void addPeTables(const uchar *data, qint64 size, std::deque<ImageReference> &found) const;
+    void addElfTables(const uchar *data, qint64 size, std::deque<ImageReference> &found) const;
+    void scanCode(const uchar *data, const std::deque<ImageReference> &tables, std::deque<ImageReference> &found) const;
     bool isInImage(qint64 address) const { return address >= 0 && address < qint64(m_imageSize); }
 
     bool m_pe = false;

@@ -47,7 +47,7 @@ public:
      * predicted bytes less the base's.
      */
     template<typename Predicted>
-    void forEach(const std::vector<ImageReference> &references, const uchar *base, Predicted predicted) const;
+    void forEach(const ImageReferences &references, const uchar *base, Predicted predicted) const;
 
     /// Where the base's address @p address is predicted to be in the result.
     quint32 project(quint32 address) const;
@@ -63,18 +63,15 @@ private:
 };
 
 template<typename Predicted>
-void ReferenceProjection::forEach(const std::vector<ImageReference> &references, const uchar *base,
-                                  Predicted predicted) const
+void ReferenceProjection::forEach(const ImageReferences &references, const uchar *base, Predicted predicted) const
 {
     for (size_t index = 0; index < m_stretches.size(); ++index) {
         const PatchStretch &stretch = m_stretches[index];
-        auto it = std::lower_bound(references.cbegin(), references.cend(), stretch.base,
-                                   [](const ImageReference &r, qint64 at) { return qint64(r.location) < at; });
-        for (; it != references.cend() && it->location + referenceWidth(it->kind) <= stretch.base + stretch.length; ++it) {
-            const qint64 offset = qint64(it->location) - stretch.base;
+        references.forEachWithin(stretch.base, stretch.base + stretch.length, [&](const ImageReference &reference) {
+            const qint64 offset = qint64(reference.location) - stretch.base;
             uchar delta[8];
-            if (predict(*it, stretch.result + offset, base, delta))
-                predicted(*it, index, offset, delta, referenceWidth(it->kind));
-        }
+            if (predict(reference, stretch.result + offset, base, delta))
+                predicted(reference, index, offset, delta, referenceWidth(reference.kind));
+        });
     }
 }

@@ -323,32 +323,32 @@ QByteArray encode(bool references, const std::pair<QByteArray, quint8> *streams,
 class ZeroedReferences
 {
 public:
-    ZeroedReferences(QByteArray &bytes, const std::vector<ImageReference> &references)
+    ZeroedReferences(QByteArray &bytes, const ImageReferences &references)
         : m_bytes(bytes), m_references(references)
     {
         uchar *data = reinterpret_cast<uchar *>(bytes.data());
-        for (const ImageReference &reference : references) {
+        references.forEach([&](const ImageReference &reference) {
             const int width = referenceWidth(reference.kind);
             m_saved.insert(m_saved.end(), data + reference.location, data + reference.location + width);
             std::memset(data + reference.location, 0, size_t(width));
-        }
+        });
     }
     ~ZeroedReferences()
     {
         uchar *data = reinterpret_cast<uchar *>(m_bytes.data());
         size_t at = 0;
-        for (const ImageReference &reference : m_references) {
+        m_references.forEach([&](const ImageReference &reference) {
             const int width = referenceWidth(reference.kind);
             std::memcpy(data + reference.location, m_saved.data() + at, size_t(width));
             at += size_t(width);
-        }
+        });
     }
     ZeroedReferences(const ZeroedReferences &) = delete;
     ZeroedReferences &operator=(const ZeroedReferences &) = delete;
 
 private:
     QByteArray &m_bytes;
-    const std::vector<ImageReference> &m_references;
+    const ImageReferences &m_references;
     std::vector<uchar> m_saved;
 };
 
@@ -358,17 +358,15 @@ private:
 // to. Runs of such targets that moved alike make one move.
 std::vector<AddressMove> targetMoves(const ExecutableImage &baseImage, const ExecutableImage &targetImage,
                                      const std::vector<PatchStretch> &stretches,
-                                     const std::vector<ImageReference> &references,
-                                     const std::vector<ImageReference> &targetReferences, Bytes base)
+                                     const ImageReferences &references, const ImageReferences &targetReferences,
+                                     Bytes base)
 {
     const ReferenceProjection projection(baseImage, targetImage, stretches);
     std::vector<std::pair<quint32, quint32>> votes;   // base target, result target
     projection.forEach(references, base, [&](const ImageReference &reference, size_t stretch, qint64 offset,
                                              const uchar *, int) {
-        const qint64 location = stretches[stretch].result + offset;
-        const auto found = std::lower_bound(targetReferences.cbegin(), targetReferences.cend(), location,
-                                            [](const ImageReference &r, qint64 at) { return qint64(r.location) < at; });
-        if (found != targetReferences.cend() && qint64(found->location) == location && found->kind == reference.kind)
+        const ImageReference *found = targetReferences.find(stretches[stretch].result + offset);
+        if (found && found->kind == reference.kind)
             votes.emplace_back(reference.target, found->target);
     });
     std::sort(votes.begin(), votes.end());
@@ -442,8 +440,8 @@ QByteArray movesStream(const std::vector<AddressMove> &moves)
 // references, the new bytes and the moves; empty when an applier could not
 // hold its steps or moves.
 Streams referenceStreams(const std::vector<Step> &steps, const Streams &plain, const ExecutableImage &baseImage,
-                         const ExecutableImage &targetImage, const std::vector<ImageReference> &references,
-                         const std::vector<ImageReference> &targetReferences, Bytes base)
+                         const ExecutableImage &targetImage, const ImageReferences &references,
+                         const ImageReferences &targetReferences, Bytes base)
 {
     std::vector<PatchStretch> stretches;
     std::vector<qint64> differenceAt;   // where each stretch's bytes start in the difference stream
@@ -491,8 +489,8 @@ Patches makePatches(QByteArray &baseBytes, QByteArray &targetBytes, std::atomic<
     ExecutableImage targetImage;
     const bool executables = baseImage.readLayout(reinterpret_cast<Bytes>(baseBytes.constData()), baseSize)
             && targetImage.readLayout(reinterpret_cast<Bytes>(targetBytes.constData()), targetBytes.size());
-    std::vector<ImageReference> references;
-    std::vector<ImageReference> targetReferences;
+    ImageReferences references;
+    ImageReferences targetReferences;
     if (executables) {
         references = baseImage.references(reinterpret_cast<Bytes>(baseBytes.constData()), baseSize);
         targetReferences = targetImage.references(reinterpret_cast<Bytes>(targetBytes.constData()), targetBytes.size());
