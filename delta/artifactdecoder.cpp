@@ -191,6 +191,10 @@ QString correctReferences(const ExecutableImage &baseImage, const uchar *base, q
     ExecutableImage resultImage;
     if (!resultImage.readLayout(out, outSize))
         return QStringLiteral("the result is not an executable");
+    for (const AddressMove &move : moves) {
+        if (quint64(move.result) + move.length > resultImage.imageSize())
+            return QStringLiteral("moves stream leads outside the result");
+    }
     const ImageReferences references = baseImage.references(base, baseSize);
     if (isCancelled(cancel))
         return QStringLiteral("cancelled");

@@ -88,6 +88,8 @@ QByteArray hostileReferencePatch(Hostile kind, quint8 codec, qint64 resultSize)
     QByteArray moves = littleEndian32(0);
     if (kind == Hostile::MoveBeyondTheImage)
         moves = littleEndian32(1) + littleEndian32(0xfffff000) + littleEndian32(0) + littleEndian32(0x2000);
+    if (kind == Hostile::MoveBeyondTheResult)
+        moves = littleEndian32(1) + littleEndian32(0x1000) + littleEndian32(0xf0000000) + littleEndian32(64);
     if (kind == Hostile::MoveCountsDisagree)
         moves = littleEndian32(5) + littleEndian32(0x1000) + littleEndian32(16) + littleEndian32(64);
     const QByteArray control = stored(controlStep(resultSize, 0, 0));

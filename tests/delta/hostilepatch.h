@@ -10,7 +10,7 @@
  */
 enum class Hostile {
     None, ZeroSteps, JumpsBackAndForth, FarBeyondTheResult,
-    UnknownRules, MoveBeyondTheImage, MoveCountsDisagree, TruncatedStream
+    UnknownRules, MoveBeyondTheImage, MoveBeyondTheResult, MoveCountsDisagree, TruncatedStream
 };
 Q_DECLARE_METATYPE(Hostile)
 

@@ -917,6 +917,7 @@ void CDownloadThreadTest::artifacts_data()
     }
     const struct { Hostile hostile; const char *name; } references[] = {
         {Hostile::UnknownRules, "unknown rules"}, {Hostile::MoveBeyondTheImage, "a move beyond the image"},
+        {Hostile::MoveBeyondTheResult, "a move to beyond the result"},
         {Hostile::MoveCountsDisagree, "move counts that disagree"}, {Hostile::TruncatedStream, "a stream cut short"}};
     for (const auto &hostile : references) {
         for (const auto &codec : codecs)
