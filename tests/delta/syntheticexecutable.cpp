@@ -2,6 +2,7 @@
 
 #include <QtEndian>
 
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -18,6 +19,20 @@ void put(QByteArray &bytes, quint32 at, quint64 value, int width)
 {
     for (int i = 0; i < width; ++i)
         bytes[int(at) + i] = char(value >> (8 * i));
+}
+
+// Header fields: where, what, how many bytes.
+struct Field
+{
+    quint32 at;
+    quint64 value;
+    int width;
+};
+
+void put(QByteArray &bytes, std::initializer_list<Field> fields)
+{
+    for (const Field &field : fields)
+        put(bytes, field.at, field.value, field.width);
 }
 
 // The code and data of a release, laid out from textAddress; pointers are image-relative.
@@ -128,21 +143,12 @@ QByteArray portableExecutable(const Content &c)
     const quint32 sizes[4] = {quint32(c.text.size()), quint32(c.data.size()), pdataSize, quint32(reloc.size())};
     const quint32 addresses[4] = {textAddress, c.dataAddress, pdataAddress, relocAddress};
     QByteArray image(0x400, '\0');
-    put(image, 0, 0x5a4d, 2);
-    put(image, 0x3c, 0x40, 4);
-    put(image, 0x40, 0x4550, 4);
-    put(image, 0x44, 0x8664, 2);
-    put(image, 0x46, 4, 2);
-    put(image, 0x54, 240, 2);
-    put(image, 0x58, 0x20b, 2);
-    put(image, 0x58 + 24, peImageBase, 8);
-    put(image, 0x58 + 56, align(relocAddress + sizes[3], 0x1000), 4);
-    put(image, 0x58 + 60, 0x400, 4);
-    put(image, 0x58 + 108, 16, 4);
-    put(image, 0x58 + 112 + 3 * 8, pdataAddress, 4);
-    put(image, 0x58 + 112 + 3 * 8 + 4, pdataSize, 4);
-    put(image, 0x58 + 112 + 5 * 8, relocAddress, 4);
-    put(image, 0x58 + 112 + 5 * 8 + 4, sizes[3], 4);
+    // DOS header, PE signature, COFF header, then the optional header at 0x58.
+    put(image, {{0, 0x5a4d, 2}, {0x3c, 0x40, 4}, {0x40, 0x4550, 4}, {0x44, 0x8664, 2}, {0x46, 4, 2}, {0x54, 240, 2},
+                {0x58, 0x20b, 2}, {0x58 + 24, peImageBase, 8}, {0x58 + 56, align(relocAddress + sizes[3], 0x1000), 4},
+                {0x58 + 60, 0x400, 4}, {0x58 + 108, 16, 4}, {0x58 + 112 + 3 * 8, pdataAddress, 4},
+                {0x58 + 112 + 3 * 8 + 4, pdataSize, 4}, {0x58 + 112 + 5 * 8, relocAddress, 4},
+                {0x58 + 112 + 5 * 8 + 4, sizes[3], 4}});
     QByteArray bodies[4] = {c.text, c.data, QByteArray(int(pdataSize), '\0'), reloc};
     for (int i = 0; i < functionCount; ++i) {
         put(bodies[2], quint32(i) * 12, c.functions[size_t(i)], 4);
@@ -178,12 +184,8 @@ QByteArray elfExecutable(const Content &c)
     data += rela;
     QByteArray image(int(textAddress), '\0');
     image.replace(0, 4, "\x7f" "ELF");
-    put(image, 4, 0x010102, 3);
-    put(image, 16, 3, 2);
-    put(image, 18, 62, 2);
-    put(image, 32, 64, 8);
-    put(image, 54, 56, 2);
-    put(image, 56, 2, 2);
+    // 64-bit, little-endian, a shared object for x86-64, two program headers after the ELF header.
+    put(image, {{4, 0x010102, 3}, {16, 3, 2}, {18, 62, 2}, {32, 64, 8}, {54, 56, 2}, {56, 2, 2}});
     const quint32 segments[2][3] = {{textAddress, quint32(c.text.size()), 5}, {dataOffset, quint32(data.size()), 6}};
     for (int i = 0; i < 2; ++i) {
         const quint32 header = 64 + 56 * quint32(i);
