@@ -363,6 +363,8 @@ void ExecutableImage::scanCode(const uchar *data, const std::deque<ImageReferenc
             } else if (op == 0x0f && (data[p + 1] & 0xf0) == 0x80) {
                 field = p + 2;
                 toCode = true;
+            } else if (!m_64) {
+                // 32-bit code names other places by absolute addresses, which the relocations give.
             } else if (op == 0xff && (data[p + 1] == 0x15 || data[p + 1] == 0x25)) {
                 field = p + 2;
             } else {
