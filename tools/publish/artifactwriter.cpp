@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <deque>
 #include <future>
 
 namespace {
@@ -72,7 +73,25 @@ void ArtifactWriter::add(const ManifestEntry &entry)
     m_queue.push_back(entry);
 }
 
-bool ArtifactWriter::prepare(Job &job)
+void ArtifactWriter::plan(Job &job) const
+{
+    // Sized by the manifests, before any file is opened: a release of many files
+    // holds open only those being worked on.
+    const ManifestEntry &entry = job.entry;
+    qint64 largest = qint64(entry.size);
+    int patched = 0;
+    for (const Base &base : qAsConst(m_bases)) {
+        const auto earlier = base.files.constFind(entry.path);
+        if (earlier != base.files.cend() && earlier->md5 != entry.md5) {
+            largest = qMax(largest, qint64(earlier->size));
+            ++patched;
+        }
+    }
+    job.cost = 6 * largest + jobReserve;
+    job.units = qint64(entry.size) * (1 + 2 * patched);
+}
+
+bool ArtifactWriter::open(Job &job)
 {
     const ManifestEntry &entry = job.entry;
     job.file = std::make_unique<QFile>();
@@ -81,7 +100,6 @@ bool ArtifactWriter::prepare(Job &job)
         job.file.reset();   // empty, or too large to hold: served whole
         return true;
     }
-    qint64 largest = job.file->size();
     for (const Base &base : qAsConst(m_bases)) {
         const auto earlier = base.files.constFind(entry.path);
         if (earlier == base.files.cend() || earlier->md5 == entry.md5)
@@ -96,12 +114,8 @@ bool ArtifactWriter::prepare(Job &job)
         auto file = std::make_unique<QFile>();
         if (!folder.openFile(*file, relativeName(entry.path), QIODevice::ReadOnly, HeldFolder::Owner::Any))
             file.reset();
-        else
-            largest = qMax(largest, file->size());
         job.bases.push_back({earlier->md5, std::move(file), &base == &m_bases.constFirst()});
     }
-    job.cost = 6 * largest + jobReserve;
-    job.units = job.file->size() * qint64(1 + 2 * job.bases.size());
     return true;
 }
 
@@ -146,7 +160,7 @@ ArtifactWriter::Made ArtifactWriter::make(Job &job, std::atomic<qint64> *progres
 
 bool ArtifactWriter::finish(ProgressLine *progress)
 {
-    std::vector<std::unique_ptr<Job>> pending;
+    std::deque<std::unique_ptr<Job>> pending;
     m_index.assign(m_queue.size(), {});
     qint64 budget = memoryReserve;
     qint64 total = 0;
@@ -154,10 +168,9 @@ bool ArtifactWriter::finish(ProgressLine *progress)
         auto job = std::make_unique<Job>();
         job->index = i;
         job->entry = m_queue[i];
-        if (!prepare(*job))
-            return false;
-        if (!job->file)
-            continue;
+        if (job->entry.size == 0 || qint64(job->entry.size) > maxPatchedFileSize)
+            continue;   // empty, or too large to hold: served whole
+        plan(*job);
         budget = qMax(budget, job->cost - jobReserve + memoryReserve);
         total += job->units;
         pending.push_back(std::move(job));
@@ -175,12 +188,17 @@ bool ArtifactWriter::finish(ProgressLine *progress)
                 ++it;
                 continue;
             }
-            held += (*it)->cost;
             Job *job = it->get();
-            job->made = std::async(std::launch::async, [job, &done] { return make(*job, &done); });
-            running.push_back(std::move(*it));
+            failed = !open(*job);
+            if (!failed && job->file) {
+                held += job->cost;
+                job->made = std::async(std::launch::async, [job, &done] { return make(*job, &done); });
+                running.push_back(std::move(*it));
+            }
             it = pending.erase(it);
         }
+        if (running.empty())
+            continue;
         const auto ready = std::find_if(running.begin(), running.end(), [](const auto &job) {
             return job->made.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
         });

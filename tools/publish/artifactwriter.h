@@ -65,7 +65,10 @@ private:
     struct Job;
     struct Made;
 
-    bool prepare(Job &job);
+    /// What the job will hold and do, from the manifests.
+    void plan(Job &job) const;
+    /// Opens the job's file and the earlier files it is patched from; false when an earlier one is refused.
+    bool open(Job &job);
     static Made make(Job &job, std::atomic<qint64> *progress);
     bool take(Job &job);
     /// Fills in the artifact's size and digest and writes it, unless one of its name was.
