@@ -88,13 +88,6 @@ QByteArray xzCompress(const QByteArray &bytes)
     return out;
 }
 
-// What runs at once: both cores of a small machine, no more, so that memory
-// stays within what the publisher promises whatever the machine.
-int workerCount()
-{
-    return qBound(1, QThread::idealThreadCount(), 2);
-}
-
 // Each stream in zstd and in xz, with the windows the applying side allows,
 // the codings spread over the workers; the smaller of the two for each stream.
 std::vector<std::pair<QByteArray, quint8>> compressStreams(const std::vector<const QByteArray *> &streams)
@@ -117,7 +110,7 @@ std::vector<std::pair<QByteArray, quint8>> compressStreams(const std::vector<con
         }
     };
     std::vector<std::thread> helpers;
-    for (int i = 1; i < workerCount(); ++i)
+    for (int i = 1; i < publishingWorkers(); ++i)
         helpers.emplace_back(work);
     work();
     for (std::thread &helper : helpers)
@@ -475,9 +468,14 @@ Streams referenceStreams(const std::vector<Step> &steps, const Streams &plain, c
 
 } // namespace
 
+int publishingWorkers()
+{
+    return qBound(1, QThread::idealThreadCount(), 2);
+}
+
 QByteArray compressWhole(const QByteArray &bytes)
 {
-    return zstdCompress(bytes, 27, true, workerCount());
+    return zstdCompress(bytes, 27, true, publishingWorkers());
 }
 
 Patches makePatches(QByteArray &baseBytes, QByteArray &targetBytes, std::atomic<qint64> *progress)

@@ -13,6 +13,10 @@
 /// The largest file that gets a patch: the suffix array takes four bytes per byte of the base.
 constexpr qint64 maxPatchedFileSize = 1024LL * 1024 * 1024;
 
+/// How much of the publisher's work runs at once: both cores of a small machine,
+/// no more, so that memory stays within what the publisher promises on any machine.
+int publishingWorkers();
+
 /// zstd level 19 with a 128 MiB window (long-distance matching), on both cores.
 QByteArray compressWhole(const QByteArray &bytes);
 

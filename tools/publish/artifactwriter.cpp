@@ -8,7 +8,6 @@
 #include "safeopen.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <algorithm>
 #include <deque>
@@ -32,7 +31,6 @@ QByteArray readWhole(QFile &file)
 struct ArtifactWriter::Made
 {
     std::vector<std::pair<Artifact, QByteArray>> artifacts;
-    bool changed = false;
     qint64 smallestFromFirstBase = 0;
     Artifact::Kind firstBaseKind = Artifact::Kind::Compressed;
 };
@@ -135,7 +133,6 @@ ArtifactWriter::Made ArtifactWriter::make(Job &job, std::atomic<qint64> *progres
     made.smallestFromFirstBase = smallest;
     made.firstBaseKind = Artifact::Kind::Compressed;
     for (Job::Earlier &base : job.bases) {
-        made.changed = made.changed || base.first;
         QByteArray baseBytes = base.file ? readWhole(*base.file) : QByteArray();
         const Patches patches = makePatches(baseBytes, bytes, progress);
         *progress += bytes.size();
@@ -181,9 +178,8 @@ bool ArtifactWriter::finish(ProgressLine *progress)
     std::vector<std::unique_ptr<Job>> running;
     qint64 held = 0;
     bool failed = false;
-    const int workers = qBound(1, QThread::idealThreadCount(), 2);
     while (!running.empty() || (!pending.empty() && !failed)) {
-        for (auto it = pending.begin(); !failed && it != pending.end() && int(running.size()) < workers;) {
+        for (auto it = pending.begin(); !failed && it != pending.end() && int(running.size()) < publishingWorkers();) {
             if (!running.empty() && held + (*it)->cost > budget) {
                 ++it;
                 continue;
@@ -225,7 +221,8 @@ bool ArtifactWriter::take(Job &job)
             return false;
         m_index[job.index].append(artifact);
     }
-    if (!made.changed)
+    // Changed since the first earlier version: patched from it.
+    if (std::none_of(job.bases.cbegin(), job.bases.cend(), [](const Job::Earlier &base) { return base.first; }))
         return true;
     const ManifestEntry &entry = job.entry;
     ++m_changedFiles;
