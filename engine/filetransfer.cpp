@@ -79,6 +79,7 @@ bool FileTransfer::start(QNetworkAccessManager &network)
     // Artifacts are small and fetched whole: a kept part of one would not match its ranges.
     m_body = std::make_unique<BodyReceiver>(m_files, QString(), m_partial, artifactName());
     m_resumeFrom = 0;
+    startStallClock();
     return sendRequest();
 }
 
@@ -90,7 +91,13 @@ bool FileTransfer::startPlain()
     // A resumed body hashes its kept part first, so the digest covers the whole file.
     m_body = std::make_unique<BodyReceiver>(m_files, m_cacheName, m_partial, m_scratchName, resume, !m_entry.sha256.isEmpty());
     m_resumeFrom = resume ? qint64(m_body->size()) : 0;
+    startStallClock();
     return sendRequest();
+}
+
+void FileTransfer::startStallClock()
+{
+    m_stallSamples = {m_receivedBytes};
 }
 
 bool FileTransfer::sendRequest()
@@ -118,7 +125,8 @@ bool FileTransfer::sendRequest()
     connect(reply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onDataArrived);
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::onReplyFinished);
-    m_stallSamples = {m_receivedBytes};
+    // The period goes on across re-sends: a server that answers none of them
+    // stalls the body as one that answers and sends nothing.
     m_stallTimer.start(qMax(1, s_stallPeriodMsecs / stallStepsPerPeriod));
     return true;
 }
@@ -255,6 +263,17 @@ bool FileTransfer::receiveAvailable(QNetworkReply &reply, BodyReceiver &body)
 
 void FileTransfer::onStallCheck()
 {
+    // The count a whole period ago against now: less than the minimum in any
+    // period is a stall, wherever the period begins.
+    m_stallSamples.append(m_receivedBytes);
+    const qint64 inLastPeriod = m_stallSamples.size() > stallStepsPerPeriod ? m_receivedBytes - m_stallSamples.takeFirst() : -1;
+    if (inLastPeriod >= 0 && inLastPeriod < minBytesPerStallPeriod) {
+        m_response.stalled = true;
+        qCInfo(lcTransfer).noquote() << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
+        if (m_reply)
+            m_reply->abort();
+        return;
+    }
     // A whole step with no answer after its connection went away: the request was lost.
     if (m_stepsSinceGoAway >= 0 && !m_response.answered && ++m_stepsSinceGoAway > 1 && m_refusals.left > 0) {
         m_reply->disconnect(this);
@@ -264,20 +283,7 @@ void FileTransfer::onStallCheck()
             m_error = engineText("下载更新文件%1失败").arg(m_cacheName);
             emit finished();
         }
-        return;
     }
-    // The count a whole period ago against now: less than the minimum in any
-    // period is a stall, wherever the period begins.
-    m_stallSamples.append(m_receivedBytes);
-    if (m_stallSamples.size() <= stallStepsPerPeriod)
-        return;
-    const qint64 inLastPeriod = m_receivedBytes - m_stallSamples.takeFirst();
-    if (inLastPeriod >= minBytesPerStallPeriod)
-        return;
-    m_response.stalled = true;
-    qCInfo(lcTransfer).noquote() << m_entry.path << "stalled:" << inLastPeriod << "bytes in the last" << s_stallPeriodMsecs << "ms";
-    if (m_reply)
-        m_reply->abort();
 }
 
 QString FileTransfer::reasonOf(QNetworkReply &reply) const

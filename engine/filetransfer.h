@@ -51,8 +51,8 @@ struct RefusalBudget
  * scratch file, counted and hashed on the way, and takes the cache file's place
  * only when status 200, length and digest all hold. A body longer than the
  * entry's size is cut at once, and so is a body that cannot be written; a
- * transfer that receives less than 1 KiB in any stall period (a sliding window)
- * is given up. Only the plain body is accepted (Accept-Encoding: identity).
+ * transfer that receives less than 1 KiB in any stall period (a sliding window
+ * that a re-sent request continues) is given up. Only the plain body is accepted (Accept-Encoding: identity).
  *
  * With an artifact, the artifact is fetched whole first, checked against the
  * index (size, digest), decoded into the scratch file (from the base, for a
@@ -133,6 +133,8 @@ private:
     };
 
     bool startPlain();
+    /// A new body's stall period begins; its requests, re-sends included, share it.
+    void startStallClock();
     bool sendRequest();
     /// Sends the request again, unanswered so far, while the run's budget of such re-sends lasts.
     bool sendAgain(const QString &why);

@@ -105,9 +105,10 @@ bool NginxServer::start(const QString &siteDir, const QString &tlsCertificate, c
     configFile.close();
 
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(nginx, {QStringLiteral("-p"), prefix, QStringLiteral("-c"), configFile.fileName(),
-                            QStringLiteral("-e"), prefix + QStringLiteral("/logs/error.log"),
-                            QStringLiteral("-g"), QStringLiteral("daemon off;")});
+    QStringList command = m_launcher;
+    command << nginx << QStringLiteral("-p") << prefix << QStringLiteral("-c") << configFile.fileName()
+            << QStringLiteral("-e") << prefix + QStringLiteral("/logs/error.log") << QStringLiteral("-g") << QStringLiteral("daemon off;");
+    m_process.start(command.takeFirst(), command);
     if (!m_process.waitForStarted(5000)) {
         m_error = m_process.errorString();
         return false;
@@ -131,6 +132,10 @@ void NginxServer::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    // A launcher such as strace detaches at a signal and leaves nginx running: nginx is told itself.
+    if (!m_launcher.isEmpty())
+        QProcess::execute(findNginx(), {QStringLiteral("-p"), m_prefix.path(), QStringLiteral("-c"),
+                                        m_prefix.path() + QStringLiteral("/nginx.conf"), QStringLiteral("-s"), QStringLiteral("stop")});
     m_process.terminate();
     if (!m_process.waitForFinished(5000)) {
         m_process.kill();

@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 /**
@@ -23,6 +24,8 @@ public:
                const QByteArray &serverConfig = QByteArray());
     /// Offers HTTP/2 (over TLS) from the next start() on.
     void setHttp2(bool offered) { m_http2 = offered; }
+    /// Runs nginx through @p launcher (a program and its arguments) from the next start() on, as in "strace …".
+    void setLauncher(const QStringList &launcher) { m_launcher = launcher; }
     /// The request lines served so far, such as "GET /v2/a.dll HTTP/2.0".
     QList<QByteArray> requestLines() const;
     void stop();
@@ -38,5 +41,6 @@ private:
     quint16 m_port = 0;
     bool m_tls = false;
     bool m_http2 = false;
+    QStringList m_launcher;
     QString m_error;
 };
