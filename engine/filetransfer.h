@@ -52,7 +52,8 @@ struct RefusalBudget
  * only when status 200, length and digest all hold. A body longer than the
  * entry's size is cut at once, and so is a body that cannot be written; a
  * transfer that receives less than 1 KiB in any stall period (a sliding window
- * that a re-sent request continues) is given up. Only the plain body is accepted (Accept-Encoding: identity).
+ * that a re-sent request continues) is given up. Only the plain body is
+ * accepted (Accept-Encoding: identity).
  *
  * With an artifact, the artifact is fetched whole first, checked against the
  * index (size, digest), decoded into the scratch file (from the base, for a
